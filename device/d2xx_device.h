@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace lorvent {
+
+using FT_HANDLE = void*;
+using FT_STATUS = std::uint32_t;
+
+inline constexpr FT_STATUS FT_OK = 0;
+inline constexpr FT_STATUS FT_INVALID_HANDLE = 1;
+inline constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
+inline constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
+inline constexpr FT_STATUS FT_IO_ERROR = 4;
+inline constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
+inline constexpr FT_STATUS FT_INVALID_BAUD_RATE = 7;
+inline constexpr FT_STATUS FT_OTHER_ERROR = 18;
+
+// The eight operations of the USB serial converter's library that the engine
+// needs. Every call returns a status, FT_OK on success; a call made with a null
+// handle fails. Only the engine calls them, one at a time, under its lock.
+class TD2xxDevice {
+public:
+    virtual ~TD2xxDevice() = default;
+
+    // Opens the first device the library enumerates (index 0).
+    virtual FT_STATUS FT_Open(int deviceIndex, FT_HANDLE* handle) = 0;
+    virtual FT_STATUS FT_Close(FT_HANDLE handle) = 0;
+    // Returns after `length` bytes or when the read time-out ends; FT_OK with
+    // *bytesRead 0 means nothing arrived.
+    virtual FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t length,
+                              std::uint32_t* bytesRead) = 0;
+    virtual FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t length,
+                               std::uint32_t* bytesWritten) = 0;
+    virtual FT_STATUS FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) = 0;
+    // wordLength 8; stopBits 0 = one stop bit; parity 0 = none.
+    virtual FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t wordLength,
+                                                std::uint8_t stopBits, std::uint8_t parity) = 0;
+    // flowControl 0 = none.
+    virtual FT_STATUS FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flowControl,
+                                        std::uint8_t xon, std::uint8_t xoff) = 0;
+    virtual FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
+                                     std::uint32_t writeTimeoutMs) = 0;
+};
+
+// The device of this platform: the serial port backend on Linux, FTD2XX.DLL
+// on Windows. The source file is chosen by CMake.
+std::unique_ptr<TD2xxDevice> MakePlatformDevice();
+
+} // namespace lorvent
