@@ -1,0 +1,9 @@
+#include "data_path.h"
+
+namespace lorvent {
+
+std::string DefaultDataFileName() {
+    return "d:\\kalvinor\\kalvinor.db";
+}
+
+} // namespace lorvent

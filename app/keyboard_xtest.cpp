@@ -1,0 +1,306 @@
+// Simulated key strokes on X11 through the XTEST extension. Virtual-key codes
+// are translated to the key codes of the current XKB layout group; a function
+// key that the layout lacks (F13..F24 usually) is mapped onto a spare key code
+// for the stroke and unmapped again after its release.
+#include "keyboard.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <map>
+#include <optional>
+
+namespace lorvent {
+
+namespace {
+
+const char* const kCannotType = "Klávesnici nelze simulovat: ";
+
+struct TKeyAt {
+    KeyCode code;
+    int level;
+};
+
+int BitCount(unsigned mask) {
+    return __builtin_popcount(mask);
+}
+
+// The key-scan shift state of an XKB modifier mask, in the numbering of
+// virtual-key scans: Shift 1, Ctrl 2, Alt 4 (AltGr counts as Ctrl+Alt).
+int ShiftStateOf(unsigned mask) {
+    int state = 0;
+    if (mask & ShiftMask)
+        state |= 1;
+    if (mask & ControlMask)
+        state |= 2;
+    if (mask & Mod1Mask)
+        state |= 4;
+    if (mask & Mod5Mask)
+        state |= 2 | 4;
+    return state;
+}
+
+KeySym KeysymOfVirtualKey(std::uint8_t vk) {
+    if (vk >= '0' && vk <= '9')
+        return XK_0 + (vk - '0');
+    if (vk >= 'A' && vk <= 'Z')
+        return XK_a + (vk - 'A');
+    if (vk >= kVkF1 && vk <= kVkF24)
+        return XK_F1 + (vk - kVkF1);
+    switch (vk) {
+    case kVkReturn:
+        return XK_Return;
+    case kVkShift:
+        return XK_Shift_L;
+    case kVkControl:
+        return XK_Control_L;
+    case kVkMenu:
+        return XK_Alt_L;
+    case ' ':
+        return XK_space;
+    default:
+        return NoSymbol;
+    }
+}
+
+class TXTestKeyboard : public TKeyboard {
+public:
+    TXTestKeyboard() = default;
+    ~TXTestKeyboard() override {
+        for (const auto& [vk, code] : borrowed_)
+            ReleaseSpare(code);
+        if (keymap_ != nullptr)
+            XkbFreeKeyboard(keymap_, 0, True);
+        if (display_ != nullptr)
+            XCloseDisplay(display_);
+    }
+    TXTestKeyboard(const TXTestKeyboard&) = delete;
+    TXTestKeyboard& operator=(const TXTestKeyboard&) = delete;
+
+    std::string Unavailable() override {
+        Connect();
+        return problem_;
+    }
+
+    // X has one keyboard state for every window: its layout is the current group.
+    TKeyboardLayout ForegroundLayout() override {
+        if (!Connect())
+            return 0;
+        RefreshKeymap();
+        XkbStateRec state{};
+        XkbGetState(display_, XkbUseCoreKbd, &state);
+        return state.group;
+    }
+
+    std::int16_t VkKeyScanEx(char c, TKeyboardLayout layout) override {
+        const auto vk = VirtualKeyOfCharacter(c);
+        if (!vk || !Connect())
+            return -1;
+        const auto at =
+            FindKey(static_cast<KeySym>(static_cast<unsigned char>(c)), static_cast<int>(layout));
+        if (!at)
+            return -1;
+        const int state = at->level == 0 ? 0 : ShiftStateOfLevel(*at, static_cast<int>(layout));
+        return static_cast<std::int16_t>(state << 8 | *vk);
+    }
+
+    // Linux numbers its keys like the PC's scan codes, and X key codes are
+    // those numbers plus 8.
+    std::uint8_t MapVirtualKey(std::uint8_t vk) override {
+        if (!Connect())
+            return 0;
+        const auto at = FindKey(KeysymOfVirtualKey(vk), CurrentGroup());
+        return at && at->code >= 8 ? static_cast<std::uint8_t>(at->code - 8) : 0;
+    }
+
+    void KeyEvent(std::uint8_t vk, std::uint8_t /*scan*/, std::uint32_t flags) override {
+        if (!Connect())
+            return;
+        const bool press = (flags & kKeyEventKeyUp) == 0;
+        const std::optional<KeyCode> code = press ? KeyForPress(vk) : KeyForRelease(vk);
+        if (!code)
+            return;
+        XTestFakeKeyEvent(display_, *code, press ? True : False, CurrentTime);
+        XSync(display_, False);
+        if (!press)
+            GiveBackSpare(vk);
+    }
+
+private:
+    bool Connect() {
+        if (display_ != nullptr || !problem_.empty())
+            return display_ != nullptr;
+        display_ = XOpenDisplay(nullptr);
+        if (display_ == nullptr) {
+            problem_ = std::string(kCannotType) + "nelze se připojit k X serveru";
+            return false;
+        }
+        int event = 0, error = 0, major = 0, minor = 0;
+        if (!XTestQueryExtension(display_, &event, &error, &major, &minor))
+            problem_ = std::string(kCannotType) + "X server nemá rozšíření XTEST";
+        int opcode = 0;
+        major = XkbMajorVersion;
+        minor = XkbMinorVersion;
+        if (problem_.empty() &&
+            !XkbQueryExtension(display_, &opcode, &event, &error, &major, &minor))
+            problem_ = std::string(kCannotType) + "X server nemá rozšíření XKEYBOARD";
+        if (!problem_.empty()) {
+            XCloseDisplay(display_);
+            display_ = nullptr;
+        }
+        return display_ != nullptr;
+    }
+
+    void RefreshKeymap() {
+        if (keymap_ != nullptr)
+            XkbFreeKeyboard(keymap_, 0, True);
+        keymap_ = XkbGetMap(display_, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
+    }
+
+    XkbDescPtr Keymap() {
+        if (keymap_ == nullptr)
+            RefreshKeymap();
+        return keymap_;
+    }
+
+    int CurrentGroup() {
+        XkbStateRec state{};
+        XkbGetState(display_, XkbUseCoreKbd, &state);
+        return state.group;
+    }
+
+    static std::optional<std::uint8_t> VirtualKeyOfCharacter(char c) {
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || c == ' ')
+            return static_cast<std::uint8_t>(c);
+        if (c >= 'a' && c <= 'z')
+            return static_cast<std::uint8_t>(c - 'a' + 'A');
+        return std::nullopt;
+    }
+
+    // The key that gives `keysym` in `group` at the lowest shift level.
+    std::optional<TKeyAt> FindKey(KeySym keysym, int group) {
+        XkbDescPtr map = Keymap();
+        if (keysym == NoSymbol || map == nullptr)
+            return std::nullopt;
+        std::optional<TKeyAt> best;
+        for (int code = map->min_key_code; code <= map->max_key_code; ++code) {
+            const int groups = XkbKeyNumGroups(map, code);
+            if (groups == 0)
+                continue;
+            const int in = group < groups ? group : group % groups;
+            const int width = XkbKeyGroupWidth(map, code, in);
+            for (int level = 0; level < width && (!best || level < best->level); ++level) {
+                if (XkbKeySymEntry(map, code, level, in) == keysym)
+                    best = TKeyAt{static_cast<KeyCode>(code), level};
+            }
+        }
+        return best;
+    }
+
+    // The modifiers that select the key's level: of the key type's entries
+    // for that level, the one with the fewest modifiers, Caps Lock left aside.
+    int ShiftStateOfLevel(const TKeyAt& at, int group) {
+        XkbDescPtr map = Keymap();
+        const int groups = XkbKeyNumGroups(map, at.code);
+        const int in = group < groups ? group : group % groups;
+        const XkbKeyTypePtr type = XkbKeyKeyType(map, at.code, in);
+        std::optional<unsigned> chosen;
+        for (int i = 0; i < type->map_count; ++i) {
+            const XkbKTMapEntryRec& entry = type->map[i];
+            const unsigned mask = entry.mods.mask & ~LockMask;
+            if (!entry.active || entry.level != at.level || mask == 0)
+                continue;
+            if (!chosen || BitCount(mask) < BitCount(*chosen))
+                chosen = mask;
+        }
+        return ShiftStateOf(chosen.value_or(ShiftMask));
+    }
+
+    std::optional<KeyCode> KeyForPress(std::uint8_t vk) {
+        const KeySym keysym = KeysymOfVirtualKey(vk);
+        if (keysym == NoSymbol)
+            return std::nullopt;
+        if (const auto at = FindKey(keysym, CurrentGroup()))
+            return at->code;
+        return BorrowSpare(vk, keysym);
+    }
+
+    std::optional<KeyCode> KeyForRelease(std::uint8_t vk) {
+        if (const auto it = borrowed_.find(vk); it != borrowed_.end())
+            return it->second;
+        const auto at = FindKey(KeysymOfVirtualKey(vk), CurrentGroup());
+        return at ? std::optional<KeyCode>(at->code) : std::nullopt;
+    }
+
+    // A key code without any symbol, highest first, given `keysym` for now.
+    std::optional<KeyCode> BorrowSpare(std::uint8_t vk, KeySym keysym) {
+        if (const auto it = borrowed_.find(vk); it != borrowed_.end())
+            return it->second;
+        const auto spare = FindSpare();
+        if (!spare)
+            return std::nullopt;
+        KeySym symbols[] = {keysym, keysym};
+        XChangeKeyboardMapping(display_, *spare, 2, symbols, 1);
+        XSync(display_, False);
+        RefreshKeymap();
+        borrowed_[vk] = *spare;
+        return spare;
+    }
+
+    void GiveBackSpare(std::uint8_t vk) {
+        const auto it = borrowed_.find(vk);
+        if (it == borrowed_.end())
+            return;
+        ReleaseSpare(it->second);
+        borrowed_.erase(it);
+        RefreshKeymap();
+    }
+
+    void ReleaseSpare(KeyCode code) {
+        KeySym none = NoSymbol;
+        XChangeKeyboardMapping(display_, code, 1, &none, 1);
+        XSync(display_, False);
+    }
+
+    std::optional<KeyCode> FindSpare() {
+        int first = 0, last = 0;
+        XDisplayKeycodes(display_, &first, &last);
+        int perCode = 0;
+        KeySym* symbols =
+            XGetKeyboardMapping(display_, static_cast<KeyCode>(first), last - first + 1, &perCode);
+        if (symbols == nullptr)
+            return std::nullopt;
+        std::optional<KeyCode> spare;
+        for (int code = last; code >= first && !spare; --code) {
+            bool empty = true;
+            for (int i = 0; i < perCode; ++i)
+                empty = empty && symbols[(code - first) * perCode + i] == NoSymbol;
+            if (empty && !InUse(static_cast<KeyCode>(code)))
+                spare = static_cast<KeyCode>(code);
+        }
+        XFree(symbols);
+        return spare;
+    }
+
+    bool InUse(KeyCode code) const {
+        for (const auto& [vk, borrowed] : borrowed_)
+            if (borrowed == code)
+                return true;
+        return false;
+    }
+
+    Display* display_ = nullptr;
+    std::string problem_;
+    XkbDescPtr keymap_ = nullptr;
+    std::map<std::uint8_t, KeyCode> borrowed_;
+};
+
+} // namespace
+
+std::unique_ptr<TKeyboard> MakePlatformKeyboard() {
+    return std::make_unique<TXTestKeyboard>();
+}
+
+} // namespace lorvent

@@ -1,0 +1,278 @@
+#include "main_frm.h"
+
+#include "command_line.h"
+#include "proto_slave_dev.h"
+#include "protocol/protocol.h"
+#include "startup_error.h"
+#include "typing.h"
+
+#include <filesystem>
+#include <iterator>
+#include <stdexcept>
+
+namespace lorvent {
+
+namespace {
+
+std::unique_ptr<TProtoMessage> Command(std::initializer_list<std::uint8_t> bytes) {
+    return std::make_unique<TProtoMessage>(std::data(bytes),
+                                           static_cast<std::int32_t>(bytes.size()));
+}
+
+// Read and appended; binary, because the records carry their own CR LF so that
+// the file is the same on every platform.
+const char* const kDataFileMode = "ab+";
+
+} // namespace
+
+std::unique_ptr<TProtoMessage> AcknowledgeCommand() {
+    return Command({0x03, 0x06, 0x00});
+}
+std::unique_ptr<TProtoMessage> ReadSignalCommand() {
+    return Command({0x02, 0xff, 0xff, 0x00});
+}
+std::unique_ptr<TProtoMessage> IdleSignalCommand() {
+    return Command({0x02, 0xff, 0x00, 0xff});
+}
+
+std::string VersionLine(int mode) {
+    return std::string(mode == kModeAttendance ? "Kalvinor" : "Ravi") + " v1.6-ZMK(d2xx)";
+}
+
+TMainFrm::TMainFrm(TMainFrmServices services) : services_(std::move(services)) {
+    services_.view.SetPoslatEnter1Checked(PoslatEnter1Checked);
+    services_.view.SetPoslatEnter1Visible(false);
+    services_.view.LogTimer().Start(kLogTimerIntervalMs);
+}
+
+TMainFrm::~TMainFrm() {
+    Device.reset();
+    StopEngine();
+    PendingRecords.clear();
+    DataFile.reset();
+}
+
+void TMainFrm::StopEngine() {
+    if (!Protocol)
+        return;
+    Protocol->Terminate();
+    Protocol->WaitFor();
+    try {
+        DestroyProtocol(Protocol);
+    } catch (const std::exception&) {
+        // A link still registered: the engine's own destructor ends it below.
+    }
+    Protocol.reset();
+}
+
+// ---- Start-up ----
+
+bool TMainFrm::InitFromCommandLine(const std::vector<std::string>& arguments) {
+    Mode = kModeKeyboard;
+    PrefixKey = 0;
+    ReadCommandLine(arguments);
+    if (DataFileName.empty())
+        DataFileName = services_.defaultDataFileName;
+    if (Mode == kModeKeyboard)
+        CheckKeyboard();
+    StartEngine();
+    services_.view.SetComLblText(VersionLine(Mode));
+    if (Mode == kModeKeyboard)
+        services_.view.SetPoslatEnter1Visible(true);
+    StartReader();
+    services_.view.SetStatusLblText(kStatusStarting);
+    if (Mode == kModeAttendance)
+        OpenDataFile();
+    return true;
+}
+
+void TMainFrm::ReadCommandLine(const std::vector<std::string>& arguments) {
+    TCommandLine config{Mode, Port, DataFileName, PrefixKey, PrefixModifiers};
+    ParseCommandLine(arguments, config);
+    Mode = config.Mode;
+    Port = config.Port;
+    DataFileName = config.DataFileName;
+    PrefixKey = config.PrefixKey;
+    PrefixModifiers = config.PrefixModifiers;
+}
+
+// Card numbers that cannot be typed would be lost without a word: refuse to start.
+void TMainFrm::CheckKeyboard() {
+    const std::string reason = services_.keyboard.Unavailable();
+    if (!reason.empty())
+        throw TStartupError(reason);
+}
+
+void TMainFrm::StartEngine() {
+    Protocol = services_.makeProtocol();
+    if (!Protocol->Open(Port, kLineSettings))
+        throw TStartupError(FormatMessage(kMsgPortOpenFailed, Port));
+}
+
+void TMainFrm::StartReader() {
+    Device = std::make_unique<TProtoSlaveDev>(*this);
+    Device->Init(kReaderIdentifier, kReaderAddress);
+}
+
+// A bare file name has no directory part and lives in the working directory.
+void TMainFrm::OpenDataFile() {
+    const std::filesystem::path directory = std::filesystem::path(DataFileName).parent_path();
+    if (!directory.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(directory, error);
+        if (error)
+            throw TStartupError(FormatMessage(kMsgDirectoryFailed, directory.string()));
+    }
+    DataFile.reset(std::fopen(DataFileName.c_str(), kDataFileMode));
+    if (!DataFile)
+        throw TStartupError(FormatMessage(kMsgFileOpenFailed, DataFileName));
+}
+
+// ---- Protocol events ----
+
+void TMainFrm::Dispatch(int message) {
+    if (message == WM_PROTOCOL)
+        ProcessProtocolMessages();
+    else if (message == WM_BLICK_START)
+        StartBlickTimer();
+}
+
+void TMainFrm::PostProtocolMessage() {
+    services_.poster.PostMessage(WM_PROTOCOL);
+}
+
+void TMainFrm::ProcessProtocolMessages() {
+    if (!Device)
+        return;
+    while (auto message = Device->TakeInbound())
+        HandleProtocolMessage(*message);
+}
+
+void TMainFrm::HandleProtocolMessage(const TProtoMessage& message) {
+    if (message.length < 1)
+        return;
+    switch (message.bytes[0]) {
+    case kRecordCardRead:
+        HandleCardReadRecord(message);
+        break;
+    case kWakeMarker:
+        HandleReaderWakes();
+        break;
+    case kDieMarker:
+        services_.view.SetStatusLblText(kStatusSilent);
+        break;
+    default:
+        break; // the reader's text fragments and unknown kinds are of no use here
+    }
+}
+
+// A record too short for its own number is dropped rather than read past its end.
+void TMainFrm::HandleCardReadRecord(const TProtoMessage& message) {
+    if (message.length < 2 || !(message.bytes[1] & kCardReadValid))
+        return;
+    const bool fourByteNumber = (message.bytes[1] & kCardReadFourBytes) != 0;
+    const int needed = 2 + (fourByteNumber ? kFourByteNumber : kFiveByteNumber);
+    if (message.length < needed)
+        return;
+    HandleCardRead(message.bytes.get() + 2, fourByteNumber);
+}
+
+// Whatever was queued or unacknowledged for the reader before it went silent
+// is dropped. Discarding comes before the idle signal is made due, so that the
+// protocol thread cannot hand the idle signal out in between and lose it.
+void TMainFrm::HandleReaderWakes() {
+    services_.view.SetStatusLblText(kStatusReady);
+    if (Device)
+        Device->DiscardOutput();
+    IndicatorState.store(kIndicatorIdleDue);
+}
+
+bool TMainFrm::ChangeIndicator(TIndicatorState from, TIndicatorState to) {
+    std::uint8_t expected = from;
+    return IndicatorState.compare_exchange_strong(expected, to);
+}
+
+std::unique_ptr<TProtoMessage> TMainFrm::NextReaderCommand() {
+    if (AckPending.exchange(0) != 0)
+        return AcknowledgeCommand();
+    if (ChangeIndicator(kIndicatorReadDue, kIndicatorReadShown)) {
+        services_.poster.PostMessage(WM_BLICK_START);
+        return ReadSignalCommand();
+    }
+    if (ChangeIndicator(kIndicatorIdleDue, kIndicatorIdle))
+        return IdleSignalCommand();
+    return nullptr;
+}
+
+// The period counts from the first read signal: a running timer is left alone.
+void TMainFrm::StartBlickTimer() {
+    TTimerView& timer = services_.view.BlickTimer();
+    if (!timer.Enabled())
+        timer.Start(kBlickTimerIntervalMs);
+}
+
+void TMainFrm::BlickTimerTimer() {
+    ChangeIndicator(kIndicatorReadShown, kIndicatorIdleDue);
+    services_.view.BlickTimer().Stop();
+}
+
+// ---- Card reads ----
+
+void TMainFrm::HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber) {
+    AckPending.store(1);
+    IndicatorState.store(kIndicatorReadDue);
+    auto item = std::make_unique<TLogItem>();
+    item->ReadTime = services_.clock.Now();
+    item->Number = CardNumberText(bytes, fourByteNumber);
+    const std::string number = item->Number;
+    AddLogRow(std::move(item));
+    if (Mode == kModeKeyboard)
+        TypeCardNumber(number);
+}
+
+// The selection follows new rows only while it is on the last one.
+void TMainFrm::AddLogRow(std::unique_ptr<TLogItem> item) {
+    TStringGridView& grid = services_.view.LogGrid();
+    const int row = grid.RowCount();
+    grid.SetRowCount(row + 1);
+    grid.SetCell(0, row, FormatReadTime(item->ReadTime, services_.formats));
+    grid.SetCell(1, row, item->Number);
+    if (grid.Row() == row - 1)
+        grid.SetRow(row);
+    if (Mode == kModeAttendance)
+        PendingRecords.push_back(std::move(item));
+}
+
+void TMainFrm::TypeCardNumber(const std::string& text) {
+    const TTypingSetup setup{PrefixKey, PrefixModifiers, PoslatEnter1Checked};
+    lorvent::TypeCardNumber(services_.keyboard, services_.clock, setup, text);
+}
+
+// ---- Window and tray ----
+
+void TMainFrm::LogTimerTimer() {
+    // Offering PendingRecords to the attendance server belongs here; until it
+    // exists the records wait in the queue.
+}
+
+void TMainFrm::Restore1Click() {
+    services_.view.Restore();
+}
+
+void TMainFrm::TrayIcon1DblClick() {
+    services_.view.Restore();
+}
+
+void TMainFrm::PoslatEnter1Click() {
+    PoslatEnter1Checked = !PoslatEnter1Checked;
+    services_.view.SetPoslatEnter1Checked(PoslatEnter1Checked);
+}
+
+// Without a tray the hidden window could not be brought back: it stays an
+// ordinary minimised window then.
+void TMainFrm::FormMinimized() {
+    if (services_.view.TrayAvailable())
+        services_.view.HideToTray();
+}
+
+} // namespace lorvent

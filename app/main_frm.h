@@ -1,0 +1,136 @@
+#pragma once
+
+#include "card_read.h"
+#include "frm_services.h"
+#include "keyboard.h"
+#include "protocol/proto_message.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lorvent {
+
+class TProtocol;
+class TProtoSlaveDev;
+
+// The reader's indication after a card read.
+enum TIndicatorState : std::uint8_t {
+    kIndicatorIdle = 0,      // nothing due
+    kIndicatorReadDue = 1,   // read signal due
+    kIndicatorReadShown = 2, // read signal handed out, BlickTimer running
+    kIndicatorIdleDue = 3,   // idle signal due
+};
+
+inline constexpr std::uint8_t kRecordCardRead = 0x83;
+inline constexpr std::uint8_t kCardReadValid = 0x01;
+inline constexpr std::uint8_t kCardReadFourBytes = 0x80;
+
+inline constexpr int kLogTimerIntervalMs = 5000;
+inline constexpr int kBlickTimerIntervalMs = 1000;
+inline constexpr std::uint32_t kReaderIdentifier = 0xFFFFFFFF;
+inline constexpr int kReaderAddress = 1;
+inline const char* const kLineSettings = "9600,n,8,1";
+inline const char* const kStatusStarting = "Inicializace";
+inline const char* const kStatusReady = "Ready";
+inline const char* const kStatusSilent = "Nekomunikuje";
+
+// The reader commands handed to the link layer.
+std::unique_ptr<TProtoMessage> AcknowledgeCommand();
+std::unique_ptr<TProtoMessage> ReadSignalCommand();
+std::unique_ptr<TProtoMessage> IdleSignalCommand();
+
+// "Kalvinor v1.6-ZMK(d2xx)" in attendance mode, "Ravi v1.6-ZMK(d2xx)" otherwise.
+std::string VersionLine(int mode);
+
+// What the window is built on; the front-end provides the real ones, tests fakes.
+struct TMainFrmServices {
+    TMainFrmView& view;
+    TMessagePoster& poster;
+    TKeyboard& keyboard;
+    TAppClock& clock;
+    TFormatSettings formats;
+    std::string defaultDataFileName;
+    // Makes the engine; its thread starts at once. Runs on the GUI thread,
+    // which the engine watches.
+    std::function<std::unique_ptr<TProtocol>()> makeProtocol;
+};
+
+struct TFileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The main window's behaviour: start-up from the command line, the reader
+// object and its feedback, card reads, and typing. Everything runs on the GUI
+// thread except NextReaderCommand and PostProtocolMessage, which the reader
+// object calls on the protocol thread.
+class TMainFrm {
+public:
+    explicit TMainFrm(TMainFrmServices services);
+    // Shut-down: the reader object, then the engine and its thread, then the
+    // pending records; the front-end destroys its window afterwards.
+    ~TMainFrm();
+    TMainFrm(const TMainFrm&) = delete;
+    TMainFrm& operator=(const TMainFrm&) = delete;
+
+    // Start-up after the window exists; throws TStartupError with the message
+    // to show, and lets failures of libraries pass as they are.
+    bool InitFromCommandLine(const std::vector<std::string>& arguments);
+
+    // A message taken from the window's queue: WM_PROTOCOL or WM_BLICK_START.
+    void Dispatch(int message);
+    void ProcessProtocolMessages();
+    void HandleProtocolMessage(const TProtoMessage& message);
+
+    // Protocol thread: the next command for the reader, or null.
+    std::unique_ptr<TProtoMessage> NextReaderCommand();
+    // Protocol thread: announces a received record to the GUI thread.
+    void PostProtocolMessage();
+
+    void HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber);
+    void AddLogRow(std::unique_ptr<TLogItem> item);
+    void TypeCardNumber(const std::string& text);
+
+    // Handlers of the window's components.
+    void BlickTimerTimer();
+    void LogTimerTimer();
+    void Restore1Click();
+    void PoslatEnter1Click();
+    void TrayIcon1DblClick();
+    void FormMinimized();
+
+    std::string Port;
+    std::string DataFileName;
+    int PrefixKey = 0;
+    std::unique_ptr<TProtocol> Protocol;
+    std::unique_ptr<TProtoSlaveDev> Device;
+    std::unique_ptr<std::FILE, TFileCloser> DataFile;
+    std::atomic<std::uint8_t> IndicatorState{kIndicatorIdle};
+    std::deque<std::unique_ptr<TLogItem>> PendingRecords;
+    int Mode = 0;
+    std::atomic<std::uint8_t> AckPending{0};
+    int PrefixModifiers = 0;
+    // The check mark of "Posílat Enter": Enter follows each typed number.
+    bool PoslatEnter1Checked = true;
+
+private:
+    void ReadCommandLine(const std::vector<std::string>& arguments);
+    void CheckKeyboard();
+    void StartEngine();
+    void StartReader();
+    void OpenDataFile();
+    void StopEngine();
+    void HandleCardReadRecord(const TProtoMessage& message);
+    void HandleReaderWakes();
+    void StartBlickTimer();
+    bool ChangeIndicator(TIndicatorState from, TIndicatorState to);
+
+    TMainFrmServices services_;
+};
+
+} // namespace lorvent

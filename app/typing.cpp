@@ -1,0 +1,75 @@
+#include "typing.h"
+
+#include "command_line.h"
+
+namespace lorvent {
+
+namespace {
+
+// Modifier events carry the scan code of their key; character events do not.
+void Stroke(TKeyboard& keyboard, std::uint8_t vk, std::uint32_t flags) {
+    keyboard.KeyEvent(vk, keyboard.MapVirtualKey(vk), flags);
+}
+
+void Press(TKeyboard& keyboard, std::uint8_t vk) {
+    Stroke(keyboard, vk, 0);
+}
+void Release(TKeyboard& keyboard, std::uint8_t vk) {
+    Stroke(keyboard, vk, kKeyEventKeyUp);
+}
+
+void TypePrefix(TKeyboard& keyboard, TAppClock& clock, int key, int modifiers) {
+    // Pressed Shift, Ctrl, Alt; released in the reverse order.
+    if (modifiers & kModShift)
+        Press(keyboard, kVkShift);
+    if (modifiers & kModCtrl)
+        Press(keyboard, kVkControl);
+    if (modifiers & kModAlt)
+        Press(keyboard, kVkMenu);
+    Press(keyboard, static_cast<std::uint8_t>(key));
+    Release(keyboard, static_cast<std::uint8_t>(key));
+    if (modifiers & kModAlt)
+        Release(keyboard, kVkMenu);
+    if (modifiers & kModCtrl)
+        Release(keyboard, kVkControl);
+    if (modifiers & kModShift)
+        Release(keyboard, kVkShift);
+    clock.Sleep(kPrefixPauseMs);
+}
+
+char UpperCase(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// The key sent is the character code itself; the layout in front only decides
+// whether Shift is held, and the low byte of its answer rides as the scan code.
+void TypeCharacter(TKeyboard& keyboard, char c) {
+    const char upper = UpperCase(c);
+    const int scan = keyboard.VkKeyScanEx(upper, keyboard.ForegroundLayout());
+    const bool shift = (scan & kKeyScanShift) != 0;
+    const auto vk = static_cast<std::uint8_t>(upper);
+    const auto scanByte = static_cast<std::uint8_t>(scan & 0xFF);
+    if (shift)
+        Press(keyboard, kVkShift);
+    keyboard.KeyEvent(vk, scanByte, 0);
+    keyboard.KeyEvent(vk, scanByte, kKeyEventKeyUp);
+    if (shift)
+        Release(keyboard, kVkShift);
+}
+
+} // namespace
+
+void TypeCardNumber(TKeyboard& keyboard, TAppClock& clock, const TTypingSetup& setup,
+                    const std::string& text) {
+    if (setup.PrefixKey != 0)
+        TypePrefix(keyboard, clock, setup.PrefixKey, setup.PrefixModifiers);
+    for (char c : text)
+        TypeCharacter(keyboard, c);
+    clock.Sleep(kBeforeEnterPauseMs);
+    if (setup.SendEnter) {
+        Press(keyboard, kVkReturn);
+        Release(keyboard, kVkReturn);
+    }
+}
+
+} // namespace lorvent

@@ -1,0 +1,168 @@
+#pragma once
+
+#include "app/frm_services.h"
+#include "app/keyboard.h"
+
+#include <array>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lorvent::testing {
+
+// One thing the keyboard or the clock was asked to do, in the order asked.
+struct TKeyRecord {
+    enum Kind { Key, Pause } kind;
+    int vk = 0;      // Key
+    int scan = 0;    // Key
+    bool up = false; // Key
+    int ms = 0;      // Pause
+
+    bool operator==(const TKeyRecord&) const = default;
+};
+
+inline TKeyRecord Down(int vk, int scan) {
+    return {TKeyRecord::Key, vk, scan, false, 0};
+}
+inline TKeyRecord Up(int vk, int scan) {
+    return {TKeyRecord::Key, vk, scan, true, 0};
+}
+inline TKeyRecord PauseMs(int ms) {
+    return {TKeyRecord::Pause, 0, 0, false, ms};
+}
+
+std::string Describe(const TKeyRecord& record);
+
+// Key events and pauses land in one journal, so a test sees their order.
+class TRecordingKeyboard : public TKeyboard, public TAppClock {
+public:
+    std::string unavailable;
+    // Answers of VkKeyScanEx per character; characters not listed give -1.
+    std::map<char, int> keyScan;
+    // Answers of MapVirtualKey; keys not listed give 0.
+    std::map<int, int> scanCodes;
+    std::tm now{};
+    std::vector<TKeyRecord> journal;
+    int layoutLookups = 0;
+
+    std::string Unavailable() override { return unavailable; }
+    TKeyboardLayout ForegroundLayout() override {
+        ++layoutLookups;
+        return 0x409;
+    }
+    std::int16_t VkKeyScanEx(char c, TKeyboardLayout) override {
+        const auto it = keyScan.find(c);
+        return static_cast<std::int16_t>(it == keyScan.end() ? -1 : it->second);
+    }
+    std::uint8_t MapVirtualKey(std::uint8_t vk) override {
+        const auto it = scanCodes.find(vk);
+        return static_cast<std::uint8_t>(it == scanCodes.end() ? 0 : it->second);
+    }
+    void KeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags) override {
+        journal.push_back({TKeyRecord::Key, vk, scan, (flags & kKeyEventKeyUp) != 0, 0});
+    }
+    std::tm Now() override { return now; }
+    void Sleep(int milliseconds) override { journal.push_back(PauseMs(milliseconds)); }
+};
+
+// A US-English-like layout: digits unshifted, capitals with Shift, and the
+// scan codes of a PC keyboard for the keys that carry them.
+TRecordingKeyboard UsKeyboard();
+
+class TFakeTimer : public TTimerView {
+public:
+    void Start(int intervalMs) override {
+        enabled = true;
+        interval = intervalMs;
+        ++starts;
+    }
+    void Stop() override { enabled = false; }
+    bool Enabled() const override { return enabled; }
+
+    bool enabled = false;
+    int interval = 0;
+    int starts = 0;
+};
+
+class TFakeGrid : public TStringGridView {
+public:
+    int RowCount() const override { return static_cast<int>(cells.size()); }
+    void SetRowCount(int rows) override { cells.resize(static_cast<std::size_t>(rows)); }
+    void SetCell(int column, int row, const std::string& text) override {
+        cells.at(static_cast<std::size_t>(row))[column] = text;
+    }
+    int Row() const override { return selected; }
+    void SetRow(int row) override { selected = row; }
+
+    std::vector<std::array<std::string, 2>> cells = std::vector<std::array<std::string, 2>>(1);
+    int selected = 0;
+};
+
+class TFakeView : public TMainFrmView {
+public:
+    void SetComLblText(const std::string& text) override { comLbl = text; }
+    void SetStatusLblText(const std::string& text) override {
+        statusLbl = text;
+        statusHistory.push_back(text);
+    }
+    void SetPoslatEnter1Visible(bool visible) override { poslatEnterVisible = visible; }
+    void SetPoslatEnter1Checked(bool checked) override { poslatEnterChecked = checked; }
+    TStringGridView& LogGrid() override { return grid; }
+    TTimerView& LogTimer() override { return logTimer; }
+    TTimerView& BlickTimer() override { return blickTimer; }
+    bool TrayAvailable() const override { return trayAvailable; }
+    void HideToTray() override { hiddenToTray = true; }
+    void Restore() override {
+        hiddenToTray = false;
+        ++restores;
+    }
+
+    std::string comLbl = "ComLbl";
+    std::string statusLbl = "StatusLbl";
+    std::vector<std::string> statusHistory;
+    bool poslatEnterVisible = false;
+    bool poslatEnterChecked = false;
+    TFakeGrid grid;
+    TFakeTimer logTimer;
+    TFakeTimer blickTimer;
+    bool trayAvailable = true;
+    bool hiddenToTray = false;
+    int restores = 0;
+};
+
+// Collects posted messages; the protocol thread posts while the test thread reads.
+class TFakePoster : public TMessagePoster {
+public:
+    void PostMessage(int message) override {
+        std::lock_guard guard(mutex_);
+        posted_.push_back(message);
+    }
+    std::vector<int> Take() {
+        std::lock_guard guard(mutex_);
+        return std::exchange(posted_, {});
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<int> posted_;
+};
+
+struct TShownMessage {
+    std::string text;
+    std::string caption;
+    TMessageIcon icon;
+};
+
+class TFakeMessageBoxes : public TMessageBoxes {
+public:
+    void ShowMessage(const std::string& text, const std::string& caption,
+                     TMessageIcon icon) override {
+        shown.push_back({text, caption, icon});
+    }
+    std::vector<TShownMessage> shown;
+};
+
+} // namespace lorvent::testing
