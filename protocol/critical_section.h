@@ -15,6 +15,7 @@ public:
     // BasicLockable, so the standard guards and condition_variable_any work too.
     void lock() { Acquire(); }
     void unlock() { Release(); }
+    bool try_lock() { return mutex_.try_lock(); }
 
 private:
     std::recursive_mutex mutex_;

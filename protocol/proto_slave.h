@@ -28,6 +28,9 @@ public:
     // nothing until Init.
     TProtoSlave(TProtocol& protocol, TTextMessageQueue* logSink);
     // Unregisters first (no turn can follow), then frees the queued messages.
+    // A subclass whose overrides use its own members unregisters in its own
+    // destructor already (UnregisterSlave may be called twice), so that no
+    // turn reaches it half destroyed.
     virtual ~TProtoSlave();
     TProtoSlave(const TProtoSlave&) = delete;
     TProtoSlave& operator=(const TProtoSlave&) = delete;

@@ -32,8 +32,8 @@ struct TProtocolSetup {
     bool startThread = true;
 };
 
-inline constexpr int kIdleSleepMs = 300;     // longest unlocked sleep of the loop
-inline constexpr int kFailurePauseMs = 100;  // after a failed write or read, and a reopen
+inline constexpr int kIdleSleepMs = 300;    // longest unlocked sleep of the loop
+inline constexpr int kFailurePauseMs = 100; // after a failed write or read, and a reopen
 inline constexpr int kOpenReadTimeoutMs = 50;
 inline constexpr int kBaudRate = 9600;
 
@@ -81,8 +81,14 @@ public:
     TCriticalSection& Lock() { return lock_; }
     const std::string& PortText() const { return portText_; }
     const std::string& SettingsText() const { return settingsText_; }
-    bool ReopenPending() const { return reopenPending_; }
-    bool DeviceOpen() const { return deviceHandle_ != nullptr; }
+    bool ReopenPending() {
+        LockCS guard(lock_);
+        return reopenPending_;
+    }
+    bool DeviceOpen() {
+        LockCS guard(lock_);
+        return deviceHandle_ != nullptr;
+    }
 
     // Earlier poll time first; equal times by object identity.
     struct SlavesPrioCmp {
