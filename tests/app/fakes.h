@@ -5,6 +5,7 @@
 
 #include <array>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -47,6 +48,7 @@ public:
     std::tm now{};
     std::vector<TKeyRecord> journal;
     int layoutLookups = 0;
+    std::function<void()> onKey;
 
     std::string Unavailable() override { return unavailable; }
     TKeyboardLayout ForegroundLayout() override {
@@ -63,6 +65,8 @@ public:
     }
     void KeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags) override {
         journal.push_back({TKeyRecord::Key, vk, scan, (flags & kKeyEventKeyUp) != 0, 0});
+        if (onKey)
+            onKey();
     }
     std::tm Now() override { return now; }
     void Sleep(int milliseconds) override { journal.push_back(PauseMs(milliseconds)); }

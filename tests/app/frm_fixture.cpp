@@ -1,0 +1,81 @@
+#include "frm_fixture.h"
+
+#include <random>
+
+namespace lorvent::testing {
+
+std::vector<std::uint8_t> Bytes(const TProtoMessage& message) {
+    return {message.bytes.get(), message.bytes.get() + message.length};
+}
+
+std::vector<std::uint8_t> Bytes(const std::unique_ptr<TProtoMessage>& message) {
+    return message ? Bytes(*message) : std::vector<std::uint8_t>{};
+}
+
+TTempDir::TTempDir() {
+    std::random_device random;
+    path_ = std::filesystem::temp_directory_path() /
+            ("lorvent-test-" + std::to_string(random()) + std::to_string(random()));
+    std::filesystem::create_directories(path_);
+}
+
+TTempDir::~TTempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+FrmFixture::FrmFixture() {
+    defaultDataFile = (temp.Path() / "data" / "kalvinor" / "kalvinor.db").string();
+}
+
+FrmFixture::~FrmFixture() {
+    frm.reset();
+}
+
+TMainFrmServices FrmFixture::Services() {
+    TMainFrmServices services{view, poster, keyboard, keyboard, {}, defaultDataFile, {}};
+    services.makeProtocol = [this] {
+        auto scripted = std::make_unique<TWatchedDevice>();
+        device = scripted.get();
+        TProtocolSetup setup;
+        setup.device = std::move(scripted);
+        setup.logSink = &log;
+        setup.guiThread = std::make_shared<FlagThreadWatch>();
+        setup.clock = std::make_shared<FakeClock>();
+        setup.startThread = startEngineThread;
+        return std::make_unique<TProtocol>(std::move(setup));
+    };
+    return services;
+}
+
+void FrmFixture::Start(const std::vector<std::string>& arguments) {
+    frm = std::make_unique<TMainFrm>(Services());
+    ASSERT_TRUE(frm->InitFromCommandLine(arguments));
+}
+
+void FrmFixture::Deliver(const std::vector<std::uint8_t>& record) {
+    frm->Device->Deliver(record.data(), static_cast<int>(record.size()));
+}
+
+void FrmFixture::PumpMessages() {
+    for (int message : poster.Take())
+        frm->Dispatch(message);
+}
+
+// What the reader object would send, one payload per turn, until nothing is due.
+std::vector<std::vector<std::uint8_t>> FrmFixture::DrainCommands() {
+    std::vector<std::vector<std::uint8_t>> sent;
+    while (auto command = frm->Device->NextOutbound())
+        sent.push_back(Bytes(command));
+    return sent;
+}
+
+void FrmFixture::CardRead(const std::vector<std::uint8_t>& number) {
+    std::vector<std::uint8_t> record = {
+        0x83, static_cast<std::uint8_t>(number.size() == 4 ? 0x81 : 0x01)};
+    record.insert(record.end(), number.begin(), number.end());
+    Deliver(record);
+    PumpMessages();
+}
+
+} // namespace lorvent::testing

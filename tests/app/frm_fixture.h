@@ -1,0 +1,75 @@
+#pragma once
+
+#include "app/main_frm.h"
+#include "app/proto_slave_dev.h"
+#include "fakes.h"
+#include "protocol/protocol.h"
+#include "support/fake_clock.h"
+#include "support/recording_log.h"
+#include "support/scripted_device.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+namespace lorvent::testing {
+
+std::vector<std::uint8_t> Bytes(const TProtoMessage& message);
+std::vector<std::uint8_t> Bytes(const std::unique_ptr<TProtoMessage>& message);
+
+inline const std::vector<std::uint8_t> kAck = {0x03, 0x06, 0x00};
+inline const std::vector<std::uint8_t> kReadSignal = {0x02, 0xff, 0xff, 0x00};
+inline const std::vector<std::uint8_t> kIdleSignal = {0x02, 0xff, 0x00, 0xff};
+
+// A scripted device that also tells when the engine closes it.
+class TWatchedDevice : public ScriptedDevice {
+public:
+    FT_STATUS FT_Close(FT_HANDLE handle) override {
+        if (onClose)
+            onClose();
+        return ScriptedDevice::FT_Close(handle);
+    }
+    std::function<void()> onClose;
+};
+
+// A fresh directory under the system's temporary directory, removed afterwards.
+class TTempDir {
+public:
+    TTempDir();
+    ~TTempDir();
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The window's behaviour over fakes and an engine on a scripted device whose
+// loop the test does not run (no protocol thread).
+class FrmFixture : public ::testing::Test {
+protected:
+    FrmFixture();
+    ~FrmFixture() override;
+
+    TMainFrmServices Services();
+    // Constructs the window and runs its start-up with `arguments`.
+    void Start(const std::vector<std::string>& arguments = {});
+    // Delivers a record from the reader as the link layer would.
+    void Deliver(const std::vector<std::uint8_t>& record);
+    // Handles every posted message, as the GUI loop would.
+    void PumpMessages();
+    std::vector<std::vector<std::uint8_t>> DrainCommands();
+    void CardRead(const std::vector<std::uint8_t>& number = {0x01, 0x2a, 0xff, 0x00, 0x7b});
+
+    TTempDir temp;
+    TFakeView view;
+    TFakePoster poster;
+    TRecordingKeyboard keyboard = UsKeyboard();
+    RecordingLog log;
+    TWatchedDevice* device = nullptr;
+    std::string defaultDataFile;
+    bool startEngineThread = false;
+    std::unique_ptr<TMainFrm> frm;
+};
+
+} // namespace lorvent::testing

@@ -1,0 +1,220 @@
+#include "app/command_line.h"
+#include "app/startup.h"
+#include "app/startup_error.h"
+#include "frm_fixture.h"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace lorvent::testing {
+namespace {
+
+class StartUpTest : public FrmFixture {
+protected:
+    // Runs start-up as the program does; the boxes shown are kept.
+    bool Run(const std::vector<std::string>& arguments) {
+        frm = std::make_unique<TMainFrm>(Services());
+        return StartUp(*frm, arguments, boxes, errors);
+    }
+    void ExpectOneBox(const std::string& text, const std::string& caption, TMessageIcon icon) {
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text, text);
+        EXPECT_EQ(boxes.shown[0].caption, caption);
+        EXPECT_EQ(boxes.shown[0].icon, icon);
+        EXPECT_NE(errors.str().find(text), std::string::npos) << errors.str();
+    }
+
+    TFakeMessageBoxes boxes;
+    std::ostringstream errors;
+};
+
+TEST_F(StartUpTest, NoArgumentsGiveKeyboardModeWithoutDataFile) {
+    ASSERT_TRUE(Run({}));
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(frm->Mode, kModeKeyboard);
+    EXPECT_EQ(frm->PrefixKey, 0);
+    EXPECT_EQ(view.comLbl, "Ravi v1.6-ZMK(d2xx)");
+    EXPECT_EQ(view.statusLbl, "Inicializace");
+    EXPECT_TRUE(view.poslatEnterVisible);
+    EXPECT_TRUE(view.poslatEnterChecked);
+    EXPECT_EQ(frm->DataFileName, defaultDataFile);
+    EXPECT_EQ(frm->DataFile, nullptr);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(defaultDataFile).parent_path()));
+    // The engine got the port text and the line settings, and serves the reader at address 1.
+    EXPECT_EQ(frm->Protocol->PortText(), "");
+    EXPECT_EQ(frm->Protocol->SettingsText(), "9600,n,8,1");
+    EXPECT_TRUE(frm->Protocol->HasSlaves());
+    EXPECT_EQ(frm->Device->address, 1);
+    EXPECT_EQ(frm->Device->identifier, 0xFFFFFFFFu);
+    EXPECT_TRUE(frm->Device->active);
+}
+
+TEST_F(StartUpTest, AttendanceModeCreatesTheDirectoryAndOpensTheDataFile) {
+    std::filesystem::create_directories(std::filesystem::path(defaultDataFile).parent_path());
+    std::ofstream(defaultDataFile) << "earlier record\r\n";
+    std::filesystem::remove_all(std::filesystem::path(defaultDataFile).parent_path());
+
+    ASSERT_TRUE(Run({"/NET"}));
+    EXPECT_EQ(view.comLbl, "Kalvinor v1.6-ZMK(d2xx)");
+    EXPECT_FALSE(view.poslatEnterVisible);
+    ASSERT_NE(frm->DataFile, nullptr);
+    EXPECT_TRUE(std::filesystem::is_regular_file(defaultDataFile));
+}
+
+TEST_F(StartUpTest, DataFileIsOpenedForAppendingWithoutLosingItsContent) {
+    const auto path = temp.Path() / "kept.db";
+    std::ofstream(path) << "earlier record\r\n";
+    ASSERT_TRUE(Run({"-net", "-db", path.string()}));
+    std::fputs("later\r\n", frm->DataFile.get());
+    frm.reset();
+    std::ifstream in(path, std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(content, "earlier record\r\nlater\r\n");
+}
+
+TEST_F(StartUpTest, EmptyDbValueMeansTheDefaultPath) {
+    ASSERT_TRUE(Run({"-net", "-db"}));
+    EXPECT_EQ(frm->DataFileName, defaultDataFile);
+    EXPECT_TRUE(std::filesystem::exists(defaultDataFile));
+}
+
+// A bare file name is a file in the working directory, not a failure.
+TEST_F(StartUpTest, BareDataFileNameLivesInTheWorkingDirectory) {
+    const auto before = std::filesystem::current_path();
+    std::filesystem::current_path(temp.Path());
+    const bool started = Run({"-net", "-db", "bare.db"});
+    std::filesystem::current_path(before);
+    ASSERT_TRUE(started) << errors.str();
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_TRUE(std::filesystem::is_regular_file(temp.Path() / "bare.db"));
+}
+
+TEST_F(StartUpTest, PortIsPassedOnAndQuotedWhenTheDeviceDoesNotOpen) {
+    auto services = Services();
+    auto make = services.makeProtocol;
+    services.makeProtocol = [&] {
+        auto engine = make();
+        device->FailAt("FT_Open", 1, FT_DEVICE_NOT_FOUND);
+        return engine;
+    };
+    frm = std::make_unique<TMainFrm>(services);
+    EXPECT_FALSE(StartUp(*frm, {"-com", "/dev/ttyUSB7"}, boxes, errors));
+    ExpectOneBox("Nepodařilo se otevřít sériový port '/dev/ttyUSB7'", "Chyba", TMessageIcon::None);
+    EXPECT_EQ(frm->Device, nullptr) << "no reader object after a failed open";
+}
+
+struct TFailureCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string message; // "@" stands for the test's temporary directory
+};
+
+class StartUpFailure : public StartUpTest, public ::testing::WithParamInterface<TFailureCase> {};
+
+TEST_P(StartUpFailure, ShowsTheExactMessageCaptionedChybaWithoutIcon) {
+    // "@/file" is a plain file, so nothing can be created below it; "@/dir" a directory.
+    std::ofstream(temp.Path() / "file") << "x";
+    std::filesystem::create_directories(temp.Path() / "dir");
+    auto substitute = [&](std::string text) {
+        if (const auto at = text.find('@'); at != std::string::npos)
+            text.replace(at, 1, temp.Path().string());
+        return text;
+    };
+    std::vector<std::string> arguments;
+    for (const auto& argument : GetParam().arguments)
+        arguments.push_back(substitute(argument));
+
+    EXPECT_FALSE(Run(arguments));
+    ExpectOneBox(substitute(GetParam().message), "Chyba", TMessageIcon::None);
+}
+
+const TFailureCase kFailures[] = {
+    {"argument", {"net"}, "Neplatný argument 'net'"},
+    {"option", {"-x"}, "Neplatný argument '-x'"},
+    {"prefix_last", {"-prefix"}, "Neplatný prefix ''"},
+    {"prefix_F25", {"-prefix", "F25"}, "Neplatný prefix 'F25'"},
+    {"directory",
+     {"-net", "-db", "@/file/sub/k.db"},
+     "Nepodařilo se vytvořit adresář '@/file/sub'"},
+    {"file", {"-net", "-db", "@/dir"}, "Nepodařilo se otevřít soubor '@/dir'"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Messages, StartUpFailure, ::testing::ValuesIn(kFailures),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(StartUpTest, BadArgumentsStopBeforeTheEngineIsMade) {
+    EXPECT_FALSE(Run({"-net", "-bogus"}));
+    EXPECT_EQ(frm->Protocol, nullptr);
+    EXPECT_EQ(device, nullptr);
+}
+
+// Numbers that cannot be typed would be lost silently: keyboard mode refuses
+// to start, attendance mode does not need the keyboard.
+TEST_F(StartUpTest, KeyboardThatCannotTypeStopsKeyboardModeOnly) {
+    keyboard.unavailable = "Klávesnici nelze simulovat: X server nemá rozšíření XTEST";
+    EXPECT_FALSE(Run({}));
+    ExpectOneBox(keyboard.unavailable, "Chyba", TMessageIcon::None);
+    EXPECT_EQ(frm->Protocol, nullptr);
+
+    boxes.shown.clear();
+    EXPECT_TRUE(Run({"-net"}));
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(StartUpTest, LibraryFailureShowsItsMessageInTheErrorBox) {
+    auto services = Services();
+    services.makeProtocol = []() -> std::unique_ptr<TProtocol> {
+        throw std::runtime_error("Unable to create directory");
+    };
+    frm = std::make_unique<TMainFrm>(services);
+    EXPECT_FALSE(StartUp(*frm, {}, boxes, errors));
+    ExpectOneBox("Unable to create directory.", "Lorvent karet", TMessageIcon::Error);
+}
+
+TEST_F(StartUpTest, UnknownFailureShowsAnEmptyErrorBox) {
+    auto services = Services();
+    services.makeProtocol = []() -> std::unique_ptr<TProtocol> { throw 42; };
+    frm = std::make_unique<TMainFrm>(services);
+    EXPECT_FALSE(StartUp(*frm, {}, boxes, errors));
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "");
+    EXPECT_EQ(boxes.shown[0].caption, "Lorvent karet");
+    EXPECT_EQ(boxes.shown[0].icon, TMessageIcon::Error);
+}
+
+TEST(ErrorBoxText, FullStopOnlyAfterCharactersAboveIt) {
+    EXPECT_EQ(ErrorBoxText(""), "");
+    EXPECT_EQ(ErrorBoxText("Disk full"), "Disk full.");
+    EXPECT_EQ(ErrorBoxText("Done."), "Done.");
+    EXPECT_EQ(ErrorBoxText("Code (5)"), "Code (5)"); // ')' is below '.'
+    EXPECT_EQ(ErrorBoxText("Path a/"), "Path a/.");  // '/' is above '.'
+    EXPECT_EQ(ErrorBoxText("a-"), "a-");             // '-' is below '.'
+    EXPECT_EQ(ErrorBoxText("Chyba č"), "Chyba č.");  // non-ASCII ends above it
+}
+
+// A failure after the engine thread started: the thread is stopped and joined
+// when the window goes, with the reader object gone first.
+TEST_F(StartUpTest, FailureAfterTheEngineStartedStopsItsThread) {
+    startEngineThread = true;
+    bool deviceClosed = false;
+    auto services = Services();
+    auto make = services.makeProtocol;
+    services.makeProtocol = [&] {
+        auto engine = make();
+        device->onClose = [&] { deviceClosed = true; };
+        return engine;
+    };
+    std::ofstream(temp.Path() / "file") << "x";
+    frm = std::make_unique<TMainFrm>(services);
+    EXPECT_FALSE(
+        StartUp(*frm, {"-net", "-db", (temp.Path() / "file" / "k.db").string()}, boxes, errors));
+    ASSERT_NE(frm->Protocol, nullptr);
+    ASSERT_NE(frm->Device, nullptr);
+    frm.reset(); // returns only once the thread has ended and the engine is gone
+    EXPECT_TRUE(deviceClosed);
+}
+
+} // namespace
+} // namespace lorvent::testing
