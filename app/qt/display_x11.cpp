@@ -1,0 +1,38 @@
+#include "display.h"
+
+#include <X11/Xlib.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace lorvent {
+
+namespace {
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+} // namespace
+
+// Only the X11 platform is checked here; others (offscreen, wayland) report
+// their own failure through the toolkit's fatal-message path.
+std::string DisplayProblem() {
+    const std::string platform = Environment("QT_QPA_PLATFORM");
+    if (!platform.empty() && platform.rfind("xcb", 0) != 0)
+        return {};
+    const std::string display = Environment("DISPLAY");
+    if (display.empty()) {
+        if (platform.empty() && !Environment("WAYLAND_DISPLAY").empty())
+            return {};
+        return "no display to open (DISPLAY is not set)";
+    }
+    Display* connection = XOpenDisplay(display.c_str());
+    if (connection == nullptr)
+        return "cannot open display '" + display + "'";
+    XCloseDisplay(connection);
+    return {};
+}
+
+} // namespace lorvent
