@@ -1,0 +1,156 @@
+// The XTest keyboard under an Xvfb of the test's own, typing into a small
+// X client that holds the focus and reports every key press.
+// GoogleTest first: the X headers define macros (None, Bool) that it uses as names.
+#include <gtest/gtest.h>
+
+#include "app/command_line.h"
+#include "app/keyboard.h"
+#include "app/system_clock.h"
+#include "app/typing.h"
+#include "process.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+
+#include <cstdlib>
+
+namespace lorvent::testing {
+namespace {
+
+std::unique_ptr<TXvfb> server;
+std::unique_ptr<TChildProcess> keyWindow;
+
+class XTestKeyboard : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = std::make_unique<TXvfb>();
+        ASSERT_FALSE(server->Display().empty()) << "Xvfb did not start";
+        setenv("DISPLAY", server->Display().c_str(), 1);
+        keyWindow = std::make_unique<TChildProcess>(
+            TChildProcess::TOptions{{LORVENT_KEY_WINDOW, "--keep-focus"}, {}, {}, "", true});
+        ASSERT_TRUE(keyWindow->WaitForPrefix("ready", 20s)) << keyWindow->Stderr();
+    }
+    static void TearDownTestSuite() {
+        keyWindow.reset();
+        server.reset();
+    }
+    void SetUp() override {
+        ASSERT_NE(keyWindow, nullptr);
+        keyWindow->TakeNewLines();
+        keyboard = MakePlatformKeyboard();
+        ASSERT_EQ(keyboard->Unavailable(), "");
+    }
+
+    // Key presses the window reported up to the line that Return ended.
+    std::vector<std::string> KeysUpToLine(std::string* line = nullptr) {
+        std::vector<std::string> keys;
+        auto end = keyWindow->WaitForLine(
+            [&](const std::string& text) {
+                if (text.rfind("key ", 0) == 0)
+                    keys.push_back(text.substr(4));
+                return text.rfind("line ", 0) == 0;
+            },
+            10s);
+        EXPECT_TRUE(end.has_value()) << "no Return arrived";
+        if (line && end)
+            *line = end->substr(5);
+        return keys;
+    }
+
+    std::unique_ptr<TKeyboard> keyboard;
+    TSystemClock clock;
+};
+
+TEST_F(XTestKeyboard, CardNumberArrivesUpperCasedWithPrefixAndEnter) {
+    TypeCardNumber(*keyboard, clock, {0x71, kModCtrl, true}, "0a9f");
+    std::string line;
+    const auto keys = KeysUpToLine(&line);
+    EXPECT_EQ(line, "0A9F");
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"Control_L -", "F2 ctrl", "0 -", "Shift_L -", "A shift",
+                                        "9 -", "Shift_L -", "F shift", "Return -"}));
+}
+
+TEST_F(XTestKeyboard, AllModifiersAndALetterPrefix) {
+    TypeCardNumber(*keyboard, clock, {'Z', kModAlt | kModShift | kModCtrl, true}, "1");
+    const auto keys = KeysUpToLine();
+    ASSERT_GE(keys.size(), 4u);
+    EXPECT_EQ(keys[3], "Z shift+ctrl+alt");
+}
+
+// F13 to F24 have no key in the usual layout: a spare key code carries the
+// stroke and is given back afterwards.
+TEST_F(XTestKeyboard, FunctionKeyMissingFromTheLayoutStillArrives) {
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    ASSERT_EQ(XKeysymToKeycode(display, XK_F13), 0) << "the layout has F13 after all";
+    EXPECT_EQ(keyboard->MapVirtualKey(0x7C), 0) << "no scan code for a key that is not there";
+
+    TypeCardNumber(*keyboard, clock, {0x7C, 0, true}, "7");
+    const auto keys = KeysUpToLine();
+    EXPECT_EQ(keys, (std::vector<std::string>{"F13 -", "7 -", "Return -"}));
+    XSync(display, False);
+    XCloseDisplay(display);
+    display = XOpenDisplay(nullptr);
+    EXPECT_EQ(XKeysymToKeycode(display, XK_F13), 0) << "the spare key code was not given back";
+    XCloseDisplay(display);
+}
+
+// Shift is decided by where the layout puts a character: with the digit 0 on
+// the shifted level of its key (as in the Czech layout), Shift is held for it.
+TEST_F(XTestKeyboard, LayoutWithShiftedDigitHoldsShiftForIt) {
+    Display* display = XOpenDisplay(nullptr);
+    const KeyCode zeroKey = XKeysymToKeycode(display, XK_0);
+    ASSERT_NE(zeroKey, 0);
+    int perCode = 0;
+    KeySym* saved = XGetKeyboardMapping(display, zeroKey, 1, &perCode);
+    KeySym czech[] = {XK_eacute, XK_0};
+    XChangeKeyboardMapping(display, zeroKey, 2, czech, 1);
+    XSync(display, False);
+
+    const auto layout = keyboard->ForegroundLayout();
+    EXPECT_EQ(keyboard->VkKeyScanEx('0', layout), kKeyScanShift | '0');
+    EXPECT_EQ(keyboard->VkKeyScanEx('1', layout), '1');
+    TypeCardNumber(*keyboard, clock, {0, 0, true}, "01");
+    std::string line;
+    const auto keys = KeysUpToLine(&line);
+    EXPECT_EQ(line, "01");
+    EXPECT_EQ(keys, (std::vector<std::string>{"Shift_L -", "0 shift", "1 -", "Return -"}));
+
+    XChangeKeyboardMapping(display, zeroKey, perCode, saved, 1);
+    XFree(saved);
+    XSync(display, False);
+    XCloseDisplay(display);
+}
+
+TEST_F(XTestKeyboard, KeyScanAndScanCodesFollowThePcNumbering) {
+    const auto layout = keyboard->ForegroundLayout();
+    EXPECT_EQ(keyboard->VkKeyScanEx('A', layout), kKeyScanShift | 'A');
+    EXPECT_EQ(keyboard->VkKeyScanEx('a', layout), 'A');
+    EXPECT_EQ(keyboard->VkKeyScanEx('7', layout), '7');
+    EXPECT_EQ(keyboard->VkKeyScanEx('~', layout), -1) << "only letters, digits and space";
+    EXPECT_EQ(keyboard->MapVirtualKey(kVkReturn), 0x1C);
+    EXPECT_EQ(keyboard->MapVirtualKey(kVkShift), 0x2A);
+    EXPECT_EQ(keyboard->MapVirtualKey(kVkControl), 0x1D);
+    EXPECT_EQ(keyboard->MapVirtualKey(kVkMenu), 0x38);
+    EXPECT_EQ(keyboard->MapVirtualKey('A'), 0x1E);
+    EXPECT_EQ(keyboard->MapVirtualKey(0x71), 0x3C);
+}
+
+TEST(XTestKeyboardAvailability, NoServerOrNoXtestIsReportedForTheUser) {
+    const std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    setenv("DISPLAY", ":9999", 1);
+    EXPECT_EQ(MakePlatformKeyboard()->Unavailable(),
+              "Klávesnici nelze simulovat: nelze se připojit k X serveru");
+
+    TXvfb withoutXtest({"-extension", "XTEST"});
+    ASSERT_FALSE(withoutXtest.Display().empty());
+    setenv("DISPLAY", withoutXtest.Display().c_str(), 1);
+    EXPECT_EQ(MakePlatformKeyboard()->Unavailable(),
+              "Klávesnici nelze simulovat: X server nemá rozšíření XTEST");
+    setenv("DISPLAY", saved.c_str(), 1);
+}
+
+} // namespace
+} // namespace lorvent::testing
