@@ -21,11 +21,13 @@ public:
 
 class TSteadyClock : public TClock {
 public:
+    // Whole milliseconds, so a wait is never a fraction of one that the loop
+    // could only spin through. Offset so that a fresh link's poll time 0 is
+    // always long past.
     TPollTime Now() override {
         using namespace std::chrono;
-        // Offset so that a fresh link's poll time 0 is always long past.
-        return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count() +
-               86'400'000.0;
+        const auto now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch());
+        return static_cast<TPollTime>(now.count()) + 86'400'000.0;
     }
     void Sleep(int milliseconds) override {
         if (milliseconds <= 0)
