@@ -13,6 +13,10 @@ class TProtoSlaveDev : public TProtoSlave {
 public:
     // Registers with the window's engine, logging to the engine's sink.
     explicit TProtoSlaveDev(TMainFrm& mainForm);
+    // Withdraws from the engine before this object starts to come apart: the
+    // base class does so only after this part is gone, and a turn in between
+    // would call the overrides of a half-destroyed object.
+    ~TProtoSlaveDev() override;
 
     std::unique_ptr<TProtoMessage> NextOutbound() override;
     void Notify() override;
