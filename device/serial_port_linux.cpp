@@ -4,7 +4,6 @@
 #include "device/serial_port_linux.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -61,23 +60,12 @@ std::optional<std::string> FirstMatch(const std::string& pattern) {
 constexpr std::uint32_t kDefaultBaud = 9600;
 
 std::optional<speed_t> SpeedFor(std::uint32_t baudRate) {
-    static constexpr std::array<std::pair<std::uint32_t, speed_t>, 15> kSpeeds{{
-        {110, B110},
-        {300, B300},
-        {600, B600},
-        {1200, B1200},
-        {2400, B2400},
-        {4800, B4800},
-        {9600, B9600},
-        {19200, B19200},
-        {38400, B38400},
-        {57600, B57600},
-        {115200, B115200},
-        {230400, B230400},
-        {460800, B460800},
-        {921600, B921600},
-        {1000000, B1000000},
-    }};
+    static constexpr std::pair<std::uint32_t, speed_t> kSpeeds[] = {
+        {110, B110},       {300, B300},       {600, B600},         {1200, B1200},
+        {2400, B2400},     {4800, B4800},     {9600, B9600},       {19200, B19200},
+        {38400, B38400},   {57600, B57600},   {115200, B115200},   {230400, B230400},
+        {460800, B460800}, {921600, B921600}, {1000000, B1000000},
+    };
     for (const auto& [rate, speed] : kSpeeds)
         if (rate == baudRate)
             return speed;
@@ -288,6 +276,10 @@ FT_STATUS TransferUntil(int fd, short events, std::uint32_t timeoutMs, std::uint
             return FT_IO_ERROR;
         if (result == TransferResult::progressed)
             continue;
+        // Checked here too: a port that polls ready yet gives nothing must not
+        // keep the caller spinning past the time-out.
+        if (Clock::now() >= deadline)
+            break;
         const WaitResult wait = WaitFor(fd, events, deadline);
         if (wait == WaitResult::timedOut)
             break;
@@ -432,7 +424,8 @@ private:
     using Ports = std::vector<std::unique_ptr<TSerialPort>>;
 
     // Only handles this device gave out and has not closed are accepted, so a
-    // stale or foreign handle is an error instead of a use after free.
+    // foreign or closed handle is an error, never a use after free. (Like a
+    // file descriptor, a closed handle's value may come back with a later open.)
     Ports::iterator FindPort(FT_HANDLE handle) {
         return std::find_if(ports_.begin(), ports_.end(),
                             [handle](const auto& port) { return port.get() == handle; });
