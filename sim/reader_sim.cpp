@@ -544,11 +544,12 @@ void TReaderSim::SilenceUntil(TimePoint until) {
     silentUntil_ = until;
 }
 
-void TReaderSim::InjectNoise(int count) {
+void TReaderSim::InjectNoise(int count, TimePoint now) {
     RequireCount(count, "a number of noise bytes");
     for (int i = 0; i < count; ++i)
         output_.push_back(NoiseByte());
     stats_.noiseBytesSent += count;
+    Event(TSimEventKind::Fault, now, "noise: " + std::to_string(count) + " bytes");
 }
 
 // Half of the noise is 0xFF (an idle line that glitches); the rest is random

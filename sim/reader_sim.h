@@ -146,7 +146,8 @@ public:
     // are those for its address (any poll while it has none).
     void SilenceForPolls(int polls);
     void SilenceUntil(TimePoint until);
-    void InjectNoise(int count); // goes to the output at once, between frames
+    // Goes to the output at once, so it lands between frames.
+    void InjectNoise(int count, TimePoint now = SimClock::now());
     void CorruptNextCrcs(int frames);
     void CorruptOneByteIn(int n); // every output byte with chance 1/n; 0 stops
     void LoseReplies(int replies);

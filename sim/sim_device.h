@@ -30,9 +30,6 @@ enum class TDeviceCall {
 };
 inline constexpr std::size_t kDeviceCallKinds = 8;
 
-// One byte at 9600 baud, 8N1: ten bit times.
-inline constexpr auto kByteTime = std::chrono::microseconds(1042);
-
 class TSimDevice : public TD2xxDevice {
 public:
     explicit TSimDevice(const TReaderSimConfig& config = {});

@@ -4,6 +4,7 @@
 // frame decoder that takes the master's bytes in whatever chunks they come.
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -22,6 +23,9 @@ inline constexpr std::uint8_t kTokenBit = 0x80;
 inline constexpr std::uint8_t kBroadcast = 0x7F;
 inline constexpr std::uint16_t kCrcInit = 0xFFFF;
 inline constexpr std::uint16_t kCrcResidue = 0xF0B8;
+
+// One byte at 9600 baud, 8N1: ten bit times.
+inline constexpr auto kByteTime = std::chrono::microseconds(1042);
 
 // Runs the CRC register (reflected polynomial 0x8408) over bytes.
 std::uint16_t CrcUpdate(std::uint16_t crc, const std::uint8_t* bytes, std::size_t count);
