@@ -370,8 +370,9 @@ void TSimRunner::TakeReaderOutput(TimePoint now) {
     const Bytes out = reader_.TakeOutput();
     if (out.empty() || !port_.IsOpen())
         return;
-    if (pending_.empty() && nextByteAt_ < now)
-        nextByteAt_ = now + kByteTime; // the first byte needs its own time on the line
+    // A reply starts once the line is free, and its first byte needs its own time.
+    if (pending_.empty())
+        nextByteAt_ = std::max(nextByteAt_, now + kByteTime);
     if (pending_.size() + out.size() > kMostPending) {
         Say(now, "error: nobody reads the pty; reader output dropped");
         return;
