@@ -216,17 +216,20 @@ void TSimDevice::SetPaced(bool paced) {
 
 void TSimDevice::Unplug() {
     std::lock_guard lock(mutex_);
-    plugged_ = false;
-    replugAt_.reset();
-    if (handle_ != nullptr)
-        handleDead_ = true;
-    DropLine();
+    UnplugLocked(std::nullopt);
 }
 
 void TSimDevice::UnplugFor(std::chrono::milliseconds duration) {
-    Unplug();
     std::lock_guard lock(mutex_);
-    replugAt_ = SimClock::now() + duration;
+    UnplugLocked(SimClock::now() + duration);
+}
+
+void TSimDevice::UnplugLocked(std::optional<TimePoint> replugAt) {
+    plugged_ = false;
+    replugAt_ = replugAt;
+    if (handle_ != nullptr)
+        handleDead_ = true;
+    DropLine();
 }
 
 void TSimDevice::Replug() {

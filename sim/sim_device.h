@@ -103,6 +103,7 @@ private:
     FT_STATUS Enter(TDeviceCall call, FT_HANDLE handle, TimePoint now);
     FT_STATUS HandleStatus(FT_HANDLE handle) const;
     void RefreshPlug(TimePoint now);
+    void UnplugLocked(std::optional<TimePoint> replugAt);
     void DropLine();
     void QueueOutput(TimePoint now, TimePoint earliestStart);
     std::size_t ReadyBytes(TimePoint now) const;
