@@ -3,6 +3,7 @@
 // standard output.
 
 #include "sim_test_util.h"
+#include "support/child_process.h"
 
 #include <gtest/gtest.h>
 
@@ -32,126 +33,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kPatience = 5s; // generous: only a hang should reach it
 
 // One run of lorvent-reader-sim with pipes on its standard streams.
-class SimProcess {
+class SimProcess : public ::lorvent::testing::ChildProcess {
 public:
-    explicit SimProcess(std::vector<std::string> args, bool withStdin = true) {
-        int in[2], out[2], err[2];
-        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
-            throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (withStdin)
-            posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        else
-            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-            posix_spawn_file_actions_addclose(&actions, fd);
-        args.insert(args.begin(), LORVENT_READER_SIM_PATH);
-        std::vector<char*> argv;
-        for (auto& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("posix_spawn");
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        close(err[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-        stderr_ = err[0];
-        if (!withStdin)
-            CloseStdin();
-    }
-
-    ~SimProcess() {
-        CloseStdin();
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL); // only the process this test started
-            waitpid(pid_, nullptr, 0);
-        }
-        close(stdout_);
-        close(stderr_);
-    }
-
-    void Command(const std::string& line) {
-        const std::string text = line + "\n";
-        ASSERT_EQ(write(stdin_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-
-    void CloseStdin() {
-        if (stdin_ >= 0)
-            close(stdin_);
-        stdin_ = -1;
-    }
-
-    // The next line of standard output that contains `part`, or "" when none
-    // comes in time. Everything read is kept in Transcript().
-    std::string LineWith(const std::string& part) {
-        const auto deadline = Clock::now() + kPatience;
-        for (;;) {
-            for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
-                const std::string line = pending_.substr(0, end);
-                pending_.erase(0, end + 1);
-                if (line.find(part) != std::string::npos)
-                    return line;
-            }
-            if (!ReadSome(stdout_, deadline, pending_))
-                return "";
-        }
-    }
-
-    std::string Stderr() {
-        std::string text;
-        while (ReadSome(stderr_, Clock::now() + 1s, text)) {
-        }
-        return text;
-    }
-
-    // The exit status, or -1 if it has not ended in time.
-    int ExitStatus() {
-        const auto deadline = Clock::now() + kPatience;
-        while (Clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
-
-    bool Running() {
-        int status = 0;
-        return waitpid(pid_, &status, WNOHANG) == 0;
-    }
-
-    void Signal(int signal) { kill(pid_, signal); }
-    const std::string& Transcript() const { return transcript_; }
-
-private:
-    bool ReadSome(int fd, Clock::time_point deadline, std::string& into) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p = {fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        char buffer[4096];
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-            return false;
-        into.append(buffer, static_cast<std::size_t>(got));
-        transcript_.append(buffer, static_cast<std::size_t>(got));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int stdin_ = -1, stdout_ = -1, stderr_ = -1;
-    bool exited_ = false;
-    std::string pending_, transcript_;
+    explicit SimProcess(std::vector<std::string> args, bool withStdin = true)
+        : ChildProcess(LORVENT_READER_SIM_PATH, std::move(args), withStdin) {}
 };
 
 std::string SerialPath(SimProcess& sim) {
@@ -238,7 +123,7 @@ TEST(SimPtyTest, ServesTheMasterOverAPseudoTerminal) {
     const std::string resetReply = Join({kResetAck, kToken});
     EXPECT_EQ(line.Exchange(Join({kResetRequest, kPoll}), Size(resetReply)), resetReply);
 
-    sim.Command("card 0x12345678");
+    ASSERT_TRUE(sim.Command("card 0x12345678"));
     EXPECT_NE(sim.LineWith("read card 12345678"), "");
     const std::string cardReply = Join({kCard12345678Seq0Ack0, kToken});
     const auto sent = Clock::now();
@@ -253,9 +138,9 @@ TEST(SimPtyTest, ServesTheMasterOverAPseudoTerminal) {
     EXPECT_NE(sim.LineWith("data SEQ 0 ACK 1: acknowledge (03 06 00)"), "");
     EXPECT_NE(sim.LineWith("card read 12345678 acknowledged"), "");
 
-    sim.Command("status");
+    ASSERT_TRUE(sim.Command("status"));
     EXPECT_NE(sim.LineWith("card reads 1 made, 1 acknowledged"), "");
-    sim.Command("quit");
+    ASSERT_TRUE(sim.Command("quit"));
     EXPECT_EQ(sim.ExitStatus(), 0) << sim.Transcript();
 }
 
@@ -264,24 +149,24 @@ TEST(SimPtyTest, FaultsReachTheLine) {
     Line line(SerialPath(sim));
     ASSERT_TRUE(line.Ok()) << sim.Transcript();
 
-    sim.Command("wrong-address");
+    ASSERT_TRUE(sim.Command("wrong-address"));
     sim.Command("status"); // commands run in order: once this prints, the fault is armed
     ASSERT_NE(sim.LineWith("status:"), "");
     EXPECT_EQ(line.Exchange(kPoll, 2), "C0 82");
 
-    sim.Command("silence 1");
-    sim.Command("status");
+    ASSERT_TRUE(sim.Command("silence 1"));
+    ASSERT_TRUE(sim.Command("status"));
     ASSERT_NE(sim.LineWith("status:"), "");
     EXPECT_EQ(line.Exchange(kPoll, 2, 300ms), "") << "silent";
     EXPECT_EQ(line.Exchange(kPoll, 2), kToken);
 
-    sim.Command("noise 30");
+    ASSERT_TRUE(sim.Command("noise 30"));
     const Bytes noise = Hex(line.Read(30));
     ASSERT_EQ(noise.size(), 30u);
     for (std::uint8_t byte : noise)
         EXPECT_NE(byte, kFlagStart);
 
-    sim.Command("bogus");
+    ASSERT_TRUE(sim.Command("bogus"));
     EXPECT_NE(sim.LineWith("error: stdin line 6: unknown command 'bogus'"), "") << sim.Transcript();
     EXPECT_TRUE(sim.Running()) << "a bad command does not end the simulator";
 }
@@ -301,7 +186,7 @@ TEST(SimPtyTest, LinkFollowsUnplugAndReplug) {
             Line line(link);
             ASSERT_TRUE(line.Ok());
             EXPECT_EQ(line.Exchange(Join({kSetAddress1, kPoll}), 2), kToken);
-            sim.Command("unplug 300ms");
+            ASSERT_TRUE(sim.Command("unplug 300ms"));
             EXPECT_TRUE(line.HungUp()) << "the program sees the adapter go";
         }
         ASSERT_EQ(SerialPath(sim), link) << "announced again after the replug";
@@ -341,7 +226,7 @@ TEST(SimPtyTest, ScriptKeepsRunningWithoutStandardInput) {
 TEST(SimPtyTest, QuitsAtTheEndOfInputWhenAsked) {
     SimProcess sim({"--quit-on-eof"});
     ASSERT_FALSE(SerialPath(sim).empty());
-    sim.Command("card 0x01020304");
+    ASSERT_TRUE(sim.Command("card 0x01020304"));
     sim.CloseStdin();
     EXPECT_EQ(sim.ExitStatus(), 0) << sim.Transcript();
 }
