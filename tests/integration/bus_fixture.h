@@ -19,7 +19,9 @@ class WriteRecorder : public TD2xxDevice {
 public:
     explicit WriteRecorder(TD2xxDevice& inner) : inner_(inner) {}
 
-    FT_STATUS FT_Open(int index, FT_HANDLE* handle) override { return inner_.FT_Open(index, handle); }
+    FT_STATUS FT_Open(int index, FT_HANDLE* handle) override {
+        return inner_.FT_Open(index, handle);
+    }
     FT_STATUS FT_Close(FT_HANDLE handle) override { return inner_.FT_Close(handle); }
     FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t length,
                       std::uint32_t* read) override {
@@ -68,8 +70,8 @@ public:
     ~AppLink() override { protocol.UnregisterSlave(this); }
 
     void Send(const std::vector<std::uint8_t>& payload) {
-        PutOutbound(std::make_unique<TProtoMessage>(payload.data(),
-                                                    static_cast<int>(payload.size())));
+        PutOutbound(
+            std::make_unique<TProtoMessage>(payload.data(), static_cast<int>(payload.size())));
     }
     // Every inbound message as hex, markers included, in order.
     std::vector<std::string> Drain() {

@@ -105,7 +105,8 @@ TEST_F(BusTest, SequenceNumbersWrapBothWays) {
     }
     ASSERT_EQ(inbound.size(), 20u);
     for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(inbound[static_cast<std::size_t>(i)].substr(15), testing::ToHex({std::uint8_t(i)}));
+        EXPECT_EQ(inbound[static_cast<std::size_t>(i)].substr(15),
+                  testing::ToHex({std::uint8_t(i)}));
     const auto commands = Reader([](auto& r) { return r.Commands(); });
     ASSERT_EQ(commands.size(), 20u);
     for (int i = 0; i < 20; ++i) {
