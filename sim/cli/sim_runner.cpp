@@ -1,0 +1,475 @@
+#include "sim/cli/sim_runner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <poll.h>
+#include <stdexcept>
+#include <unistd.h>
+#include <utility>
+
+namespace lorvent::sim::cli {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kPollReportEvery{5000};
+constexpr milliseconds kLongestSleep{250}; // how soon a stop signal is seen
+constexpr milliseconds kReplugRetry{1000};
+constexpr auto kFallenBehind = milliseconds(50);
+constexpr std::size_t kMostPending = 64 * 1024;
+
+const char* Marker(TSimEventKind kind) {
+    switch (kind) {
+    case TSimEventKind::Poll:
+    case TSimEventKind::Received:
+        return "<- ";
+    case TSimEventKind::Sent:
+        return "-> ";
+    case TSimEventKind::Fault:
+        return "!! ";
+    case TSimEventKind::Problem:
+        return "?? ";
+    }
+    return "";
+}
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string Hex8(std::uint32_t value) {
+    char text[12];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+} // namespace
+
+TSimRunner::TSimRunner(TRunnerOptions options, std::ostream& out, std::ostream& err)
+    : options_(std::move(options)), out_(out), err_(err), reader_(options_.reader),
+      cards_(options_.cardSeed), paced_(options_.paced) {
+    reader_.KeepEvents(true);
+    script_.name = options_.scriptPath;
+    stdin_.name = "stdin";
+    stdin_.open = options_.readStdin;
+}
+
+int TSimRunner::Run(const volatile std::sig_atomic_t* stop) {
+    start_ = SimClock::now();
+    if (!options_.scriptPath.empty() && !LoadScript())
+        return 2;
+    if (!Plug(start_))
+        return 1;
+    while (!quit_ && !(stop && *stop)) {
+        Step(SimClock::now());
+        if (quit_ || Finished())
+            break;
+        Wait(NextWake(SimClock::now()));
+    }
+    port_.Close();
+    if (!options_.linkPath.empty())
+        RemoveLink(options_.linkPath);
+    Say(SimClock::now(), "simulator ends");
+    return 0;
+}
+
+// Every line of the script is checked before the reader goes on the bus, so a
+// typo does not show up half-way through a test run.
+bool TSimRunner::LoadScript() {
+    std::ifstream in(options_.scriptPath);
+    if (!in) {
+        err_ << "lorvent-reader-sim: cannot read script '" << options_.scriptPath
+             << "': " << std::strerror(errno) << "\n";
+        return false;
+    }
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        try {
+            ParseCommand(line);
+        } catch (const TCommandError& error) {
+            err_ << "lorvent-reader-sim: " << options_.scriptPath << " line " << number << ": "
+                 << error.what() << "\n";
+            return false;
+        }
+        script_.lines.emplace_back(number, line);
+    }
+    script_.open = true;
+    return true;
+}
+
+bool TSimRunner::Plug(TimePoint now) {
+    try {
+        port_.Open();
+        if (!options_.linkPath.empty())
+            PointLink(options_.linkPath, port_.SlavePath());
+    } catch (const std::exception& error) {
+        err_ << "lorvent-reader-sim: " << error.what() << "\n";
+        port_.Close();
+        return false;
+    }
+    replugAt_.reset();
+    pending_.clear();
+    Say(now, "pty " + port_.SlavePath());
+    // The one line a test or a shell picks up: where the program should look.
+    out_ << "LORVENT_SERIAL=" << (options_.linkPath.empty() ? port_.SlavePath() : options_.linkPath)
+         << std::endl;
+    return true;
+}
+
+void TSimRunner::Unplug(TimePoint now, milliseconds duration) {
+    port_.Close();
+    pending_.clear();
+    if (duration.count() > 0) {
+        replugAt_ = now + duration;
+        Say(now, "unplugged for " + std::to_string(duration.count()) + " ms");
+    } else {
+        replugAt_.reset();
+        Say(now, "unplugged until replug");
+    }
+}
+
+// --- One pass of the loop ---------------------------------------------------
+
+void TSimRunner::Step(TimePoint now) {
+    if (replugAt_ && now >= *replugAt_ && !Plug(now))
+        replugAt_ = now + kReplugRetry;
+    RunRepeats(now);
+    RunSource(script_, now);
+    if (script_.lines.empty())
+        RunSource(stdin_, now); // the script goes first, so its waits hold stdin too
+    TakeReaderOutput(now);
+    PrintEvents(now);
+    WriteDueBytes(now);
+}
+
+void TSimRunner::RunSource(TSource& source, TimePoint now) {
+    while (!quit_ && !source.lines.empty() && now >= source.resumeAt) {
+        const auto [number, line] = source.lines.front();
+        source.lines.pop_front();
+        ExecuteLine(source, number, line, now);
+    }
+}
+
+void TSimRunner::ExecuteLine(TSource& source, int number, const std::string& line, TimePoint now) {
+    TCommand command;
+    try {
+        command = ParseCommand(line);
+    } catch (const TCommandError& error) {
+        Say(now, "error: " + source.name + " line " + std::to_string(number) + ": " + error.what());
+        return;
+    }
+    if (command.kind == TCommandKind::Nothing)
+        return;
+    Say(now, ">> " + Trim(line));
+    if (command.kind == TCommandKind::Wait) {
+        source.resumeAt = now + command.duration;
+        return;
+    }
+    Execute(command, now);
+}
+
+void TSimRunner::RunRepeats(TimePoint now) {
+    for (TRepeat& repeat : repeats_) {
+        if (now < repeat.next)
+            continue;
+        Execute(repeat.command, now);
+        // Keep to the period, but never queue up a burst after a stall.
+        repeat.next = std::max(repeat.next + repeat.period, now);
+    }
+}
+
+void TSimRunner::Execute(const TCommand& command, TimePoint now) {
+    switch (command.kind) {
+    case TCommandKind::Every:
+        repeats_.push_back({*command.repeated, command.duration, now + command.duration});
+        break;
+    case TCommandKind::EveryOff:
+        repeats_.clear();
+        break;
+    case TCommandKind::Unplug:
+        Unplug(now, command.duration);
+        break;
+    case TCommandKind::Replug:
+        if (!port_.IsOpen() && !Plug(now))
+            replugAt_ = now + kReplugRetry;
+        break;
+    case TCommandKind::Pace:
+        paced_ = command.on;
+        break;
+    case TCommandKind::Status:
+        PrintStatus(now);
+        break;
+    case TCommandKind::Quit:
+        quit_ = true;
+        break;
+    case TCommandKind::Help:
+        out_ << CommandHelp() << std::flush;
+        break;
+    default:
+        ReaderCommand(command, now);
+        break;
+    }
+}
+
+void TSimRunner::ReaderCommand(const TCommand& command, TimePoint now) {
+    try {
+        switch (command.kind) {
+        case TCommandKind::Card:
+            CardRead(command, now);
+            break;
+        case TCommandKind::Send:
+            reader_.QueueData(command.bytes);
+            break;
+        case TCommandKind::Text:
+            reader_.QueueText(command.text);
+            break;
+        case TCommandKind::SilencePolls:
+            reader_.SilenceForPolls(command.count);
+            break;
+        case TCommandKind::SilenceTime:
+            reader_.SilenceUntil(now + command.duration);
+            break;
+        case TCommandKind::Noise:
+            reader_.InjectNoise(command.count, now);
+            break;
+        case TCommandKind::CorruptCrc:
+            reader_.CorruptNextCrcs(command.count);
+            break;
+        case TCommandKind::CorruptRate:
+            reader_.CorruptOneByteIn(command.count);
+            break;
+        case TCommandKind::LoseReplies:
+            reader_.LoseReplies(command.count);
+            break;
+        case TCommandKind::Repeat:
+            reader_.RepeatReplies(command.count);
+            break;
+        case TCommandKind::WrongAddress:
+            reader_.ReplyFromWrongAddress(command.count < 0 ? kUnassigned : command.count);
+            break;
+        case TCommandKind::Oversize:
+            reader_.SendOversizeFrame();
+            break;
+        case TCommandKind::ResetRequest:
+            reader_.RequestReset(now);
+            break;
+        default:
+            break;
+        }
+    } catch (const std::invalid_argument& error) {
+        Say(now, std::string("error: ") + error.what());
+    }
+}
+
+void TSimRunner::CardRead(const TCommand& command, TimePoint now) {
+    Bytes number = command.bytes;
+    if (command.random) {
+        std::uniform_int_distribution<int> byte(0, 255);
+        number.clear();
+        for (int i = 0; i < command.cardBytes; ++i)
+            number.push_back(static_cast<std::uint8_t>(byte(cards_)));
+    }
+    if (command.connectionless)
+        reader_.ReadCardConnectionless(number, now);
+    else
+        reader_.ReadCard(number, now);
+}
+
+bool TSimRunner::Finished() const {
+    return options_.quitOnEof && !stdin_.open && stdin_.lines.empty() && script_.lines.empty() &&
+           pending_.empty();
+}
+
+// --- Waiting, reading and writing --------------------------------------------
+
+TimePoint TSimRunner::NextWake(TimePoint now) const {
+    TimePoint wake = now + kLongestSleep;
+    if (!pending_.empty() && !writeBlocked_)
+        wake = std::min(wake, paced_ ? nextByteAt_ : now);
+    if (replugAt_)
+        wake = std::min(wake, *replugAt_);
+    for (const TRepeat& repeat : repeats_)
+        wake = std::min(wake, repeat.next);
+    const TSource& next = script_.lines.empty() ? stdin_ : script_;
+    if (!next.lines.empty())
+        wake = std::min(wake, next.resumeAt);
+    if (pollsUnreported_ > 0)
+        wake = std::min(wake, pollsReportedAt_ + kPollReportEvery);
+    return std::max(wake, now);
+}
+
+void TSimRunner::Wait(TimePoint until) {
+    pollfd fds[2];
+    nfds_t count = 0;
+    int stdinAt = -1, portAt = -1;
+    if (stdin_.open) {
+        stdinAt = static_cast<int>(count);
+        fds[count++] = {STDIN_FILENO, POLLIN, 0};
+    }
+    if (port_.IsOpen()) {
+        portAt = static_cast<int>(count);
+        fds[count++] = {port_.Fd(), static_cast<short>(POLLIN | (writeBlocked_ ? POLLOUT : 0)), 0};
+    }
+    const auto wait = std::max(until - SimClock::now(), SimClock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    const timespec timeout = {
+        static_cast<time_t>(seconds.count()),
+        static_cast<long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(wait - seconds).count())};
+    if (::ppoll(fds, count, &timeout, nullptr) <= 0)
+        return; // time-out, or a signal: the loop looks again
+    const TimePoint now = SimClock::now();
+    if (portAt >= 0 && (fds[portAt].revents & POLLOUT))
+        writeBlocked_ = false;
+    if (portAt >= 0 && (fds[portAt].revents & POLLIN))
+        ReadPort(now);
+    if (stdinAt >= 0 && (fds[stdinAt].revents & (POLLIN | POLLHUP | POLLERR)))
+        ReadStdin();
+}
+
+void TSimRunner::ReadPort(TimePoint now) {
+    std::uint8_t buffer[256];
+    for (;;) {
+        const ssize_t got = port_.Read(buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        reader_.Receive(buffer, static_cast<std::size_t>(got), now);
+    }
+    TakeReaderOutput(now);
+}
+
+void TSimRunner::ReadStdin() {
+    char buffer[4096];
+    const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (got <= 0) {
+        stdin_.open = false;
+        if (!stdin_.partial.empty())
+            stdin_.lines.emplace_back(++stdin_.lineCount, std::exchange(stdin_.partial, {}));
+        Say(SimClock::now(), options_.quitOnEof
+                                 ? "standard input ended"
+                                 : "standard input ended; serving on until quit or a signal");
+        return;
+    }
+    stdin_.partial.append(buffer, static_cast<std::size_t>(got));
+    for (std::size_t end; (end = stdin_.partial.find('\n')) != std::string::npos;) {
+        stdin_.lines.emplace_back(++stdin_.lineCount, stdin_.partial.substr(0, end));
+        stdin_.partial.erase(0, end + 1);
+    }
+}
+
+void TSimRunner::TakeReaderOutput(TimePoint now) {
+    const Bytes out = reader_.TakeOutput();
+    if (out.empty() || !port_.IsOpen())
+        return;
+    // A reply starts once the line is free, and its first byte needs its own time.
+    if (pending_.empty())
+        nextByteAt_ = std::max(nextByteAt_, now + kByteTime);
+    if (pending_.size() + out.size() > kMostPending) {
+        Say(now, "error: nobody reads the pty; reader output dropped");
+        return;
+    }
+    pending_.insert(pending_.end(), out.begin(), out.end());
+}
+
+void TSimRunner::WriteDueBytes(TimePoint now) {
+    if (pending_.empty() || writeBlocked_ || !port_.IsOpen())
+        return;
+    std::size_t due = pending_.size();
+    if (paced_) {
+        if (now < nextByteAt_)
+            return;
+        if (now - nextByteAt_ > kFallenBehind)
+            nextByteAt_ = now; // after a stall, pace again from here
+        due = std::min<std::size_t>(due, 1 + (now - nextByteAt_) / kByteTime);
+    }
+    const std::vector<std::uint8_t> bytes(pending_.begin(),
+                                          pending_.begin() + static_cast<std::ptrdiff_t>(due));
+    const ssize_t put = port_.Write(bytes.data(), bytes.size());
+    if (put < 0) {
+        Say(now, std::string("error: writing the pty: ") + std::strerror(errno));
+        pending_.clear();
+        return;
+    }
+    writeBlocked_ = static_cast<std::size_t>(put) < bytes.size();
+    pending_.erase(pending_.begin(), pending_.begin() + put);
+    nextByteAt_ += put * kByteTime;
+}
+
+// --- Telling what happens ------------------------------------------------------
+
+void TSimRunner::Say(TimePoint now, const std::string& text) {
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    char stamp[24];
+    std::snprintf(stamp, sizeof stamp, "[%9.3f] ", seconds);
+    out_ << stamp << text << std::endl;
+}
+
+void TSimRunner::PrintPollCount(TimePoint now) {
+    if (pollsUnreported_ > 0)
+        Say(now, "<- polls: " + std::to_string(pollsUnreported_));
+    pollsUnreported_ = 0;
+    pollsReportedAt_ = now;
+}
+
+void TSimRunner::PrintEvents(TimePoint now) {
+    for (const TSimEvent& event : reader_.TakeEvents()) {
+        if (event.kind == TSimEventKind::Poll && !options_.showPolls) {
+            if (pollsUnreported_++ == 0)
+                pollsReportedAt_ = now;
+            continue;
+        }
+        PrintPollCount(event.at);
+        Say(event.at, Marker(event.kind) + event.text);
+    }
+    if (pollsUnreported_ > 0 && now - pollsReportedAt_ >= kPollReportEvery)
+        PrintPollCount(now);
+}
+
+void TSimRunner::PrintStatus(TimePoint now) {
+    const TSimStats& s = reader_.Stats();
+    const int address = reader_.Address();
+    char addressText[8];
+    std::snprintf(addressText, sizeof addressText, "%02X", address & 0xFF);
+    std::string lastCommands;
+    const auto& commands = reader_.Commands();
+    for (std::size_t i = commands.size() > 5 ? commands.size() - 5 : 0; i < commands.size(); ++i)
+        lastCommands += (lastCommands.empty() ? "" : ", ") + CommandName(commands[i].payload);
+    Say(now, "status: address " + (address == kUnassigned ? std::string("none") : addressText) +
+                 ", identifier " + Hex8(reader_.Identifier()) + ", SEQ " +
+                 std::to_string(reader_.SendSeq()) + " ACK " + std::to_string(reader_.RecvSeq()) +
+                 (reader_.ResetRequestPending() ? ", reset request pending" : "") + ", pty " +
+                 (port_.IsOpen() ? port_.SlavePath() : "unplugged") + ", pace " +
+                 (paced_ ? "on" : "off"));
+    Say(now, "  heard: polls " + std::to_string(s.pollsForUs) + ", frames " +
+                 std::to_string(s.framesReceived) + ", commands " +
+                 std::to_string(s.commandsDelivered) + " (repeated " +
+                 std::to_string(s.commandsRepeated) + ", out of order " +
+                 std::to_string(s.commandsOutOfOrder) + "), CRC errors " +
+                 std::to_string(s.crcErrors) + ", bad ACKs " + std::to_string(s.badAcks));
+    Say(now, "  sent: card reads " + std::to_string(s.cardReadsMade) + " made, " +
+                 std::to_string(s.cardReadsAcknowledged) + " acknowledged; data " +
+                 std::to_string(s.dataPacketsSent) + " (again " +
+                 std::to_string(s.dataRetransmissions) + "), ack-only " +
+                 std::to_string(s.ackOnlySent) + ", connectionless " +
+                 std::to_string(s.connectionlessSent) + ", queued " +
+                 std::to_string(reader_.QueuedPayloads()));
+    Say(now, "  faults: polls silenced " + std::to_string(s.pollsSilenced) + ", replies lost " +
+                 std::to_string(s.repliesLost) + ", repeated " + std::to_string(s.repliesRepeated) +
+                 ", wrong address " + std::to_string(s.repliesFromWrongAddress) +
+                 ", CRCs corrupted " + std::to_string(s.crcsCorrupted) + ", bytes corrupted " +
+                 std::to_string(s.bytesCorrupted) + ", noise bytes " +
+                 std::to_string(s.noiseBytesSent) + ", oversize " +
+                 std::to_string(s.oversizeFramesSent));
+    Say(now, "  last commands: " + (lastCommands.empty() ? std::string("none") : lastCommands));
+}
+
+} // namespace lorvent::sim::cli
