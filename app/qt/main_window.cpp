@@ -55,7 +55,11 @@ TMainWindow::TMainWindow() {
                    Qt::WindowCloseButtonHint);
     setGeometry(130, 159, 223, 126);
     setFixedSize(223, 126);
-    QFont font("MS Sans Serif");
+    // The designed face first; narrow stand-ins where it is missing, so that
+    // a time still fits its 102-pixel column.
+    QFont font;
+    font.setFamilies(
+        {"MS Sans Serif", "Arial", "Liberation Sans", "DejaVu Sans Condensed", "DejaVu Sans"});
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(11);
     setFont(font);
@@ -100,6 +104,7 @@ void TMainWindow::BuildGrid() {
     for (int column = 0; column < 2; ++column)
         table.setColumnWidth(column, kColumnWidth);
     table.setShowGrid(true);
+    table.setTextElideMode(Qt::ElideNone); // clipped like a plain string grid, no "..."
     table.setSelectionBehavior(QAbstractItemView::SelectRows);
     table.setSelectionMode(QAbstractItemView::SingleSelection);
     table.setEditTriggers(QAbstractItemView::NoEditTriggers);

@@ -1,7 +1,5 @@
 #include "frm_fixture.h"
 
-#include <random>
-
 namespace lorvent::testing {
 
 std::vector<std::uint8_t> Bytes(const TProtoMessage& message) {
@@ -10,18 +8,6 @@ std::vector<std::uint8_t> Bytes(const TProtoMessage& message) {
 
 std::vector<std::uint8_t> Bytes(const std::unique_ptr<TProtoMessage>& message) {
     return message ? Bytes(*message) : std::vector<std::uint8_t>{};
-}
-
-TTempDir::TTempDir() {
-    std::random_device random;
-    path_ = std::filesystem::temp_directory_path() /
-            ("lorvent-test-" + std::to_string(random()) + std::to_string(random()));
-    std::filesystem::create_directories(path_);
-}
-
-TTempDir::~TTempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
 }
 
 FrmFixture::FrmFixture() {

@@ -7,6 +7,7 @@
 #include "support/fake_clock.h"
 #include "support/recording_log.h"
 #include "support/scripted_device.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -31,17 +32,6 @@ public:
         return ScriptedDevice::FT_Close(handle);
     }
     std::function<void()> onClose;
-};
-
-// A fresh directory under the system's temporary directory, removed afterwards.
-class TTempDir {
-public:
-    TTempDir();
-    ~TTempDir();
-    const std::filesystem::path& Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
 };
 
 // The window's behaviour over fakes and an engine on a scripted device whose

@@ -48,8 +48,9 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 } // namespace
 
 TChildProcess::TChildProcess(const TOptions& options) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    signal(SIGPIPE, SIG_IGN); // a child that ended must not end the test with it
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     auto argv = options.argv;
     auto env = ChildEnvironment(options);
@@ -58,6 +59,12 @@ TChildProcess::TChildProcess(const TOptions& options) {
     pid_ = fork();
     if (pid_ == 0) {
         setpgid(0, 0);
+        if (options.withStdin) {
+            dup2(in[0], STDIN_FILENO);
+        } else {
+            const int nothing = open("/dev/null", O_RDONLY);
+            dup2(nothing, STDIN_FILENO);
+        }
         dup2(out[1], STDOUT_FILENO);
         if (options.captureStderr)
             dup2(err[1], STDERR_FILENO);
@@ -66,8 +73,14 @@ TChildProcess::TChildProcess(const TOptions& options) {
         execvpe(argvPointers[0], argvPointers.data(), envPointers.data());
         _exit(127);
     }
+    close(in[0]);
     close(out[1]);
     close(err[1]);
+    stdin_ = in[1];
+    if (!options.withStdin) {
+        close(stdin_);
+        stdin_ = -1;
+    }
     stdout_ = out[0];
     stderr_ = err[0];
     fcntl(stdout_, F_SETFL, O_NONBLOCK);
@@ -75,6 +88,8 @@ TChildProcess::TChildProcess(const TOptions& options) {
 }
 
 TChildProcess::~TChildProcess() {
+    if (stdin_ >= 0)
+        close(stdin_);
     if (Running()) {
         Signal(SIGTERM);
         if (!Wait(3s)) {
@@ -84,6 +99,12 @@ TChildProcess::~TChildProcess() {
     }
     close(stdout_);
     close(stderr_);
+}
+
+bool TChildProcess::Command(const std::string& line) {
+    const std::string text = line + "\n";
+    return stdin_ >= 0 &&
+           write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 bool TChildProcess::ReadAvailable(int timeoutMs) {

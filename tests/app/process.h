@@ -24,12 +24,16 @@ public:
         std::vector<std::string> unsetEnv;
         std::string workingDirectory;
         bool captureStderr = true;
+        bool withStdin = false; // otherwise standard input is /dev/null
     };
 
     explicit TChildProcess(const TOptions& options);
     ~TChildProcess();
     TChildProcess(const TChildProcess&) = delete;
     TChildProcess& operator=(const TChildProcess&) = delete;
+
+    // Writes one line to its standard input; false when that is not possible.
+    bool Command(const std::string& line);
 
     // The next line of standard output, or nothing when none came in time or
     // the output ended.
@@ -59,6 +63,7 @@ private:
     void DrainStderr();
 
     pid_t pid_ = -1;
+    int stdin_ = -1;
     int stdout_ = -1;
     int stderr_ = -1;
     std::string pending_;

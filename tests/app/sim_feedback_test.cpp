@@ -38,7 +38,8 @@ protected:
     void TearDown() override { frm.reset(); }
 
     // Plays the GUI thread until `done` holds; only a missing event fails it.
-    template <typename Condition> bool PumpUntil(Condition done, std::chrono::seconds patience = 20s) {
+    template <typename Condition>
+    bool PumpUntil(Condition done, std::chrono::seconds patience = 20s) {
         const auto deadline = std::chrono::steady_clock::now() + patience;
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline)
@@ -59,7 +60,9 @@ protected:
         }
     }
     // Lets the bus run for a while without the GUI thread looking.
-    void RunBusWithoutGui(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+    void RunBusWithoutGui(std::chrono::milliseconds duration) {
+        std::this_thread::sleep_for(duration);
+    }
     // Waits with the GUI thread busy elsewhere: posted messages stay queued.
     template <typename Condition> bool WaitWithoutGui(Condition done) {
         const auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -145,7 +148,8 @@ TEST_F(SimFeedbackTest, ReadDuringTheReadSignalDoesNotRestartTheTimer) {
     ReadCard({0x0e, 0x0f, 0x10, 0x11});
     ASSERT_TRUE(PumpUntil([&] { return CommandsAfter(1).size() == 4; }));
     PumpUntil([&] { return false; }, 0s);
-    EXPECT_EQ(CommandsAfter(1), (Names{"acknowledge", "read signal", "acknowledge", "read signal"}));
+    EXPECT_EQ(CommandsAfter(1),
+              (Names{"acknowledge", "read signal", "acknowledge", "read signal"}));
     EXPECT_EQ(view.blickTimer.starts, 1) << "the running timer was started again";
 
     frm->BlickTimerTimer(); // the first period ends

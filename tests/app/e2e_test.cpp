@@ -1,0 +1,286 @@
+// The programs as a user runs them: lorvent-reader-sim on a pseudo-terminal,
+// lorvent started with LORVENT_SERIAL naming it, on an Xvfb of the test's own
+// with a notification area, and a small X client holding the focus that
+// reports every key it receives. What the window shows comes from its UI
+// trace (LORVENT_UI_TRACE).
+#include <gtest/gtest.h>
+
+#include "process.h"
+#include "temp_dir.h"
+#include "x_tray_host.h"
+#include "x_windows.h"
+
+#include <QSet>
+
+#include <fstream>
+#include <regex>
+#include <thread>
+
+namespace lorvent::testing {
+namespace {
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        x = std::make_unique<TXvfb>(xvfbArguments);
+        ASSERT_FALSE(x->Display().empty()) << "Xvfb did not start";
+    }
+    void TearDown() override {
+        lorvent.reset();
+        reader.reset();
+        keyWindow.reset();
+        tray.reset();
+    }
+
+    void StartDesktop() {
+        tray = std::make_unique<TXTrayHost>(x->Display());
+        ASSERT_TRUE(tray->Started());
+        keyWindow = std::make_unique<TChildProcess>(TChildProcess::TOptions{
+            {LORVENT_KEY_WINDOW, "--keep-focus"}, {{"DISPLAY", x->Display()}}, {}, "", true});
+        ASSERT_TRUE(keyWindow->WaitForPrefix("ready", 20s)) << keyWindow->Stderr();
+    }
+    void StartReader() {
+        TChildProcess::TOptions options;
+        options.argv = {LORVENT_READER_SIM, "--link", ReaderLink()};
+        options.withStdin = true;
+        reader = std::make_unique<TChildProcess>(options);
+        ASSERT_TRUE(reader->WaitForPrefix("LORVENT_SERIAL=", 20s)) << reader->Stderr();
+    }
+    void StartLorvent(const std::vector<std::string>& arguments,
+                      const std::string& serial = std::string()) {
+        TChildProcess::TOptions options;
+        options.argv = {LORVENT_PROGRAM};
+        options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+        options.setEnv = {{"DISPLAY", x->Display()},
+                          {"LORVENT_SERIAL", serial.empty() ? ReaderLink() : serial},
+                          {"LORVENT_UI_TRACE", "/dev/stdout"},
+                          {"XDG_DATA_HOME", (temp.Path() / "data").string()}};
+        options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"};
+        options.workingDirectory = temp.Path().string();
+        lorvent = std::make_unique<TChildProcess>(options);
+    }
+    std::string ReaderLink() const { return (temp.Path() / "reader").string(); }
+
+    // The next line of the window's trace that begins with `prefix`.
+    std::string Shown(const std::string& prefix, std::chrono::seconds patience = 20s) {
+        auto line = lorvent->WaitForPrefix(prefix, patience);
+        return line.value_or("(nothing: " + prefix + ")");
+    }
+    bool ReaderHeard(const std::string& part, std::chrono::seconds patience = 20s) {
+        return reader
+            ->WaitForLine(
+                [&](const std::string& line) { return line.find(part) != std::string::npos; },
+                patience)
+            .has_value();
+    }
+    // Key presses up to the line Return ended.
+    std::vector<std::string> KeysUpToLine(std::string& line) {
+        std::vector<std::string> keys;
+        auto end = keyWindow->WaitForLine(
+            [&](const std::string& text) {
+                if (StartsWith(text, "key "))
+                    keys.push_back(text.substr(4));
+                return StartsWith(text, "line ");
+            },
+            30s);
+        line = end ? end->substr(5) : "(no Return)";
+        return keys;
+    }
+    // The characters typed, Shift presses left out, once `count` have come.
+    std::string Characters(std::size_t count, std::vector<std::string>& keys) {
+        std::string typed;
+        keyWindow->WaitForLine(
+            [&](const std::string& text) {
+                if (!StartsWith(text, "key "))
+                    return false;
+                keys.push_back(text.substr(4));
+                const std::string name = text.substr(4, text.find(' ', 4) - 4);
+                if (name.size() == 1)
+                    typed += name;
+                return typed.size() == count;
+            },
+            30s);
+        return typed;
+    }
+    void ToggleEnterInTrayMenu() {
+        for (int i = 0; i < 100 && !tray->IconDocked(); ++i)
+            std::this_thread::sleep_for(100ms);
+        ASSERT_TRUE(tray->IconDocked()) << "the tray icon never docked";
+        tray->ClickIcon(3);
+        tray->Key("Down");
+        tray->Key("Down");
+        tray->Key("Return");
+    }
+
+    std::vector<std::string> xvfbArguments;
+    TTempDir temp;
+    std::unique_ptr<TXvfb> x;
+    std::unique_ptr<TXTrayHost> tray;
+    std::unique_ptr<TChildProcess> keyWindow;
+    std::unique_ptr<TChildProcess> reader;
+    std::unique_ptr<TChildProcess> lorvent;
+};
+
+TEST_F(EndToEnd, ReadsAreShownAndTypedAndTheWindowFollowsTheReader) {
+    StartDesktop();
+    StartReader();
+    StartLorvent({});
+    EXPECT_EQ(Shown("ComLbl"), "ComLbl Ravi v1.6-ZMK(d2xx)");
+    EXPECT_EQ(Shown("StatusLbl"), "StatusLbl Inicializace");
+    ASSERT_EQ(Shown("StatusLbl"), "StatusLbl Ready") << lorvent->Stderr();
+
+    // A read: a row in the grid, the number typed upper-case with Enter, and
+    // the reader's feedback.
+    ASSERT_TRUE(reader->Command("card 12ab34cd"));
+    std::string line;
+    const auto keys = KeysUpToLine(line);
+    EXPECT_EQ(line, "12AB34CD");
+    ASSERT_FALSE(keys.empty());
+    EXPECT_EQ(keys.back(), "Return -");
+    EXPECT_TRUE(std::regex_match(Shown("LogGrid 0 1 "),
+                                 std::regex(R"(LogGrid 0 1 \d\d/\d\d/\d{4} \d\d:\d\d)")));
+    EXPECT_EQ(Shown("LogGrid 1 1 "), "LogGrid 1 1 12ab34cd");
+    EXPECT_EQ(Shown("LogGrid select"), "LogGrid select 1");
+    EXPECT_TRUE(ReaderHeard("acknowledge"));
+    EXPECT_TRUE(ReaderHeard("read signal"));
+    EXPECT_TRUE(ReaderHeard("idle signal"));
+
+    // "Posílat Enter" unchecked in the tray menu: the next number comes without Enter.
+    ToggleEnterInTrayMenu();
+    ASSERT_EQ(Shown("PoslatEnter1"), "PoslatEnter1 unchecked");
+    ASSERT_TRUE(reader->Command("card5 0a0b0c0d0e"));
+    std::vector<std::string> noEnterKeys;
+    EXPECT_EQ(Characters(10, noEnterKeys), "0A0B0C0D0E");
+    EXPECT_EQ(Shown("LogGrid 1 2 "), "LogGrid 1 2 0a0b0c0d0e");
+    std::this_thread::sleep_for(1500ms); // time enough for a wrong Enter to arrive
+    for (const auto& text : keyWindow->TakeNewLines())
+        EXPECT_FALSE(StartsWith(text, "key Return") || StartsWith(text, "line")) << text;
+
+    // The reader goes away and comes back.
+    ASSERT_TRUE(reader->Command("unplug 8s"));
+    EXPECT_EQ(Shown("StatusLbl", 40s), "StatusLbl Nekomunikuje");
+    EXPECT_EQ(Shown("StatusLbl", 40s), "StatusLbl Ready");
+
+    ToggleEnterInTrayMenu();
+    ASSERT_EQ(Shown("PoslatEnter1"), "PoslatEnter1 checked");
+    ASSERT_TRUE(reader->Command("card 99887766"));
+    KeysUpToLine(line);
+    EXPECT_EQ(line, "0A0B0C0D0E99887766") << "the number typed without Enter runs into this one";
+    EXPECT_EQ(Shown("LogGrid 1 3 "), "LogGrid 1 3 99887766");
+
+    // What the window looks like now (kept beside the test for the docs).
+    const auto window = FindWindow(x->Display(), "Lorvent");
+    ASSERT_TRUE(window.has_value());
+    const QImage shot = Capture(x->Display(), window->id);
+    EXPECT_EQ(shot.size(), QSize(223, 126));
+    QSet<QRgb> colours;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x0 = 0; x0 < shot.width(); ++x0)
+            colours.insert(shot.pixel(x0, y));
+    EXPECT_GT(colours.size(), 3) << "the window has text and a grid on it";
+    shot.save("lorvent-window.png");
+}
+
+TEST_F(EndToEnd, PrefixCtrlF2ComesBeforeTheNumber) {
+    StartDesktop();
+    StartReader();
+    StartLorvent({"-prefix", "CF2"});
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
+    ASSERT_TRUE(reader->Command("card 0000abcd"));
+    std::string line;
+    const auto keys = KeysUpToLine(line);
+    ASSERT_GE(keys.size(), 3u);
+    EXPECT_EQ(keys[0], "Control_L -");
+    EXPECT_EQ(keys[1], "F2 ctrl");
+    EXPECT_EQ(keys[2], "0 -");
+    EXPECT_EQ(line, "0000ABCD");
+}
+
+struct TFailureCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool portOpens;      // a simulated reader is there, or no port at all
+    const char* message; // "@" is the test's directory
+};
+
+class EndToEndFailure : public EndToEnd, public ::testing::WithParamInterface<TFailureCase> {};
+
+std::string Substituted(std::string text, const std::string& directory) {
+    for (auto at = text.find('@'); at != std::string::npos; at = text.find('@'))
+        text.replace(at, 1, directory);
+    return text;
+}
+
+// The message box captioned "Chyba" appears, the main window never does, and
+// the process ends with a failure status once the box is closed.
+TEST_P(EndToEndFailure, BoxWithoutWindowAndFailureStatus) {
+    const std::string directory = temp.Path().string();
+    std::ofstream(temp.Path() / "file") << "x";
+    std::vector<std::string> arguments;
+    for (const auto& argument : GetParam().arguments)
+        arguments.push_back(Substituted(argument, directory));
+    if (GetParam().portOpens)
+        StartReader();
+    StartLorvent(arguments, GetParam().portOpens ? ReaderLink() : directory + "/no-such-port");
+
+    std::optional<TXWindow> box;
+    for (int i = 0; i < 200 && !box; ++i) {
+        std::this_thread::sleep_for(50ms);
+        box = FindWindow(x->Display(), "Chyba");
+    }
+    ASSERT_TRUE(box.has_value()) << lorvent->Stderr();
+    EXPECT_FALSE(FindWindow(x->Display(), "Lorvent").has_value());
+    CloseWindow(x->Display(), box->id);
+    EXPECT_EQ(lorvent->Wait(20s), 1);
+    EXPECT_NE(lorvent->Stderr().find(Substituted(GetParam().message, directory)), std::string::npos)
+        << lorvent->Stderr();
+}
+
+const TFailureCase kFailures[] = {
+    {"argument", {"net"}, false, "Neplatný argument 'net'"},
+    {"prefix", {"-prefix", "F25"}, false, "Neplatný prefix 'F25'"},
+    {"port", {"-com", "COM1"}, false, "Nepodařilo se otevřít sériový port 'COM1'"},
+    {"directory",
+     {"-net", "-db", "@/file/sub/k.db"},
+     true,
+     "Nepodařilo se vytvořit adresář '@/file/sub'"},
+    {"file", {"-net", "-db", "@"}, true, "Nepodařilo se otevřít soubor '@'"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Messages, EndToEndFailure, ::testing::ValuesIn(kFailures),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+class WithoutXtest : public EndToEnd {
+protected:
+    WithoutXtest() { xvfbArguments = {"-extension", "XTEST"}; }
+};
+
+TEST_F(WithoutXtest, KeyboardModeRefusesToStart) {
+    StartReader();
+    StartLorvent({});
+    std::optional<TXWindow> box;
+    for (int i = 0; i < 200 && !box; ++i) {
+        std::this_thread::sleep_for(50ms);
+        box = FindWindow(x->Display(), "Chyba");
+    }
+    ASSERT_TRUE(box.has_value()) << lorvent->Stderr();
+    CloseWindow(x->Display(), box->id);
+    EXPECT_EQ(lorvent->Wait(20s), 1);
+    EXPECT_NE(lorvent->Stderr().find("X server nemá rozšíření XTEST"), std::string::npos);
+}
+
+TEST(EndToEndWithoutDisplay, SaysSoAndFails) {
+    TChildProcess::TOptions options;
+    options.argv = {LORVENT_PROGRAM};
+    options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    TChildProcess lorvent(options);
+    EXPECT_EQ(lorvent.Wait(20s), 2);
+    EXPECT_NE(lorvent.Stderr().find("no display"), std::string::npos) << lorvent.Stderr();
+}
+
+} // namespace
+} // namespace lorvent::testing
