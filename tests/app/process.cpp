@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +60,7 @@ TChildProcess::TChildProcess(const TOptions& options) {
     pid_ = fork();
     if (pid_ == 0) {
         setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL); // a crashed test leaves nothing running
         if (options.withStdin) {
             dup2(in[0], STDIN_FILENO);
         } else {
