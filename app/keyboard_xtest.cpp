@@ -1,7 +1,9 @@
 // Simulated key strokes on X11 through the XTEST extension. Virtual-key codes
 // are translated to the key codes of the current XKB layout group; a function
 // key that the layout lacks (F13..F24 usually) is mapped onto a spare key code
-// for the stroke and unmapped again after its release.
+// for the stroke and unmapped again once the next key is pressed. Clients look
+// a key up when they get round to its event, with the mapping of that moment:
+// unmapping at once after the release could still beat them to it.
 #include "keyboard.h"
 
 #include <X11/XKBlib.h>
@@ -11,6 +13,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 
 namespace lorvent {
 
@@ -70,7 +73,7 @@ public:
     TXTestKeyboard() = default;
     ~TXTestKeyboard() override {
         for (const auto& [vk, code] : borrowed_)
-            ReleaseSpare(code);
+            UnmapSpare(code);
         if (keymap_ != nullptr)
             XkbFreeKeyboard(keymap_, 0, True);
         if (display_ != nullptr)
@@ -119,13 +122,15 @@ public:
         if (!Connect())
             return;
         const bool press = (flags & kKeyEventKeyUp) == 0;
+        if (press)
+            GiveBackReleasedSpares(vk);
         const std::optional<KeyCode> code = press ? KeyForPress(vk) : KeyForRelease(vk);
         if (!code)
             return;
         XTestFakeKeyEvent(display_, *code, press ? True : False, CurrentTime);
         XSync(display_, False);
-        if (!press)
-            GiveBackSpare(vk);
+        if (!press && borrowed_.count(vk) != 0)
+            released_.insert(vk);
     }
 
 private:
@@ -219,6 +224,7 @@ private:
     }
 
     std::optional<KeyCode> KeyForPress(std::uint8_t vk) {
+        released_.erase(vk);
         const KeySym keysym = KeysymOfVirtualKey(vk);
         if (keysym == NoSymbol)
             return std::nullopt;
@@ -249,16 +255,25 @@ private:
         return spare;
     }
 
-    void GiveBackSpare(std::uint8_t vk) {
-        const auto it = borrowed_.find(vk);
-        if (it == borrowed_.end())
-            return;
-        ReleaseSpare(it->second);
-        borrowed_.erase(it);
-        RefreshKeymap();
+    // Unmaps the spare key codes of keys already released, except that of the
+    // key about to be pressed again.
+    void GiveBackReleasedSpares(std::uint8_t pressing) {
+        bool changed = false;
+        for (auto it = released_.begin(); it != released_.end();) {
+            if (*it == pressing) {
+                ++it;
+                continue;
+            }
+            UnmapSpare(borrowed_.at(*it));
+            borrowed_.erase(*it);
+            it = released_.erase(it);
+            changed = true;
+        }
+        if (changed)
+            RefreshKeymap();
     }
 
-    void ReleaseSpare(KeyCode code) {
+    void UnmapSpare(KeyCode code) {
         KeySym none = NoSymbol;
         XChangeKeyboardMapping(display_, code, 1, &none, 1);
         XSync(display_, False);
@@ -295,6 +310,7 @@ private:
     std::string problem_;
     XkbDescPtr keymap_ = nullptr;
     std::map<std::uint8_t, KeyCode> borrowed_;
+    std::set<std::uint8_t> released_; // borrowed, released, not yet given back
 };
 
 } // namespace

@@ -8,7 +8,9 @@ namespace lorvent {
 TProtoSlaveDev::TProtoSlaveDev(TMainFrm& mainForm)
     : TProtoSlave(*mainForm.Protocol, mainForm.Protocol->LogSink()), reader(mainForm) {}
 
-TProtoSlaveDev::~TProtoSlaveDev() { protocol.UnregisterSlave(this); }
+TProtoSlaveDev::~TProtoSlaveDev() {
+    protocol.UnregisterSlave(this);
+}
 
 std::unique_ptr<TProtoMessage> TProtoSlaveDev::NextOutbound() {
     if (auto queued = TProtoSlave::NextOutbound())

@@ -58,7 +58,8 @@ protected:
         options.setEnv = {{"DISPLAY", x->Display()},
                           {"LORVENT_SERIAL", serial.empty() ? ReaderLink() : serial},
                           {"LORVENT_UI_TRACE", "/dev/stdout"},
-                          {"XDG_DATA_HOME", (temp.Path() / "data").string()}};
+                          {"XDG_DATA_HOME", (temp.Path() / "data").string()},
+                          {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS}};
         options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"};
         options.workingDirectory = temp.Path().string();
         lorvent = std::make_unique<TChildProcess>(options);
@@ -235,7 +236,7 @@ TEST_P(EndToEndFailure, BoxWithoutWindowAndFailureStatus) {
     ASSERT_TRUE(box.has_value()) << lorvent->Stderr();
     EXPECT_FALSE(FindWindow(x->Display(), "Lorvent").has_value());
     CloseWindow(x->Display(), box->id);
-    EXPECT_EQ(lorvent->Wait(20s), 1);
+    EXPECT_EQ(lorvent->Wait(20s), 1) << lorvent->Stderr();
     EXPECT_NE(lorvent->Stderr().find(Substituted(GetParam().message, directory)), std::string::npos)
         << lorvent->Stderr();
 }
@@ -269,7 +270,7 @@ TEST_F(WithoutXtest, KeyboardModeRefusesToStart) {
     }
     ASSERT_TRUE(box.has_value()) << lorvent->Stderr();
     CloseWindow(x->Display(), box->id);
-    EXPECT_EQ(lorvent->Wait(20s), 1);
+    EXPECT_EQ(lorvent->Wait(20s), 1) << lorvent->Stderr();
     EXPECT_NE(lorvent->Stderr().find("X server nemá rozšíření XTEST"), std::string::npos);
 }
 

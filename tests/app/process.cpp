@@ -7,10 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <X11/Xlib.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -218,13 +221,29 @@ std::string TChildProcess::Stderr() {
     return stderrText_;
 }
 
+// A display number of its own choosing, well away from the low numbers that
+// desktops and other test runs keep taking and giving back; one already in use
+// makes the server exit, and the next number is tried.
 TXvfb::TXvfb(const std::vector<std::string>& extraArguments) {
-    TChildProcess::TOptions options;
-    options.argv = {"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
-    options.argv.insert(options.argv.end(), extraArguments.begin(), extraArguments.end());
-    server_ = std::make_unique<TChildProcess>(options);
-    if (auto number = server_->ReadLine(20s))
-        display_ = ":" + *number;
+    std::random_device random;
+    for (int attempt = 0; attempt < 20 && display_.empty(); ++attempt) {
+        const std::string number = std::to_string(200 + random() % 30000);
+        TChildProcess::TOptions options;
+        options.argv = {"Xvfb", ":" + number,  "-displayfd", "1",  "-screen",
+                        "0",    "1024x768x24", "-nolisten",  "tcp"};
+        options.argv.insert(options.argv.end(), extraArguments.begin(), extraArguments.end());
+        server_ = std::make_unique<TChildProcess>(options);
+        if (server_->ReadLine(20s) && Connectable(":" + number))
+            display_ = ":" + number;
+    }
+}
+
+bool TXvfb::Connectable(const std::string& display) {
+    ::Display* connection = XOpenDisplay(display.c_str());
+    if (connection == nullptr)
+        return false;
+    XCloseDisplay(connection);
+    return true;
 }
 
 } // namespace lorvent::testing

@@ -82,6 +82,8 @@ public:
     const std::string& Display() const { return display_; }
 
 private:
+    static bool Connectable(const std::string& display);
+
     std::unique_ptr<TChildProcess> server_;
     std::string display_;
 };
