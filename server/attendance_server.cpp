@@ -31,11 +31,11 @@ public:
 private:
     void ReadRequest() {
         ArmIdleTimer();
-        asio::async_read_until(socket_, asio::dynamic_buffer(input_, kMaxRequestLength), kLineEnd,
-                               [self = shared_from_this()](const asio::error_code& error,
-                                                           std::size_t length) {
-                                   self->OnRequest(error, length);
-                               });
+        asio::async_read_until(
+            socket_, asio::dynamic_buffer(input_, kMaxRequestLength), kLineEnd,
+            [self = shared_from_this()](const asio::error_code& error, std::size_t length) {
+                self->OnRequest(error, length);
+            });
     }
 
     void OnRequest(const asio::error_code& error, std::size_t length) {
@@ -56,14 +56,14 @@ private:
 
     void Reply(std::string text, bool thenClose) {
         reply_ = std::move(text).append(kLineEnd);
-        asio::async_write(socket_, asio::buffer(reply_),
-                          [self = shared_from_this(), thenClose](const asio::error_code& error,
-                                                                 std::size_t) {
-                              if (error || thenClose)
-                                  self->Close();
-                              else
-                                  self->ReadRequest();
-                          });
+        asio::async_write(
+            socket_, asio::buffer(reply_),
+            [self = shared_from_this(), thenClose](const asio::error_code& error, std::size_t) {
+                if (error || thenClose)
+                    self->Close();
+                else
+                    self->ReadRequest();
+            });
     }
 
     void ArmIdleTimer() {
@@ -82,8 +82,8 @@ private:
 };
 
 AttendanceServer::AttendanceServer(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,
-                                   RecordStore& store, std::ostream& stored,
-                                   std::ostream& problems, std::chrono::milliseconds idleTimeout)
+                                   RecordStore& store, std::ostream& stored, std::ostream& problems,
+                                   std::chrono::milliseconds idleTimeout)
     : acceptor_(io, endpoint), acceptRetry_(io), store_(store), stored_(stored),
       problems_(problems), idleTimeout_(idleTimeout) {
     Accept();

@@ -10,8 +10,12 @@ namespace {
 
 constexpr std::size_t kReadTimeLength = 16; // dd/mm/yyyy-hh:nn
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsLowerHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f'); }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool IsLowerHexDigit(char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'f');
+}
 
 int DigitsValue(std::string_view digits) {
     int value = 0;

@@ -20,8 +20,7 @@ constexpr const char* kCreateTable = "CREATE TABLE IF NOT EXISTS attendance ("
 
 constexpr const char* kInsert =
     "INSERT INTO attendance (read_time, read_at, number) VALUES (?1, ?2, ?3)";
-constexpr const char* kSelectAll =
-    "SELECT read_time, read_at, number FROM attendance ORDER BY id";
+constexpr const char* kSelectAll = "SELECT read_time, read_at, number FROM attendance ORDER BY id";
 
 constexpr int kBusyTimeoutMs = 5000;
 
@@ -61,7 +60,9 @@ SqliteRecordStore::SqliteRecordStore(const std::string& path, Access access) : p
     }
 }
 
-SqliteRecordStore::~SqliteRecordStore() { sqlite3_close(db_); }
+SqliteRecordStore::~SqliteRecordStore() {
+    sqlite3_close(db_);
+}
 
 void SqliteRecordStore::Add(const AttendanceRecord& record) {
     sqlite3_stmt* raw = nullptr;

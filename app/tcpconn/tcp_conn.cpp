@@ -12,7 +12,9 @@ constexpr std::string_view kLineEnd = "\r\n";
 
 } // namespace
 
-const char* DefaultServerHost() { return LORVENT_SERVER_HOST; }
+const char* DefaultServerHost() {
+    return LORVENT_SERVER_HOST;
+}
 
 // One open connection. Each Connect makes a fresh one, so nothing received on
 // an earlier connection can be taken for a reply on the next.
@@ -25,7 +27,9 @@ struct TCPConn::Link {
 TCPConn::TCPConn(std::string host, std::uint16_t port, std::chrono::milliseconds replyWaitTimeout)
     : host_(std::move(host)), port_(port), replyWaitTimeout_(replyWaitTimeout) {}
 
-TCPConn::~TCPConn() { Disconnect(); }
+TCPConn::~TCPConn() {
+    Disconnect();
+}
 
 void TCPConn::Connect() {
     Disconnect();
@@ -71,8 +75,7 @@ std::string TCPConn::ReadLine() {
         }
         // A trailing CR may be the first half of a line end still on its way.
         const std::size_t partialLength =
-            end != std::string::npos ? end
-                                     : link.received.size() - link.received.ends_with('\r');
+            end != std::string::npos ? end : link.received.size() - link.received.ends_with('\r');
         if (partialLength > kMaxReplyLineLength) {
             Disconnect();
             throw TCPConnError("reply line from " + host_ + " is too long");
@@ -82,7 +85,9 @@ std::string TCPConn::ReadLine() {
     }
 }
 
-bool TCPConn::Connected() const { return link_ && link_->socket.is_open(); }
+bool TCPConn::Connected() const {
+    return link_ && link_->socket.is_open();
+}
 
 void TCPConn::Disconnect() noexcept {
     if (!link_)
@@ -133,7 +138,7 @@ bool TCPConn::ReceiveMore(Link& link) {
     if (result == asio::error::operation_aborted)
         return false;
     const std::string reason = result == asio::error::eof ? "the server closed the connection"
-                                                           : "read failed: " + result.message();
+                                                          : "read failed: " + result.message();
     Disconnect();
     throw TCPConnError(host_ + ": " + reason);
 }

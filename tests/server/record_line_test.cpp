@@ -12,7 +12,9 @@ struct AcceptedLine {
     const char* readAt;
 };
 
-void PrintTo(const AcceptedLine& accepted, std::ostream* out) { *out << accepted.line; }
+void PrintTo(const AcceptedLine& accepted, std::ostream* out) {
+    *out << accepted.line;
+}
 
 class AcceptedLineTest : public ::testing::TestWithParam<AcceptedLine> {};
 
@@ -38,7 +40,9 @@ struct RefusedLine {
     std::string line;
 };
 
-void PrintTo(const RefusedLine& refused, std::ostream* out) { *out << refused.why; }
+void PrintTo(const RefusedLine& refused, std::ostream* out) {
+    *out << refused.why;
+}
 
 class RefusedLineTest : public ::testing::TestWithParam<RefusedLine> {};
 
@@ -77,7 +81,9 @@ const RefusedLine kRefusedLines[] = {
     {"9 digits", "L 07/12/2026-23:16 012aff007"},
     {"11 digits", "L 07/12/2026-23:16 012aff007b0"},
     {"CR inside", "L 07/12/2026-23:16 012aff007b\r"},
-    {"NUL inside", std::string("L 07/12/2026-23:16 012aff\0" "07b", 29)},
+    {"NUL inside", std::string("L 07/12/2026-23:16 012aff\0"
+                               "07b",
+                               29)},
     {"over-long", "L 07/12/2026-23:16 " + std::string(5000, 'a')},
 };
 

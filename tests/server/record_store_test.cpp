@@ -14,8 +14,7 @@ using testing::DatabaseRows;
 using testing::TempDir;
 
 AttendanceRecord Record(const char* readTime, const char* number) {
-    return std::get<AttendanceRecord>(
-        ParseRecordLine(std::string("L ") + readTime + " " + number));
+    return std::get<AttendanceRecord>(ParseRecordLine(std::string("L ") + readTime + " " + number));
 }
 
 std::vector<std::string> Listed(const SqliteRecordStore& store) {

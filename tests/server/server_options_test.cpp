@@ -27,9 +27,10 @@ TEST(ServerOptionsTest, ReadsEveryOption) {
 
 TEST(ServerOptionsTest, RefusesWhatItCannotUse) {
     const Arguments refused[] = {
-        {"--port", "65536"}, {"--port", "-1"},       {"--port", ""},     {"--port", "11000x"},
-        {"--port"},          {"--bind", "localhost"}, {"--bind", "1.2.3"}, {"--db", ""},
-        {"--db"},            {"--verbose"},          {"11000"},
+        {"--port", "65536"},  {"--port", "-1"}, {"--port", ""},
+        {"--port", "11000x"}, {"--port"},       {"--bind", "localhost"},
+        {"--bind", "1.2.3"},  {"--db", ""},     {"--db"},
+        {"--verbose"},        {"11000"},
     };
     for (const Arguments& arguments : refused)
         EXPECT_THROW(ParseServerOptions(arguments), UsageError) << arguments.front();

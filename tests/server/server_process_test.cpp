@@ -149,7 +149,7 @@ TEST(ServerProcessStartTest, FailsWithAReasonWhenItCannotStart) {
     };
     const Start starts[] = {
         {{"--port", port, "--db", dir.File("b.sqlite")}, 1}, // the port is taken
-        {{"--list", "--db", dir.File("none.sqlite")}, 1},     // no such database
+        {{"--list", "--db", dir.File("none.sqlite")}, 1},    // no such database
         {{"--port", "eleven"}, 2},
     };
     for (const Start& start : starts) {

@@ -59,7 +59,9 @@ std::string ReadRequest(tcp::socket& socket) {
     return request;
 }
 
-void Send(tcp::socket& socket, std::string_view bytes) { asio::write(socket, asio::buffer(bytes)); }
+void Send(tcp::socket& socket, std::string_view bytes) {
+    asio::write(socket, asio::buffer(bytes));
+}
 
 // Keeps the connection open until the client closes it.
 void AwaitHangUp(tcp::socket& socket) {
@@ -93,7 +95,9 @@ struct ReplyCase {
     const char* line;                // what ReadLine gives; "" also for a time-out
 };
 
-void PrintTo(const ReplyCase& reply, std::ostream* out) { *out << reply.what; }
+void PrintTo(const ReplyCase& reply, std::ostream* out) {
+    *out << reply.what;
+}
 
 class TCPConnReplyTest : public ::testing::TestWithParam<ReplyCase> {};
 
