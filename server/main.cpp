@@ -40,6 +40,12 @@ int Serve(const ServerOptions& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGPIPE
+    // Records are echoed to stdout; a reader of that pipe going away must not
+    // kill the server (its sockets never raise SIGPIPE, Asio sends with
+    // MSG_NOSIGNAL).
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     try {
         const ServerOptions options = ParseServerOptions({argv + 1, argv + argc});
         if (options.help) {

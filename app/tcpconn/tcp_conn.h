@@ -11,9 +11,10 @@ namespace lorvent {
 
 inline constexpr std::uint16_t kAttendancePort = 11000;
 inline constexpr std::chrono::milliseconds kReplyWaitTimeout{1000};
-// A reply longer than this without a line end is not a reply of ours; it is
-// an error rather than a buffer that grows for as long as the peer sends.
-inline constexpr std::size_t kMaxReplyLineLength = 4096;
+// A reply longer than this is not a reply of ours; it is an error rather than
+// a buffer that grows, and a GUI thread that waits, for as long as the peer
+// keeps sending.
+inline constexpr std::size_t kMaxReplyLineLength = 1024;
 
 // A failed connect, write or read: refused, unresolvable, broken or closed by
 // the server. The text says which, for whoever wants to log it.
@@ -50,6 +51,8 @@ public:
     // for each further arrival of data and returns an empty text when such a
     // wait expires. Throws TCPConnError when the server has closed the
     // connection, the read fails, or a line exceeds kMaxReplyLineLength.
+    // After a time-out the late reply may still come on this connection, so
+    // disconnect rather than send another request.
     std::string ReadLine();
     bool Connected() const;
     // Closes the connection; harmless when there is none.
