@@ -1,0 +1,76 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace lorvent {
+
+inline constexpr std::uint16_t kAttendancePort = 11000;
+inline constexpr std::chrono::milliseconds kReplyWaitTimeout{1000};
+// A reply longer than this is not a reply of ours; it is an error rather than
+// a buffer that grows, and a GUI thread that waits, for as long as the peer
+// keeps sending.
+inline constexpr std::size_t kMaxReplyLineLength = 1024;
+
+// A failed connect, write or read: refused, unresolvable, broken or closed by
+// the server. The text says which, for whoever wants to log it.
+class TCPConnError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The host name the program was built with (CMake cache variable LORVENT_SERVER_HOST).
+const char* DefaultServerHost();
+
+// A blocking line-oriented TCP client for the attendance upload, used from the
+// GUI thread. Lines end in CR LF in both directions; a lone CR or LF inside a
+// line is ordinary text.
+//
+// Asio stays behind a pointer so that the front-ends' own headers (windows.h)
+// never meet Asio's.
+class TCPConn {
+public:
+    explicit TCPConn(std::string host = DefaultServerHost(), std::uint16_t port = kAttendancePort,
+                     std::chrono::milliseconds replyWaitTimeout = kReplyWaitTimeout);
+    ~TCPConn();
+    TCPConn(const TCPConn&) = delete;
+    TCPConn& operator=(const TCPConn&) = delete;
+
+    // Resolves the host anew and connects, for as long as the system's attempt
+    // lasts. Drops any earlier connection first. Throws TCPConnError.
+    void Connect();
+    // Sends text and CR LF. Throws TCPConnError when not connected or the write
+    // fails, std::invalid_argument when text holds a CR or LF (it would split
+    // into two lines on the wire).
+    void WriteLine(std::string_view text);
+    // The next line without its CR LF. Waits at most the reply wait time-out
+    // for each further arrival of data and returns an empty text when such a
+    // wait expires. Throws TCPConnError when the server has closed the
+    // connection, the read fails, or a line exceeds kMaxReplyLineLength.
+    // After a time-out the late reply may still come on this connection, so
+    // disconnect rather than send another request.
+    std::string ReadLine();
+    bool Connected() const;
+    // Closes the connection; harmless when there is none.
+    void Disconnect() noexcept;
+
+    const std::string& Host() const { return host_; }
+    std::uint16_t Port() const { return port_; }
+
+private:
+    struct Link;
+
+    Link& OpenLink(const char* operation);
+    bool ReceiveMore(Link& link);
+
+    std::string host_;
+    std::uint16_t port_;
+    std::chrono::milliseconds replyWaitTimeout_;
+    std::unique_ptr<Link> link_;
+};
+
+} // namespace lorvent

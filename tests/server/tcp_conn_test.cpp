@@ -1,0 +1,247 @@
+// TCPConn against small scripted servers on 127.0.0.1.
+#include "app/tcpconn/tcp_conn.h"
+
+#include <asio.hpp>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <future>
+#include <thread>
+
+namespace lorvent {
+namespace {
+
+using namespace std::chrono_literals;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+// Accepts `connections` connections one after another and runs the script on
+// each, on a thread of its own. Gives up waiting for a connection after 10 s
+// so that a failing test cannot hang.
+class ScriptedPeer {
+public:
+    using Script = std::function<void(tcp::socket&, int connection)>;
+
+    explicit ScriptedPeer(Script script, int connections = 1)
+        : acceptor_(io_, {asio::ip::make_address("127.0.0.1"), 0}),
+          port_(acceptor_.local_endpoint().port()),
+          thread_([this, script, connections] { Run(script, connections); }) {}
+    ~ScriptedPeer() { thread_.join(); }
+
+    std::uint16_t Port() const { return port_; }
+
+private:
+    void Run(const Script& script, int connections) {
+        for (int connection = 0; connection < connections; ++connection) {
+            tcp::socket socket(io_);
+            acceptor_.async_accept(socket, [](const asio::error_code&) {});
+            io_.restart();
+            io_.run_for(10s);
+            if (!socket.is_open())
+                return;
+            try {
+                script(socket, connection);
+            } catch (const std::exception&) {
+                // The client hung up early; what it saw is the test's to judge.
+            }
+        }
+    }
+
+    asio::io_context io_;
+    tcp::acceptor acceptor_;
+    std::uint16_t port_;
+    std::thread thread_;
+};
+
+std::string ReadRequest(tcp::socket& socket) {
+    std::string request;
+    asio::read_until(socket, asio::dynamic_buffer(request), "\r\n");
+    return request;
+}
+
+void Send(tcp::socket& socket, std::string_view bytes) {
+    asio::write(socket, asio::buffer(bytes));
+}
+
+// Keeps the connection open until the client closes it.
+void AwaitHangUp(tcp::socket& socket) {
+    char byte;
+    asio::error_code ended;
+    while (!ended)
+        socket.read_some(asio::buffer(&byte, 1), ended);
+}
+
+TEST(TCPConnTest, WritesTheLineWithCrLfAndReadsTheReplyWithoutIt) {
+    std::promise<std::string> received;
+    ScriptedPeer peer([&](tcp::socket& socket, int) {
+        received.set_value(ReadRequest(socket));
+        Send(socket, "OK\r\n");
+        AwaitHangUp(socket);
+    });
+    TCPConn conn("127.0.0.1", peer.Port());
+    conn.Connect();
+    EXPECT_TRUE(conn.Connected());
+    EXPECT_THROW(conn.WriteLine("L 07/12/2026-23:16\r\n012aff007b"), std::invalid_argument);
+    conn.WriteLine("L 07/12/2026-23:16 012aff007b");
+    EXPECT_EQ(conn.ReadLine(), "OK");
+    EXPECT_EQ(received.get_future().get(), "L 07/12/2026-23:16 012aff007b\r\n");
+    conn.Disconnect();
+    EXPECT_FALSE(conn.Connected());
+}
+
+struct ReplyCase {
+    const char* what;
+    std::vector<std::string> pieces; // sent 100 ms apart
+    const char* line;                // what ReadLine gives; "" also for a time-out
+};
+
+void PrintTo(const ReplyCase& reply, std::ostream* out) {
+    *out << reply.what;
+}
+
+class TCPConnReplyTest : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(TCPConnReplyTest, ReadsUpToTheFirstCrLf) {
+    const ReplyCase& reply = GetParam();
+    ScriptedPeer peer([&reply](tcp::socket& socket, int) {
+        for (const std::string& piece : reply.pieces) {
+            std::this_thread::sleep_for(100ms);
+            Send(socket, piece);
+        }
+        AwaitHangUp(socket);
+    });
+    TCPConn conn("127.0.0.1", peer.Port(), 500ms);
+    conn.Connect();
+    EXPECT_EQ(conn.ReadLine(), reply.line) << reply.what;
+    EXPECT_TRUE(conn.Connected()) << "a time-out is not an error";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, TCPConnReplyTest,
+    ::testing::Values(ReplyCase{"plain", {"OK\r\n"}, "OK"},
+                      ReplyCase{"lower case is passed on as it is", {"ok\r\n"}, "ok"},
+                      ReplyCase{"trailing space is kept", {"OK \r\n"}, "OK "},
+                      ReplyCase{"empty line", {"\r\n"}, ""},
+                      ReplyCase{"LF alone never ends a line: time-out", {"OK\n"}, ""},
+                      ReplyCase{"CR alone never ends a line: time-out", {"OK\r"}, ""},
+                      ReplyCase{"lone CR and LF are text", {"A\rB\nC\r\n"}, "A\rB\nC"},
+                      ReplyCase{"in pieces", {"O", "K", "\r\n"}, "OK"},
+                      ReplyCase{"CR LF split across pieces", {"OK\r", "\n"}, "OK"}));
+
+TEST(TCPConnTest, TwoLinesInOneArrivalAreReadOneAtATime) {
+    ScriptedPeer peer([](tcp::socket& socket, int) {
+        Send(socket, "OK\r\nsecond\r\nthi");
+        AwaitHangUp(socket);
+    });
+    TCPConn conn("127.0.0.1", peer.Port(), 300ms);
+    conn.Connect();
+    EXPECT_EQ(conn.ReadLine(), "OK");
+    EXPECT_EQ(conn.ReadLine(), "second");
+    EXPECT_EQ(conn.ReadLine(), ""); // "thi" never ends
+}
+
+TEST(TCPConnTest, TheWaitIsForEachArrivalNotForTheWholeLine) {
+    // Three pieces 600 ms apart: the line takes longer than 1000 ms in all,
+    // yet no single wait does.
+    ScriptedPeer peer([](tcp::socket& socket, int) {
+        for (const char* piece : {"O", "K", "\r\n"}) {
+            std::this_thread::sleep_for(600ms);
+            Send(socket, piece);
+        }
+        AwaitHangUp(socket);
+    });
+    TCPConn conn("127.0.0.1", peer.Port());
+    conn.Connect();
+    EXPECT_EQ(conn.ReadLine(), "OK");
+}
+
+TEST(TCPConnTest, AReplyLaterThanTheWaitGivesAnEmptyText) {
+    ScriptedPeer peer([](tcp::socket& socket, int) {
+        std::this_thread::sleep_for(1500ms);
+        Send(socket, "OK\r\n");
+        AwaitHangUp(socket);
+    });
+    TCPConn conn("127.0.0.1", peer.Port()); // the default 1000 ms wait
+    conn.Connect();
+    const auto start = Clock::now();
+    EXPECT_EQ(conn.ReadLine(), "");
+    EXPECT_GE(Clock::now() - start, 900ms);
+    EXPECT_TRUE(conn.Connected());
+}
+
+TEST(TCPConnTest, TheServerClosingIsAnError) {
+    ScriptedPeer peer([](tcp::socket& socket, int) {
+        ReadRequest(socket);
+        Send(socket, "O"); // half a reply, then gone
+        socket.close();
+    });
+    TCPConn conn("127.0.0.1", peer.Port());
+    conn.Connect();
+    conn.WriteLine("L 07/12/2026-23:16 012aff007b");
+    EXPECT_THROW(conn.ReadLine(), TCPConnError);
+    EXPECT_FALSE(conn.Connected());
+}
+
+TEST(TCPConnTest, TheServerClosingRightAfterAnOkFailsTheNextExchange) {
+    ScriptedPeer peer([](tcp::socket& socket, int) {
+        ReadRequest(socket);
+        Send(socket, "OK\r\n");
+        socket.close();
+    });
+    TCPConn conn("127.0.0.1", peer.Port());
+    conn.Connect();
+    conn.WriteLine("L 07/12/2026-23:16 012aff007b");
+    EXPECT_EQ(conn.ReadLine(), "OK");
+    EXPECT_THROW(
+        {
+            conn.WriteLine("L 07/12/2026-23:17 012aff007b");
+            conn.ReadLine();
+        },
+        TCPConnError);
+}
+
+TEST(TCPConnTest, AReplyLineWithoutEndIsCutOffAsAnError) {
+    ScriptedPeer peer([](tcp::socket& socket, int) {
+        const std::string chunk(1024, 'x');
+        for (std::size_t sent = 0; sent <= kMaxReplyLineLength + chunk.size(); sent += chunk.size())
+            Send(socket, chunk);
+        AwaitHangUp(socket);
+    });
+    TCPConn conn("127.0.0.1", peer.Port());
+    conn.Connect();
+    EXPECT_THROW(conn.ReadLine(), TCPConnError);
+    EXPECT_FALSE(conn.Connected());
+}
+
+TEST(TCPConnTest, NothingListeningIsAnError) {
+    std::uint16_t freePort;
+    {
+        asio::io_context io;
+        tcp::acceptor probe(io, {asio::ip::make_address("127.0.0.1"), 0});
+        freePort = probe.local_endpoint().port();
+    }
+    TCPConn conn("127.0.0.1", freePort);
+    EXPECT_THROW(conn.Connect(), TCPConnError);
+    EXPECT_FALSE(conn.Connected());
+    EXPECT_THROW(conn.WriteLine("L"), TCPConnError);
+    EXPECT_THROW(conn.ReadLine(), TCPConnError);
+}
+
+TEST(TCPConnTest, ReconnectingByNameLeavesNothingOfTheLastConnection) {
+    ScriptedPeer peer(
+        [](tcp::socket& socket, int connection) {
+            Send(socket, connection == 0 ? "OK\r\nleft over\r\n" : "fresh\r\n");
+            AwaitHangUp(socket);
+        },
+        2);
+    // "localhost" may name ::1 first, where nothing listens; 127.0.0.1 must
+    // still be tried.
+    TCPConn conn("localhost", peer.Port());
+    conn.Connect();
+    EXPECT_EQ(conn.ReadLine(), "OK");
+    conn.Connect(); // drops the first connection with its unread line
+    EXPECT_EQ(conn.ReadLine(), "fresh");
+}
+
+} // namespace
+} // namespace lorvent

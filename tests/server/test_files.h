@@ -1,0 +1,59 @@
+#pragma once
+
+#include "server/record_line.h"
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace lorvent::testing {
+
+// A fresh directory under the system's temporary directory, removed with its contents.
+class TempDir {
+public:
+    TempDir() {
+        std::random_device random;
+        path_ = std::filesystem::temp_directory_path() /
+                ("lorvent-server-test-" + std::to_string(random()) + std::to_string(random()));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// What the database holds, read through a connection of the test's own,
+// "read_time number" per row in insertion order.
+inline std::vector<std::string> DatabaseRows(const std::string& path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        throw std::runtime_error("cannot open " + path);
+    }
+    std::vector<std::string> rows;
+    sqlite3_stmt* select = nullptr;
+    sqlite3_prepare_v2(db, "SELECT read_time || ' ' || number FROM attendance ORDER BY id", -1,
+                       &select, nullptr);
+    while (select && sqlite3_step(select) == SQLITE_ROW)
+        rows.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(select, 0)));
+    const bool failed = select == nullptr;
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+    if (failed)
+        throw std::runtime_error("no attendance table in " + path);
+    return rows;
+}
+
+} // namespace lorvent::testing
