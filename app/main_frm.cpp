@@ -40,6 +40,8 @@ std::string VersionLine(int mode) {
 }
 
 TMainFrm::TMainFrm(TMainFrmServices services) : services_(std::move(services)) {
+    if (services_.makeServerConnection)
+        TCPConn = services_.makeServerConnection();
     services_.view.SetPoslatEnter1Checked(PoslatEnter1Checked);
     services_.view.SetPoslatEnter1Visible(false);
     services_.view.LogTimer().Start(kLogTimerIntervalMs);
@@ -48,6 +50,8 @@ TMainFrm::TMainFrm(TMainFrmServices services) : services_(std::move(services)) {
 TMainFrm::~TMainFrm() {
     Device.reset();
     StopEngine();
+    // The last seconds' reads are not dropped: the file keeps them for the site.
+    StoreRecords();
     PendingRecords.clear();
     DataFile.reset();
 }
@@ -248,11 +252,50 @@ void TMainFrm::TypeCardNumber(const std::string& text) {
     lorvent::TypeCardNumber(services_.keyboard, services_.clock, setup, text);
 }
 
+// ---- Attendance upload ----
+
+void TMainFrm::UploadRecords() {
+    if (PendingRecords.empty())
+        return;
+    OfferRecordsToServer();
+    StoreRecords();
+}
+
+// One connection for the whole tick, one request and one reply at a time. The
+// first reply that is not exactly the confirmation, and any error, ends the
+// exchange; failures are not reported, as the data file keeps the records.
+void TMainFrm::OfferRecordsToServer() {
+    if (!TCPConn)
+        return;
+    try {
+        TCPConn->Connect();
+        while (!PendingRecords.empty()) {
+            TCPConn->WriteLine(RequestLine(*PendingRecords.front()));
+            if (TCPConn->ReadLine() != kServerConfirmation)
+                break;
+            PendingRecords.pop_front();
+        }
+        TCPConn->Disconnect();
+    } catch (...) {
+        if (TCPConn->Connected())
+            TCPConn->Disconnect();
+    }
+}
+
+// A record leaves the queue only once its line is in the file; those the file
+// could not take wait for the next tick, which offers them to the server again.
+void TMainFrm::StoreRecords() {
+    while (!PendingRecords.empty() &&
+           dataFileAppender_.Append(DataFile.get(), DataFileLine(*PendingRecords.front())))
+        PendingRecords.pop_front();
+    if (DataFile)
+        std::fflush(DataFile.get());
+}
+
 // ---- Window and tray ----
 
 void TMainFrm::LogTimerTimer() {
-    // Offering PendingRecords to the attendance server belongs here; until it
-    // exists the records wait in the queue.
+    UploadRecords();
 }
 
 void TMainFrm::Restore1Click() {

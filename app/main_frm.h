@@ -1,9 +1,11 @@
 #pragma once
 
+#include "attendance.h"
 #include "card_read.h"
 #include "frm_services.h"
 #include "keyboard.h"
 #include "protocol/proto_message.h"
+#include "server_connection.h"
 
 #include <atomic>
 #include <cstdint>
@@ -59,6 +61,9 @@ struct TMainFrmServices {
     // Makes the engine; its thread starts at once. Runs on the GUI thread,
     // which the engine watches.
     std::function<std::unique_ptr<TProtocol>()> makeProtocol;
+    // Makes the window's connection to the attendance server; it connects
+    // only when asked to.
+    std::function<std::unique_ptr<TServerConnection>()> makeServerConnection;
 };
 
 struct TFileCloser {
@@ -72,8 +77,9 @@ struct TFileCloser {
 class TMainFrm {
 public:
     explicit TMainFrm(TMainFrmServices services);
-    // Shut-down: the reader object, then the engine and its thread, then the
-    // pending records; the front-end destroys its window afterwards.
+    // Shut-down: the reader object, then the engine and its thread; records
+    // still pending are appended to the data file. The front-end destroys its
+    // window afterwards.
     ~TMainFrm();
     TMainFrm(const TMainFrm&) = delete;
     TMainFrm& operator=(const TMainFrm&) = delete;
@@ -95,6 +101,9 @@ public:
     void HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber);
     void AddLogRow(std::unique_ptr<TLogItem> item);
     void TypeCardNumber(const std::string& text);
+    // One upload tick: the pending records are offered to the attendance
+    // server and whatever it does not confirm is appended to the data file.
+    void UploadRecords();
 
     // Handlers of the window's components.
     void BlickTimerTimer();
@@ -109,6 +118,7 @@ public:
     int PrefixKey = 0;
     std::unique_ptr<TProtocol> Protocol;
     std::unique_ptr<TProtoSlaveDev> Device;
+    std::unique_ptr<TServerConnection> TCPConn;
     std::unique_ptr<std::FILE, TFileCloser> DataFile;
     std::atomic<std::uint8_t> IndicatorState{kIndicatorIdle};
     std::deque<std::unique_ptr<TLogItem>> PendingRecords;
@@ -129,8 +139,11 @@ private:
     void HandleReaderWakes();
     void StartBlickTimer();
     bool ChangeIndicator(TIndicatorState from, TIndicatorState to);
+    void OfferRecordsToServer();
+    void StoreRecords();
 
     TMainFrmServices services_;
+    TDataFileAppender dataFileAppender_;
 };
 
 } // namespace lorvent

@@ -72,7 +72,8 @@ int RunProgram(QApplication& application, const std::vector<std::string>& argume
     int status = kExitStartupFailed;
     {
         TMainFrm form({view, window, platform.keyboard, clock, LocaleFormatSettings(),
-                       platform.defaultDataFileName, platform.makeProtocol});
+                       platform.defaultDataFileName, platform.makeProtocol,
+                       platform.makeServerConnection});
         window.Attach(&form);
         if (StartUp(form, arguments, boxes, std::cerr)) {
             window.show();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/keyboard.h"
+#include "app/server_connection.h"
 
 #include <functional>
 #include <memory>
@@ -20,6 +21,7 @@ struct TProgramPlatform {
     TKeyboard& keyboard;
     std::string defaultDataFileName;
     std::function<std::unique_ptr<TProtocol>()> makeProtocol;
+    std::function<std::unique_ptr<TServerConnection>()> makeServerConnection;
 };
 
 // Start-up, the message loop and shut-down with the application object made.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/server_connection.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -32,31 +34,31 @@ const char* DefaultServerHost();
 //
 // Asio stays behind a pointer so that the front-ends' own headers (windows.h)
 // never meet Asio's.
-class TCPConn {
+class TCPConn : public TServerConnection {
 public:
     explicit TCPConn(std::string host = DefaultServerHost(), std::uint16_t port = kAttendancePort,
                      std::chrono::milliseconds replyWaitTimeout = kReplyWaitTimeout);
-    ~TCPConn();
+    ~TCPConn() override;
     TCPConn(const TCPConn&) = delete;
     TCPConn& operator=(const TCPConn&) = delete;
 
     // Resolves the host anew and connects, for as long as the system's attempt
     // lasts. Drops any earlier connection first. Throws TCPConnError.
-    void Connect();
+    void Connect() override;
     // Sends text and CR LF. Throws TCPConnError when not connected or the write
     // fails, std::invalid_argument when text holds a CR or LF (it would split
     // into two lines on the wire).
-    void WriteLine(std::string_view text);
+    void WriteLine(std::string_view text) override;
     // The next line without its CR LF. Waits at most the reply wait time-out
     // for each further arrival of data and returns an empty text when such a
     // wait expires. Throws TCPConnError when the server has closed the
     // connection, the read fails, or a line exceeds kMaxReplyLineLength.
     // After a time-out the late reply may still come on this connection, so
     // disconnect rather than send another request.
-    std::string ReadLine();
-    bool Connected() const;
+    std::string ReadLine() override;
+    bool Connected() const override;
     // Closes the connection; harmless when there is none.
-    void Disconnect() noexcept;
+    void Disconnect() noexcept override;
 
     const std::string& Host() const { return host_; }
     std::uint16_t Port() const { return port_; }

@@ -2,12 +2,16 @@
 
 #include "app/frm_services.h"
 #include "app/keyboard.h"
+#include "app/server_connection.h"
 
+#include <algorithm>
 #include <array>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -167,6 +171,67 @@ public:
         shown.push_back({text, caption, icon});
     }
     std::vector<TShownMessage> shown;
+};
+
+// A connection to the attendance server that answers from a script and keeps
+// a journal of what it was asked: "connect", "disconnect", and each line sent.
+class TScriptedConnection : public TServerConnection {
+public:
+    // The reply to each request line; a request with no reply left gets "".
+    std::deque<std::string> replies;
+    bool refuseConnect = false;
+    // Called with each request line before it is answered; may throw to fail the write.
+    std::function<void(const std::string&)> onRequest;
+    std::vector<std::string> journal;
+
+    void Connect() override {
+        journal.push_back("connect");
+        if (refuseConnect)
+            throw std::runtime_error("connection refused");
+        connected_ = true;
+    }
+    void WriteLine(std::string_view text) override {
+        if (!connected_)
+            throw std::runtime_error("not connected");
+        journal.emplace_back(text);
+        if (onRequest)
+            onRequest(std::string(text));
+    }
+    std::string ReadLine() override {
+        if (!connected_)
+            throw std::runtime_error("not connected");
+        if (replies.empty())
+            return {};
+        std::string reply = replies.front();
+        replies.pop_front();
+        return reply;
+    }
+    bool Connected() const override { return connected_; }
+    void Disconnect() noexcept override {
+        if (connected_)
+            journal.push_back("disconnect");
+        connected_ = false;
+    }
+    int Connects() const {
+        return static_cast<int>(std::count(journal.begin(), journal.end(), "connect"));
+    }
+
+private:
+    bool connected_ = false;
+};
+
+// Hands the window a connection whose script stays with the test.
+class TServerConnectionProxy : public TServerConnection {
+public:
+    explicit TServerConnectionProxy(TServerConnection& target) : target_(target) {}
+    void Connect() override { target_.Connect(); }
+    void WriteLine(std::string_view text) override { target_.WriteLine(text); }
+    std::string ReadLine() override { return target_.ReadLine(); }
+    bool Connected() const override { return target_.Connected(); }
+    void Disconnect() noexcept override { target_.Disconnect(); }
+
+private:
+    TServerConnection& target_;
 };
 
 } // namespace lorvent::testing

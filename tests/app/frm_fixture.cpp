@@ -19,7 +19,7 @@ FrmFixture::~FrmFixture() {
 }
 
 TMainFrmServices FrmFixture::Services() {
-    TMainFrmServices services{view, poster, keyboard, keyboard, {}, defaultDataFile, {}};
+    TMainFrmServices services{view, poster, keyboard, keyboard, {}, defaultDataFile, {}, {}};
     services.makeProtocol = [this] {
         auto scripted = std::make_unique<TWatchedDevice>();
         device = scripted.get();
@@ -30,6 +30,9 @@ TMainFrmServices FrmFixture::Services() {
         setup.clock = std::make_shared<FakeClock>();
         setup.startThread = startEngineThread;
         return std::make_unique<TProtocol>(std::move(setup));
+    };
+    services.makeServerConnection = [this]() -> std::unique_ptr<TServerConnection> {
+        return std::make_unique<TServerConnectionProxy>(server);
     };
     return services;
 }

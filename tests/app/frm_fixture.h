@@ -54,6 +54,8 @@ protected:
     TTempDir temp;
     TFakeView view;
     TFakePoster poster;
+    // What the window's connection to the attendance server does.
+    TScriptedConnection server;
     TRecordingKeyboard keyboard = UsKeyboard();
     RecordingLog log;
     TWatchedDevice* device = nullptr;

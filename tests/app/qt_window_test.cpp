@@ -90,8 +90,14 @@ class QtFrmTest : public FrmFixture {
 protected:
     void StartOn(const std::vector<std::string>& arguments = {}) {
         auto services = Services();
-        TMainFrmServices onWindow{
-            window, window, keyboard, keyboard, {}, defaultDataFile, services.makeProtocol};
+        TMainFrmServices onWindow{window,
+                                  window,
+                                  keyboard,
+                                  keyboard,
+                                  {},
+                                  defaultDataFile,
+                                  services.makeProtocol,
+                                  services.makeServerConnection};
         frm = std::make_unique<TMainFrm>(onWindow);
         window.Attach(frm.get());
         ASSERT_TRUE(frm->InitFromCommandLine(arguments));
@@ -175,7 +181,8 @@ protected:
         QApplication::instance()->installEventFilter(&showWatch);
         QTimer::singleShot(0, &showWatch, [this] { InspectBox(); });
         auto services = Services();
-        TProgramPlatform platform{keyboard, defaultDataFile, services.makeProtocol};
+        TProgramPlatform platform{keyboard, defaultDataFile, services.makeProtocol,
+                                  services.makeServerConnection};
         const int status = RunProgram(*qApp, arguments, platform);
         QApplication::instance()->removeEventFilter(&showWatch);
         return status;
@@ -220,9 +227,11 @@ TEST_F(QtProgramTest, DataFileFailureShowsChybaBoxAndStopsTheEngine) {
 }
 
 TEST_F(QtProgramTest, LibraryFailureShowsTheErrorBoxWithTheApplicationTitle) {
-    TProgramPlatform platform{keyboard, defaultDataFile, []() -> std::unique_ptr<TProtocol> {
-                                  throw std::runtime_error("Out of handles");
-                              }};
+    TProgramPlatform platform{
+        keyboard,
+        defaultDataFile,
+        []() -> std::unique_ptr<TProtocol> { throw std::runtime_error("Out of handles"); },
+        {}};
     QTimer::singleShot(0, &showWatch, [this] { InspectBox(); });
     EXPECT_EQ(RunProgram(*qApp, {}, platform), kExitStartupFailed);
     EXPECT_EQ(boxText, "Out of handles.");

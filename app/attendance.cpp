@@ -1,0 +1,56 @@
+#include "attendance.h"
+
+namespace lorvent {
+
+namespace {
+
+const char* const kLineEnd = "\r\n";
+
+} // namespace
+
+std::string WireDateTime(const std::tm& time) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%02d/%02d/%04d-%02d:%02d", time.tm_mday, time.tm_mon + 1,
+                  time.tm_year + 1900, time.tm_hour, time.tm_min);
+    return text;
+}
+
+std::string RequestLine(const TLogItem& item) {
+    return "L " + WireDateTime(item.ReadTime) + " " + item.Number;
+}
+
+std::string DataFileLine(const TLogItem& item) {
+    return WireDateTime(item.ReadTime) + " " + item.Number + kLineEnd;
+}
+
+bool TDataFileAppender::Append(std::FILE* file, const std::string& line) {
+    if (file == nullptr)
+        return false;
+    const long before = EndOffset(file);
+    const bool written = Write(file, fragmentLeft_ ? kLineEnd + line : line);
+    if (written) {
+        fragmentLeft_ = false;
+        return true;
+    }
+    std::clearerr(file);
+    const long after = EndOffset(file);
+    // Where the size cannot be told, assume the worst: an empty line at most.
+    fragmentLeft_ = fragmentLeft_ || before < 0 || after != before;
+    return false;
+}
+
+bool TDataFileAppender::Write(std::FILE* file, const std::string& text) {
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    // Flushed even after a short write, so that nothing of it stays buffered
+    // to turn up later in the middle of another line.
+    const bool flushed = std::fflush(file) == 0;
+    return written && flushed;
+}
+
+long TDataFileAppender::EndOffset(std::FILE* file) {
+    if (std::fseek(file, 0, SEEK_END) != 0)
+        return -1;
+    return std::ftell(file);
+}
+
+} // namespace lorvent

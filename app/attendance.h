@@ -1,0 +1,40 @@
+#pragma once
+
+#include "card_read.h"
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace lorvent {
+
+// The one reply that confirms a record, compared byte for byte.
+inline const char* const kServerConfirmation = "OK";
+
+// "dd/mm/yyyy-hh:nn": fixed characters whatever the locale, no seconds.
+std::string WireDateTime(const std::tm& time);
+// "L dd/mm/yyyy-hh:nn number", without the line end the connection adds.
+std::string RequestLine(const TLogItem& item);
+// "dd/mm/yyyy-hh:nn number" and CR LF: the line end is part of the record so
+// that the data file is the same on every platform.
+std::string DataFileLine(const TLogItem& item);
+
+// Appends records' lines to the attendance data file, each written and
+// flushed on its own so that the caller knows exactly which lines reached it.
+class TDataFileAppender {
+public:
+    // False when the line did not reach the file (disk full, I/O error); the
+    // stream is then ready for the next attempt.
+    bool Append(std::FILE* file, const std::string& line);
+
+private:
+    bool Write(std::FILE* file, const std::string& text);
+    static long EndOffset(std::FILE* file);
+
+    // A failed write may have left part of a line at the end of the file; the
+    // next line is then begun on a line of its own, so that the fragment never
+    // runs into a whole record.
+    bool fragmentLeft_ = false;
+};
+
+} // namespace lorvent
