@@ -12,7 +12,9 @@
 
 #include <QSet>
 
+#include <csignal>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <thread>
 
@@ -31,6 +33,7 @@ protected:
     }
     void TearDown() override {
         lorvent.reset();
+        server.reset();
         reader.reset();
         keyWindow.reset();
         tray.reset();
@@ -51,7 +54,8 @@ protected:
         ASSERT_TRUE(reader->WaitForPrefix("LORVENT_SERIAL=", 20s)) << reader->Stderr();
     }
     void StartLorvent(const std::vector<std::string>& arguments,
-                      const std::string& serial = std::string()) {
+                      const std::string& serial = std::string(),
+                      const std::vector<std::pair<std::string, std::string>>& extraEnv = {}) {
         TChildProcess::TOptions options;
         options.argv = {LORVENT_PROGRAM};
         options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
@@ -60,6 +64,7 @@ protected:
                           {"LORVENT_UI_TRACE", "/dev/stdout"},
                           {"XDG_DATA_HOME", (temp.Path() / "data").string()},
                           {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS}};
+        options.setEnv.insert(options.setEnv.end(), extraEnv.begin(), extraEnv.end());
         options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"};
         options.workingDirectory = temp.Path().string();
         lorvent = std::make_unique<TChildProcess>(options);
@@ -124,6 +129,7 @@ protected:
     std::unique_ptr<TChildProcess> keyWindow;
     std::unique_ptr<TChildProcess> reader;
     std::unique_ptr<TChildProcess> lorvent;
+    std::unique_ptr<TChildProcess> server;
 };
 
 TEST_F(EndToEnd, ReadsAreShownAndTypedAndTheWindowFollowsTheReader) {
@@ -199,6 +205,81 @@ TEST_F(EndToEnd, PrefixCtrlF2ComesBeforeTheNumber) {
     EXPECT_EQ(keys[1], "F2 ctrl");
     EXPECT_EQ(keys[2], "0 -");
     EXPECT_EQ(line, "0000ABCD");
+}
+
+// ---- Attendance mode against kalvinor-server ----
+
+class AttendanceEndToEnd : public EndToEnd {
+protected:
+    std::string Database() const { return (temp.Path() / "server.sqlite").string(); }
+    std::string DataFile() const { return (temp.Path() / "att" / "kalvinor.db").string(); }
+
+    // On the program's own port 11000 when that is free, else on one the
+    // system picks, which lorvent then learns from LORVENT_SERVER_PORT.
+    std::string StartServer() {
+        for (const char* port : {"11000", "0"}) {
+            TChildProcess::TOptions options;
+            options.argv = {KALVINOR_SERVER, "--port", port, "--db", Database()};
+            server = std::make_unique<TChildProcess>(options);
+            for (int i = 0; i < 200 && server->Running(); ++i) {
+                const std::string banner = server->Stderr();
+                const auto at = banner.find("listening on 127.0.0.1:");
+                if (at != std::string::npos && banner.find(',', at) != std::string::npos)
+                    return banner.substr(at + 23, banner.find(',', at) - at - 23);
+                std::this_thread::sleep_for(50ms);
+            }
+        }
+        return {};
+    }
+    std::string Stored() {
+        TChildProcess::TOptions options;
+        options.argv = {KALVINOR_SERVER, "--list", "--db", Database()};
+        TChildProcess list(options);
+        list.Wait(20s);
+        std::string rows;
+        for (const auto& line : list.Lines())
+            rows += line + "\n";
+        return rows;
+    }
+    std::string FileBytes() const {
+        std::ifstream file(DataFile(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
+    // Polls for up to `patience`; a tick is 5 s.
+    bool Eventually(const std::function<bool()>& done, std::chrono::seconds patience = 20s) {
+        for (auto waited = 0ms; waited < patience; waited += 200ms) {
+            if (done())
+                return true;
+            std::this_thread::sleep_for(200ms);
+        }
+        return done();
+    }
+};
+
+TEST_F(AttendanceEndToEnd, ReadsReachTheServerAndTheDataFileWhenItIsDown) {
+    const std::string port = StartServer();
+    ASSERT_FALSE(port.empty()) << server->Stderr();
+    StartReader();
+    StartLorvent({"-net", "-db", DataFile()}, {}, {{"LORVENT_SERVER_PORT", port}});
+    EXPECT_EQ(Shown("ComLbl"), "ComLbl Kalvinor v1.6-ZMK(d2xx)");
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
+
+    ASSERT_TRUE(reader->Command("card 12ab34cd"));
+    EXPECT_EQ(Shown("LogGrid 1 1 "), "LogGrid 1 1 12ab34cd");
+    EXPECT_TRUE(Eventually([&] { return Stored().find(" 12ab34cd\n") != std::string::npos; }))
+        << Stored();
+    EXPECT_TRUE(std::regex_match(Stored(), std::regex(R"(\d\d/\d\d/\d{4}-\d\d:\d\d 12ab34cd\n)")));
+    EXPECT_EQ(FileBytes(), "") << "a confirmed record is not kept";
+
+    server->Signal(SIGTERM);
+    ASSERT_EQ(server->Wait(20s), 0);
+    ASSERT_TRUE(reader->Command("card5 0a0b0c0d0e"));
+    EXPECT_EQ(Shown("LogGrid 1 2 "), "LogGrid 1 2 0a0b0c0d0e");
+    EXPECT_TRUE(Eventually([&] { return !FileBytes().empty(); }));
+    EXPECT_TRUE(
+        std::regex_match(FileBytes(), std::regex(R"(\d\d/\d\d/\d{4}-\d\d:\d\d 0a0b0c0d0e\r\n)")))
+        << FileBytes();
+    EXPECT_TRUE(lorvent->Running());
 }
 
 struct TFailureCase {
