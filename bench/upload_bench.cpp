@@ -1,0 +1,79 @@
+// One upload tick against the reference server over loopback: how long the
+// GUI thread is blocked, and how many records a tick gets through per second.
+#include "app/main_frm.h"
+#include "app/tcpconn/tcp_conn.h"
+#include "fakes.h"
+#include "server/attendance_server.h"
+
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+namespace lorvent {
+namespace {
+
+// kalvinor-server's core on a thread of its own, with its database in a
+// fresh temporary directory.
+class LoopbackServer {
+public:
+    LoopbackServer()
+        : directory_(std::filesystem::temp_directory_path() /
+                     ("lorvent-upload-bench-" + std::to_string(::getpid()))),
+          store_((std::filesystem::create_directories(directory_), directory_ / "server.sqlite")),
+          server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, store_, stored_, problems_),
+          runner_([this] { io_.run(); }) {}
+    ~LoopbackServer() {
+        asio::post(io_, [this] { server_.Stop(); });
+        runner_.join();
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+    std::uint16_t Port() const { return server_.LocalEndpoint().port(); }
+    std::filesystem::path DataFile() const { return directory_ / "kalvinor.db"; }
+
+private:
+    std::filesystem::path directory_;
+    server::SqliteRecordStore store_;
+    asio::io_context io_;
+    std::ostringstream stored_;
+    std::ostringstream problems_;
+    server::AttendanceServer server_;
+    std::thread runner_;
+};
+
+void BM_UploadTick(benchmark::State& state) {
+    LoopbackServer server;
+    testing::TFakeView view;
+    testing::TFakePoster poster;
+    testing::TRecordingKeyboard keyboard;
+    TMainFrm frm({view, poster, keyboard, keyboard, {}, {}, {}, {}});
+    frm.TCPConn = std::make_unique<TCPConn>("127.0.0.1", server.Port());
+    frm.DataFile.reset(std::fopen(server.DataFile().string().c_str(), "ab+"));
+    const auto records = static_cast<int>(state.range(0));
+    std::tm now{};
+    now.tm_year = 126;
+    now.tm_mday = 1;
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int i = 0; i < records; ++i)
+            frm.PendingRecords.push_back(std::make_unique<TLogItem>(TLogItem{now, "012aff007b"}));
+        state.ResumeTiming();
+        frm.UploadRecords();
+    }
+    if (std::filesystem::file_size(server.DataFile()) != 0)
+        state.SkipWithError("the server did not confirm every record");
+    state.SetItemsProcessed(state.iterations() * records);
+    state.counters["records/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * records),
+                           benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_UploadTick)->Arg(1)->Arg(10)->Arg(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+} // namespace lorvent
+
+BENCHMARK_MAIN();
