@@ -268,7 +268,9 @@ TEST_F(AttendanceEndToEnd, ReadsReachTheServerAndTheDataFileWhenItIsDown) {
     EXPECT_EQ(Shown("LogGrid 1 1 "), "LogGrid 1 1 12ab34cd");
     EXPECT_TRUE(Eventually([&] { return Stored().find(" 12ab34cd\n") != std::string::npos; }))
         << Stored();
-    EXPECT_TRUE(std::regex_match(Stored(), std::regex(R"(\d\d/\d\d/\d{4}-\d\d:\d\d 12ab34cd\n)")));
+    const std::string stored = Stored();
+    EXPECT_TRUE(std::regex_match(stored, std::regex(R"(\d\d/\d\d/\d{4}-\d\d:\d\d 12ab34cd\n)")))
+        << stored;
     EXPECT_EQ(FileBytes(), "") << "a confirmed record is not kept";
 
     server->Signal(SIGTERM);
