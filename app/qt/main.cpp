@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
         return kExitNoDisplay;
     }
     const auto application = MakeApplication(argv[0]);
+    EndDisplayProbe();
     const auto keyboard = MakePlatformKeyboard();
     TProgramPlatform platform{*keyboard, DefaultDataFileName(), MakePlatformProtocol};
     return RunProgram(*application, arguments, platform);

@@ -3,6 +3,7 @@
 #include "app/main_frm.h"
 #include "app/startup.h"
 #include "icons.h"
+#include "thread_handoff.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -196,10 +197,13 @@ void TMainWindow::Restore() {
 
 // Safe from any thread: Qt queues the event for the GUI thread.
 void TMainWindow::PostMessage(int message) {
-    QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(message)));
+    auto* event = new QEvent(static_cast<QEvent::Type>(message));
+    MarkHandedOver(event);
+    QCoreApplication::postEvent(this, event);
 }
 
 bool TMainWindow::event(QEvent* event) {
+    MarkTakenOver(event);
     const int type = event->type();
     if (type == WM_PROTOCOL || type == WM_BLICK_START) {
         if (form_)

@@ -12,12 +12,18 @@
 
 #include <QSet>
 
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <thread>
 
 namespace lorvent::testing {
 namespace {
+
+std::string SanitizerOptions(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
@@ -59,7 +65,9 @@ protected:
                           {"LORVENT_SERIAL", serial.empty() ? ReaderLink() : serial},
                           {"LORVENT_UI_TRACE", "/dev/stdout"},
                           {"XDG_DATA_HOME", (temp.Path() / "data").string()},
-                          {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS}};
+                          {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS},
+                          {"TSAN_OPTIONS", SanitizerOptions("TSAN_OPTIONS") +
+                                               " suppressions=" LORVENT_TSAN_SUPPRESSIONS}};
         options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"};
         options.workingDirectory = temp.Path().string();
         lorvent = std::make_unique<TChildProcess>(options);
@@ -233,7 +241,7 @@ TEST_P(EndToEndFailure, BoxWithoutWindowAndFailureStatus) {
         std::this_thread::sleep_for(50ms);
         box = FindWindow(x->Display(), "Chyba");
     }
-    ASSERT_TRUE(box.has_value()) << lorvent->Stderr();
+    ASSERT_TRUE(box.has_value()) << lorvent->Stderr() << "\nXvfb: " << x->Log();
     EXPECT_FALSE(FindWindow(x->Display(), "Lorvent").has_value());
     CloseWindow(x->Display(), box->id);
     EXPECT_EQ(lorvent->Wait(20s), 1) << lorvent->Stderr();
