@@ -194,6 +194,31 @@ TEST_F(EndToEnd, ReadsAreShownAndTypedAndTheWindowFollowsTheReader) {
     shot.save("lorvent-window.png");
 }
 
+// With a notification area, minimising hides the window; a double click on
+// the tray icon brings it back.
+TEST_F(EndToEnd, MinimisedWindowHidesInTheTrayAndComesBack) {
+    StartDesktop();
+    StartReader();
+    StartLorvent({});
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
+    for (int i = 0; i < 100 && !tray->IconDocked(); ++i)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(tray->IconDocked());
+    const auto window = FindWindow(x->Display(), "Lorvent");
+    ASSERT_TRUE(window.has_value());
+
+    Iconify(x->Display(), window->id);
+    EXPECT_EQ(Shown("Window"), "Window hidden");
+    tray->ClickIcon(1, 2);
+    EXPECT_EQ(Shown("Window"), "Window restored");
+    std::optional<TXWindow> shown;
+    for (int i = 0; i < 100 && !shown; ++i) {
+        std::this_thread::sleep_for(50ms);
+        shown = FindWindow(x->Display(), "Lorvent");
+    }
+    EXPECT_TRUE(shown.has_value()) << "the window is on the screen again";
+}
+
 TEST_F(EndToEnd, PrefixCtrlF2ComesBeforeTheNumber) {
     StartDesktop();
     StartReader();
