@@ -48,6 +48,7 @@ TMainFrm::TMainFrm(TMainFrmServices services) : services_(std::move(services)) {
 TMainFrm::~TMainFrm() {
     Device.reset();
     StopEngine();
+    // Records not yet uploaded; keeping them belongs to the attendance upload.
     PendingRecords.clear();
     DataFile.reset();
 }

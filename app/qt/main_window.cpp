@@ -47,7 +47,7 @@ void TQtGrid::SetRow(int row) {
 
 // ---- The window ----
 
-TMainWindow::TMainWindow() {
+TMainWindow::TMainWindow() : TrayImgList(CardReaderPixmap(16)) {
     setObjectName("MainFrm");
     setWindowTitle(kWindowCaption);
     setWindowIcon(CardReaderIcon());
@@ -145,7 +145,7 @@ void TMainWindow::BuildTray() {
                 if (reason == QSystemTrayIcon::DoubleClick && form_)
                     form_->TrayIcon1DblClick();
             });
-    TrayIcon1->setIcon(QIcon(CardReaderPixmap(16)));
+    TrayIcon1->setIcon(QIcon(TrayImgList));
     TrayIcon1->setContextMenu(TrayPopup);
     TrayIcon1->show();
 }
