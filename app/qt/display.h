@@ -9,4 +9,9 @@ namespace lorvent {
 // source file is chosen by CMake per platform.
 std::string DisplayProblem();
 
+// Ends what DisplayProblem kept open. An X server resets itself when its last
+// client leaves, and refuses connections meanwhile: the probe's connection is
+// therefore held until the toolkit has its own.
+void EndDisplayProbe();
+
 } // namespace lorvent

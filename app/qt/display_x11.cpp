@@ -9,6 +9,8 @@ namespace lorvent {
 
 namespace {
 
+Display* probe = nullptr;
+
 std::string Environment(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
@@ -19,6 +21,9 @@ std::string Environment(const char* name) {
 // Only the X11 platform is checked here; others (offscreen, wayland) report
 // their own failure through the toolkit's fatal-message path.
 std::string DisplayProblem() {
+    // Xlib must hear of threads before anything else is done with it; the
+    // toolkit would otherwise call this after our connection already exists.
+    XInitThreads();
     const std::string platform = Environment("QT_QPA_PLATFORM");
     if (!platform.empty() && platform.rfind("xcb", 0) != 0)
         return {};
@@ -28,11 +33,17 @@ std::string DisplayProblem() {
             return {};
         return "no display to open (DISPLAY is not set)";
     }
-    Display* connection = XOpenDisplay(display.c_str());
-    if (connection == nullptr)
+    EndDisplayProbe();
+    probe = XOpenDisplay(display.c_str());
+    if (probe == nullptr)
         return "cannot open display '" + display + "'";
-    XCloseDisplay(connection);
     return {};
+}
+
+void EndDisplayProbe() {
+    if (probe != nullptr)
+        XCloseDisplay(probe);
+    probe = nullptr;
 }
 
 } // namespace lorvent

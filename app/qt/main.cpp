@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
         return kExitStartupFailed;
     }
     const auto application = MakeApplication(argv[0]);
+    EndDisplayProbe();
     const auto keyboard = MakePlatformKeyboard();
     TProgramPlatform platform{*keyboard, DefaultDataFileName(), MakePlatformProtocol,
                               [port = *serverPort]() -> std::unique_ptr<TServerConnection> {

@@ -3,6 +3,7 @@
 #include "app/main_frm.h"
 #include "app/startup.h"
 #include "icons.h"
+#include "thread_handoff.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -46,7 +47,7 @@ void TQtGrid::SetRow(int row) {
 
 // ---- The window ----
 
-TMainWindow::TMainWindow() {
+TMainWindow::TMainWindow() : TrayImgList(CardReaderPixmap(16)) {
     setObjectName("MainFrm");
     setWindowTitle(kWindowCaption);
     setWindowIcon(CardReaderIcon());
@@ -144,7 +145,7 @@ void TMainWindow::BuildTray() {
                 if (reason == QSystemTrayIcon::DoubleClick && form_)
                     form_->TrayIcon1DblClick();
             });
-    TrayIcon1->setIcon(QIcon(CardReaderPixmap(16)));
+    TrayIcon1->setIcon(QIcon(TrayImgList));
     TrayIcon1->setContextMenu(TrayPopup);
     TrayIcon1->show();
 }
@@ -196,10 +197,13 @@ void TMainWindow::Restore() {
 
 // Safe from any thread: Qt queues the event for the GUI thread.
 void TMainWindow::PostMessage(int message) {
-    QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(message)));
+    auto* event = new QEvent(static_cast<QEvent::Type>(message));
+    MarkHandedOver(event);
+    QCoreApplication::postEvent(this, event);
 }
 
 bool TMainWindow::event(QEvent* event) {
+    MarkTakenOver(event);
     const int type = event->type();
     if (type == WM_PROTOCOL || type == WM_BLICK_START) {
         if (form_)

@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QMenu>
+#include <QPixmap>
 #include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QTimer>
@@ -69,6 +70,8 @@ public:
     QMenu* TrayPopup = new QMenu(this);
     QAction* Restore1 = nullptr;
     QAction* PoslatEnter1 = nullptr;
+    // The tray's one 16 x 16 picture.
+    const QPixmap TrayImgList;
 
 protected:
     bool event(QEvent* event) override;

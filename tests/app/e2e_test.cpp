@@ -13,6 +13,7 @@
 #include <QSet>
 
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -20,6 +21,11 @@
 
 namespace lorvent::testing {
 namespace {
+
+std::string SanitizerOptions(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
@@ -63,7 +69,9 @@ protected:
                           {"LORVENT_SERIAL", serial.empty() ? ReaderLink() : serial},
                           {"LORVENT_UI_TRACE", "/dev/stdout"},
                           {"XDG_DATA_HOME", (temp.Path() / "data").string()},
-                          {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS}};
+                          {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS},
+                          {"TSAN_OPTIONS", SanitizerOptions("TSAN_OPTIONS") +
+                                               " suppressions=" LORVENT_TSAN_SUPPRESSIONS}};
         options.setEnv.insert(options.setEnv.end(), extraEnv.begin(), extraEnv.end());
         options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"};
         options.workingDirectory = temp.Path().string();
@@ -192,6 +200,31 @@ TEST_F(EndToEnd, ReadsAreShownAndTypedAndTheWindowFollowsTheReader) {
     shot.save("lorvent-window.png");
 }
 
+// With a notification area, minimising hides the window; a double click on
+// the tray icon brings it back.
+TEST_F(EndToEnd, MinimisedWindowHidesInTheTrayAndComesBack) {
+    StartDesktop();
+    StartReader();
+    StartLorvent({});
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
+    for (int i = 0; i < 100 && !tray->IconDocked(); ++i)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(tray->IconDocked());
+    const auto window = FindWindow(x->Display(), "Lorvent");
+    ASSERT_TRUE(window.has_value());
+
+    Iconify(x->Display(), window->id);
+    EXPECT_EQ(Shown("Window"), "Window hidden");
+    tray->ClickIcon(1, 2);
+    EXPECT_EQ(Shown("Window"), "Window restored");
+    std::optional<TXWindow> shown;
+    for (int i = 0; i < 100 && !shown; ++i) {
+        std::this_thread::sleep_for(50ms);
+        shown = FindWindow(x->Display(), "Lorvent");
+    }
+    EXPECT_TRUE(shown.has_value()) << "the window is on the screen again";
+}
+
 TEST_F(EndToEnd, PrefixCtrlF2ComesBeforeTheNumber) {
     StartDesktop();
     StartReader();
@@ -316,7 +349,7 @@ TEST_P(EndToEndFailure, BoxWithoutWindowAndFailureStatus) {
         std::this_thread::sleep_for(50ms);
         box = FindWindow(x->Display(), "Chyba");
     }
-    ASSERT_TRUE(box.has_value()) << lorvent->Stderr();
+    ASSERT_TRUE(box.has_value()) << lorvent->Stderr() << "\nXvfb: " << x->Log();
     EXPECT_FALSE(FindWindow(x->Display(), "Lorvent").has_value());
     CloseWindow(x->Display(), box->id);
     EXPECT_EQ(lorvent->Wait(20s), 1) << lorvent->Stderr();

@@ -229,13 +229,22 @@ TXvfb::TXvfb(const std::vector<std::string>& extraArguments) {
     for (int attempt = 0; attempt < 20 && display_.empty(); ++attempt) {
         const std::string number = std::to_string(200 + random() % 30000);
         TChildProcess::TOptions options;
-        options.argv = {"Xvfb", ":" + number,  "-displayfd", "1",  "-screen",
-                        "0",    "1024x768x24", "-nolisten",  "tcp"};
+        // -noreset: without it the server resets whenever its last client
+        // leaves, and a client connecting just then is turned away.
+        options.argv = {"Xvfb", ":" + number,  "-displayfd", "1",   "-screen",
+                        "0",    "1024x768x24", "-nolisten",  "tcp", "-noreset"};
         options.argv.insert(options.argv.end(), extraArguments.begin(), extraArguments.end());
         server_ = std::make_unique<TChildProcess>(options);
         if (server_->ReadLine(20s) && Connectable(":" + number))
             display_ = ":" + number;
     }
+}
+
+std::string TXvfb::Log() {
+    if (!server_)
+        return "(no server)";
+    const bool running = server_->Running();
+    return (running ? "(running) " : "(ended) ") + server_->Stderr();
 }
 
 bool TXvfb::Connectable(const std::string& display) {

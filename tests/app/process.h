@@ -80,6 +80,8 @@ public:
     explicit TXvfb(const std::vector<std::string>& extraArguments = {});
     // ":N", or empty when the server did not start.
     const std::string& Display() const { return display_; }
+    // What the server said on standard error, and whether it still runs.
+    std::string Log();
 
 private:
     static bool Connectable(const std::string& display);

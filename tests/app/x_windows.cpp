@@ -86,6 +86,17 @@ void CloseWindow(const std::string& displayName, unsigned long window) {
     XSync(display, False);
 }
 
+void Iconify(const std::string& displayName, unsigned long window) {
+    TConnection connection(displayName);
+    Display* display = connection.display;
+    const Atom wmState = XInternAtom(display, "WM_STATE", False);
+    long state[2] = {IconicState, None};
+    XChangeProperty(display, window, wmState, wmState, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(state), 2);
+    XUnmapWindow(display, window);
+    XSync(display, False);
+}
+
 QImage Capture(const std::string& displayName, unsigned long window) {
     TConnection connection(displayName);
     Display* display = connection.display;

@@ -20,6 +20,8 @@ std::vector<TXWindow> TopLevelWindows(const std::string& display);
 std::optional<TXWindow> FindWindow(const std::string& display, const std::string& title);
 // Asks the window to close, as a window manager's close box does.
 void CloseWindow(const std::string& display, unsigned long window);
+// Minimises the window as a window manager does: WM_STATE iconic, unmapped.
+void Iconify(const std::string& display, unsigned long window);
 // The window's content as it is on the screen.
 QImage Capture(const std::string& display, unsigned long window);
 
