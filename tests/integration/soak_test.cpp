@@ -126,13 +126,15 @@ TEST(SoakTest, NoCardReadIsLostOnABadLine) {
                 SoakSeconds(), reads.size(), deliveries.size(), lost, duplicates, wakes, deaths,
                 stats.bytesCorrupted, stats.noiseBytesSent, stats.repliesLost, stats.pollsSilenced,
                 stats.dataRetransmissions);
-    EXPECT_GT(reads.size(), 100u);
+    EXPECT_GT(reads.size(), static_cast<std::size_t>(3 * SoakSeconds()));
     EXPECT_EQ(lost, 0);
     EXPECT_EQ(unexplainedDuplicates, 0);
     EXPECT_EQ(malformed, 0) << "a corrupted record reached the application";
     EXPECT_EQ(deliveries.size(), reads.size()) << "a card that was never read was delivered";
     EXPECT_GT(stats.bytesCorrupted, 0);
-    EXPECT_GT(deaths, 0) << "the silences should have killed the link at least once";
+    if (SoakSeconds() >= 30) { // about six silences a minute are long enough to kill it
+        EXPECT_GT(deaths, 0) << "the silences should have killed the link at least once";
+    }
 
     link.reset();
     protocol->Terminate();
