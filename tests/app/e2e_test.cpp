@@ -247,20 +247,19 @@ protected:
     std::string Database() const { return (temp.Path() / "server.sqlite").string(); }
     std::string DataFile() const { return (temp.Path() / "att" / "kalvinor.db").string(); }
 
-    // On the program's own port 11000 when that is free, else on one the
-    // system picks, which lorvent then learns from LORVENT_SERVER_PORT.
+    // On a port the system picks, which lorvent learns from
+    // LORVENT_SERVER_PORT: on 11000 another run on the same machine (a demo,
+    // a second test run) could hand its records to this test's server.
     std::string StartServer() {
-        for (const char* port : {"11000", "0"}) {
-            TChildProcess::TOptions options;
-            options.argv = {KALVINOR_SERVER, "--port", port, "--db", Database()};
-            server = std::make_unique<TChildProcess>(options);
-            for (int i = 0; i < 200 && server->Running(); ++i) {
-                const std::string banner = server->Stderr();
-                const auto at = banner.find("listening on 127.0.0.1:");
-                if (at != std::string::npos && banner.find(',', at) != std::string::npos)
-                    return banner.substr(at + 23, banner.find(',', at) - at - 23);
-                std::this_thread::sleep_for(50ms);
-            }
+        TChildProcess::TOptions options;
+        options.argv = {KALVINOR_SERVER, "--port", "0", "--db", Database()};
+        server = std::make_unique<TChildProcess>(options);
+        for (int i = 0; i < 200 && server->Running(); ++i) {
+            const std::string banner = server->Stderr();
+            const auto at = banner.find("listening on 127.0.0.1:");
+            if (at != std::string::npos && banner.find(',', at) != std::string::npos)
+                return banner.substr(at + 23, banner.find(',', at) - at - 23);
+            std::this_thread::sleep_for(50ms);
         }
         return {};
     }
