@@ -1,12 +1,8 @@
 #include "attendance.h"
 
+#include "data_path.h"
+
 namespace lorvent {
-
-namespace {
-
-const char* const kLineEnd = "\r\n";
-
-} // namespace
 
 std::string WireDateTime(const std::tm& time) {
     char text[64];
@@ -20,14 +16,14 @@ std::string RequestLine(const TLogItem& item) {
 }
 
 std::string DataFileLine(const TLogItem& item) {
-    return WireDateTime(item.ReadTime) + " " + item.Number + kLineEnd;
+    return WireDateTime(item.ReadTime) + " " + item.Number + kDataFileLineEnd;
 }
 
 bool TDataFileAppender::Append(std::FILE* file, const std::string& line) {
     if (file == nullptr)
         return false;
     const long before = EndOffset(file);
-    const bool written = Write(file, fragmentLeft_ ? kLineEnd + line : line);
+    const bool written = Write(file, fragmentLeft_ ? kDataFileLineEnd + line : line);
     if (written) {
         fragmentLeft_ = false;
         return true;

@@ -8,6 +8,9 @@
 
 namespace lorvent {
 
+const char* const kDataFileMode = "ab+";
+const char* const kDataFileLineEnd = "\r\n";
+
 namespace {
 
 std::string HomeDirectory() {

@@ -2,6 +2,9 @@
 
 namespace lorvent {
 
+const char* const kDataFileMode = "at+";
+const char* const kDataFileLineEnd = "\n";
+
 std::string DefaultDataFileName() {
     return "d:\\kalvinor\\kalvinor.db";
 }

@@ -16,7 +16,7 @@ inline constexpr int WM_BLICK_START = 32771;
 class TMessagePoster {
 public:
     virtual ~TMessagePoster() = default;
-    virtual void PostMessage(int message) = 0;
+    virtual void Post(int message) = 0;
 };
 
 // A GUI-thread timer of the window; its handler is wired by the front-end.

@@ -1,6 +1,7 @@
 #include "main_frm.h"
 
 #include "command_line.h"
+#include "data_path.h"
 #include "proto_slave_dev.h"
 #include "protocol/protocol.h"
 #include "startup_error.h"
@@ -18,10 +19,6 @@ std::unique_ptr<TProtoMessage> Command(std::initializer_list<std::uint8_t> bytes
     return std::make_unique<TProtoMessage>(std::data(bytes),
                                            static_cast<std::int32_t>(bytes.size()));
 }
-
-// Read and appended; binary, because the records carry their own CR LF so that
-// the file is the same on every platform.
-const char* const kDataFileMode = "ab+";
 
 } // namespace
 
@@ -142,7 +139,7 @@ void TMainFrm::Dispatch(int message) {
 }
 
 void TMainFrm::PostProtocolMessage() {
-    services_.poster.PostMessage(WM_PROTOCOL);
+    services_.poster.Post(WM_PROTOCOL);
 }
 
 void TMainFrm::ProcessProtocolMessages() {
@@ -200,7 +197,7 @@ std::unique_ptr<TProtoMessage> TMainFrm::NextReaderCommand() {
     if (AckPending.exchange(0) != 0)
         return AcknowledgeCommand();
     if (ChangeIndicator(kIndicatorReadDue, kIndicatorReadShown)) {
-        services_.poster.PostMessage(WM_BLICK_START);
+        services_.poster.Post(WM_BLICK_START);
         return ReadSignalCommand();
     }
     if (ChangeIndicator(kIndicatorIdleDue, kIndicatorIdle))

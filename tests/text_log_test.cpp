@@ -92,7 +92,7 @@ protected:
         fs::remove_all(directory_);
     }
     static std::string ReadLog() {
-        std::ifstream in("log.txt", std::ios::binary);
+        std::ifstream in("log.txt"); // text mode: the CR LF of Windows reads as LF
         std::stringstream text;
         text << in.rdbuf();
         return text.str();

@@ -196,7 +196,7 @@ void TMainWindow::Restore() {
 }
 
 // Safe from any thread: Qt queues the event for the GUI thread.
-void TMainWindow::PostMessage(int message) {
+void TMainWindow::Post(int message) {
     auto* event = new QEvent(static_cast<QEvent::Type>(message));
     MarkHandedOver(event);
     QCoreApplication::postEvent(this, event);

@@ -60,7 +60,7 @@ public:
     void HideToTray() override;
     void Restore() override;
 
-    void PostMessage(int message) override;
+    void Post(int message) override;
 
     // Components, named as the window's behaviour knows them.
     QSystemTrayIcon* TrayIcon1 = new QSystemTrayIcon(this);

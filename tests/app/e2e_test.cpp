@@ -5,7 +5,7 @@
 // trace (LORVENT_UI_TRACE).
 #include <gtest/gtest.h>
 
-#include "process.h"
+#include "xvfb_process.h"
 #include "temp_dir.h"
 #include "x_tray_host.h"
 #include "x_windows.h"

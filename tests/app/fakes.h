@@ -144,7 +144,7 @@ public:
 // Collects posted messages; the protocol thread posts while the test thread reads.
 class TFakePoster : public TMessagePoster {
 public:
-    void PostMessage(int message) override {
+    void Post(int message) override {
         std::lock_guard guard(mutex_);
         posted_.push_back(message);
     }

@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/data_path.h"
 #include "app/startup.h"
 #include "app/startup_error.h"
 #include "frm_fixture.h"
@@ -65,9 +66,9 @@ TEST_F(StartUpTest, AttendanceModeCreatesTheDirectoryAndOpensTheDataFile) {
 
 TEST_F(StartUpTest, DataFileIsOpenedForAppendingWithoutLosingItsContent) {
     const auto path = temp.Path() / "kept.db";
-    std::ofstream(path) << "earlier record\r\n";
+    std::ofstream(path, std::ios::binary) << "earlier record\r\n";
     ASSERT_TRUE(Run({"-net", "-db", path.string()}));
-    std::fputs("later\r\n", frm->DataFile.get());
+    std::fputs((std::string("later") + kDataFileLineEnd).c_str(), frm->DataFile.get());
     frm.reset();
     std::ifstream in(path, std::ios::binary);
     const std::string content((std::istreambuf_iterator<char>(in)), {});

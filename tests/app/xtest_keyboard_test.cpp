@@ -7,7 +7,7 @@
 #include "app/keyboard.h"
 #include "app/system_clock.h"
 #include "app/typing.h"
-#include "process.h"
+#include "xvfb_process.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>

@@ -1,4 +1,4 @@
-#include "process.h"
+#include "xvfb_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
