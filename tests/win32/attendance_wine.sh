@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Attendance mode end to end across the Wine boundary: lorvent.exe under Wine,
+# with the simulated FTD2XX.DLL reading cards, uploads to kalvinor-server
+# running natively on loopback; the server is stopped half-way, so the later
+# reads must land in the data file. Every read must end up in exactly one of
+# the two places, and the data file's lines end in CR LF.
+#
+#   attendance_wine.sh LORVENT_EXE FTD2XX_DLL CLOSE_WINDOW_EXE SOURCE_DIR
+#
+# The native server comes from $LORVENT_NATIVE_SERVER or the native builds
+# under SOURCE_DIR/build (debug, release, asan); without one the test fails.
+# It needs a display and Wine's prefix, as scripts/windows-tests gives them.
+set -euo pipefail
+
+lorvent_exe=$1
+sim_dll=$2
+close_window_exe=$3
+source_dir=$4
+wine_run="$source_dir/scripts/wine-run"
+
+fail() {
+    echo "attendance_wine: $*" >&2
+    exit 1
+}
+
+server_bin=${LORVENT_NATIVE_SERVER:-}
+if [ -z "$server_bin" ]; then
+    for preset in debug release asan; do
+        if [ -x "$source_dir/build/$preset/server/kalvinor-server" ]; then
+            server_bin="$source_dir/build/$preset/server/kalvinor-server"
+            break
+        fi
+    done
+fi
+[ -n "$server_bin" ] && [ -x "$server_bin" ] ||
+    fail "the native kalvinor-server is not built; build it first with" \
+        "'cmake --preset debug && cmake --build build/debug --target kalvinor-server'" \
+        "(or name it in LORVENT_NATIVE_SERVER)"
+[ -n "${DISPLAY:-}" ] || fail "no DISPLAY: run it through scripts/windows-tests"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/lorvent-attendance-wine.XXXXXX")
+server=""
+lorvent=""
+cleanup() {
+    [ -z "$lorvent" ] || kill "$lorvent" 2>/dev/null || true
+    [ -z "$server" ] || kill "$server" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+wait_for() { # what seconds command...
+    local what=$1 deadline=$((SECONDS + $2))
+    shift 2
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || fail "gave up waiting for $what"
+        sleep 0.2
+    done
+}
+count_lines() { # file: its non-empty lines, 0 when it does not exist
+    if [ -e "$1" ]; then grep -c . "$1" || true; else echo 0; fi
+}
+stored() { "$server_bin" --list --db "$work/server.sqlite"; }
+windows_path() { # the Z: drive of Wine's prefix is the Unix root
+    local path=${1//\//\\}
+    echo "Z:$path"
+}
+
+# The server on a free port of loopback, with a database of this run.
+"$server_bin" --port 0 --db "$work/server.sqlite" >"$work/server.out" 2>"$work/server.err" &
+server=$!
+wait_for "the server to listen" 10 grep -q 'listening on' "$work/server.err"
+port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$work/server.err")
+[ -n "$port" ] || fail "no port in: $(cat "$work/server.err")"
+
+# Eight reads: four while the server runs, then a pause long enough for their
+# upload and the server's stop, then four more.
+numbers=(20261201 20261202 20261203 20261204 20261205 20261206 20261207 20261208)
+{
+    echo "wait 2s"
+    for i in 0 1 2 3; do echo "card 0x${numbers[i]}"; echo "wait 1s"; done
+    echo "wait 14s"
+    for i in 4 5 6 7; do echo "card 0x${numbers[i]}"; echo "wait 1s"; done
+} >"$work/script.txt"
+
+mkdir "$work/run"
+cp "$lorvent_exe" "$work/run/lorvent.exe"
+cp "$sim_dll" "$work/run/FTD2XX.DLL"
+(
+    cd "$work/run"
+    LORVENT_SERVER_PORT=$port LORVENT_SIM_SCRIPT="$(windows_path "$work/script.txt")" \
+        LORVENT_SIM_LOG="$(windows_path "$work/sim.log")" \
+        exec "$wine_run" lorvent.exe -net -db "$(windows_path "$work/run/kalvinor.db")"
+) >"$work/lorvent.out" 2>&1 &
+lorvent=$!
+
+# Half-way: once the server has stored the first reads, it is stopped.
+wait_for "the first four reads at the server" 40 \
+    bash -c "[ \"\$('$server_bin' --list --db '$work/server.sqlite' | grep -c .)\" -ge 4 ]"
+kill -TERM "$server"
+wait "$server" 2>/dev/null || true
+server=""
+echo "attendance_wine: server stopped after $(stored | grep -c .) records"
+
+# The later reads are offered to the gone server and kept in the data file.
+data_file="$work/run/kalvinor.db"
+wait_for "the last reads in the data file" 60 \
+    bash -c "[ \$(grep -c . '$data_file' 2>/dev/null || echo 0) -ge 4 ] && grep -q 20261208 '$data_file'"
+
+"$wine_run" "$close_window_exe" Lorvent 10 || fail "lorvent's window was not found"
+status=0
+wait "$lorvent" || status=$?
+lorvent=""
+[ "$status" = 0 ] || fail "lorvent.exe ended with status $status: $(cat "$work/lorvent.out")"
+
+# Each read in exactly one place, none lost.
+server_numbers=$(stored | awk '{print $NF}' | sort)
+file_numbers=$(tr -d '\r' <"$data_file" | awk 'NF {print $NF}' | sort)
+all=$(printf '%s\n' $server_numbers $file_numbers | sort)
+expected=$(printf '%s\n' "${numbers[@]}" | sort)
+echo "attendance_wine: stored by the server: $(echo $server_numbers)"
+echo "attendance_wine: kept in the data file: $(echo $file_numbers)"
+[ "$all" = "$expected" ] || fail "reads lost or doubled: expected $(echo $expected), got $(echo $all)"
+[ -n "$server_numbers" ] || fail "the server stored nothing"
+[ -n "$file_numbers" ] || fail "the data file kept nothing"
+
+# Data file lines: dd/mm/yyyy-hh:nn number, each ended by CR LF.
+lines=$(count_lines "$data_file")
+crlf=$(grep -c $'\r$' "$data_file" || true)
+[ "$lines" = "$crlf" ] || fail "$crlf of $lines data file lines end in CR LF"
+if grep -qv $'^[0-9][0-9]/[0-9][0-9]/[0-9]\{4\}-[0-9][0-9]:[0-9][0-9] [0-9]*\r$' "$data_file"; then
+    fail "data file lines not as 'dd/mm/yyyy-hh:nn number': $(cat -A "$data_file")"
+fi
+
+# The reader got the feedback for every read.
+acknowledged=$(grep -c 'acknowledged$' "$work/sim.log" || true)
+[ "$acknowledged" = 8 ] || fail "$acknowledged of 8 reads acknowledged on the bus: $(cat "$work/sim.log")"
+echo "attendance_wine: 8 reads, $(echo $server_numbers | wc -w) at the server, $lines in the data file"
