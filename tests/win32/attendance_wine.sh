@@ -95,8 +95,8 @@ cp "$sim_dll" "$work/run/FTD2XX.DLL"
 lorvent=$!
 
 # Half-way: once the server has stored the first reads, it is stopped.
-wait_for "the first four reads at the server" 40 \
-    bash -c "[ \"\$('$server_bin' --list --db '$work/server.sqlite' | grep -c .)\" -ge 4 ]"
+server_has_first_reads() { [ "$(stored | grep -c . || true)" -ge 4 ]; }
+wait_for "the first four reads at the server" 40 server_has_first_reads
 kill -TERM "$server"
 wait "$server" 2>/dev/null || true
 server=""
@@ -104,8 +104,8 @@ echo "attendance_wine: server stopped after $(stored | grep -c .) records"
 
 # The later reads are offered to the gone server and kept in the data file.
 data_file="$work/run/kalvinor.db"
-wait_for "the last reads in the data file" 60 \
-    bash -c "[ \$(grep -c . '$data_file' 2>/dev/null || echo 0) -ge 4 ] && grep -q 20261208 '$data_file'"
+file_has_last_reads() { [ "$(count_lines "$data_file")" -ge 4 ] && grep -q 20261208 "$data_file"; }
+wait_for "the last reads in the data file" 60 file_has_last_reads
 
 "$wine_run" "$close_window_exe" Lorvent 10 || fail "lorvent's window was not found"
 status=0

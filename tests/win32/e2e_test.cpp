@@ -61,11 +61,16 @@ public:
 // --- Start-up failures --------------------------------------------------------
 
 struct TFailure {
+    TFailure(const char* what_, std::vector<std::wstring> args_, std::wstring message_,
+             bool withLibrary_ = true, std::string script_ = "")
+        : what(what_), args(std::move(args_)), message(std::move(message_)),
+          withLibrary(withLibrary_), script(std::move(script_)) {}
+
     const char* what;
     std::vector<std::wstring> args;
     std::wstring message;
-    bool withLibrary = true;
-    std::string script;
+    bool withLibrary;
+    std::string script; // for the reader behind the library
 };
 
 // The box of the failure, its text, OK, and status 1; the main window is never shown.
@@ -145,10 +150,10 @@ protected:
     void SetUp() override {
         target = std::make_unique<TProcess>(BuiltFile(L"edit_target.exe"),
                                             std::vector<std::wstring>{}, install.dir.Path());
-        const HWND window =
+        targetWindow =
             target->WaitForWindow(L"LorventEditTarget", L"Lorvent edit target", kStartPatience);
-        ASSERT_NE(window, nullptr);
-        edit = FindWindowExW(window, nullptr, L"EDIT", nullptr);
+        ASSERT_NE(targetWindow, nullptr);
+        edit = FindWindowExW(targetWindow, nullptr, L"EDIT", nullptr);
         ASSERT_NE(edit, nullptr);
     }
 
@@ -174,6 +179,7 @@ protected:
 
     TInstall install;
     std::unique_ptr<TProcess> target;
+    HWND targetWindow = nullptr;
     HWND edit = nullptr;
 };
 
@@ -197,6 +203,67 @@ TEST_F(E2eTypingTest, CardNumbersArriveWithPrefixAndEnter) {
     EXPECT_GE(CountContaining(Lines(install.File(L"log.txt")), "Slave wakes"), 1)
         << install.File(L"log.txt");
 
+    CloseLorvent(*lorvent);
+}
+
+// --- The tray icon's menu ---------------------------------------------------------
+
+constexpr UINT WM_HOLD_FOCUS = WM_APP + 1; // the edit target's: wParam 1 holds, 0 lets go
+
+// Without a notification area Wine shows tray icons in a window of its own;
+// an icon there is a child window, or a cell of that window.
+HWND TrayIconWindow(POINT& at) {
+    const HWND tray = FindWindowW(nullptr, L"Wine System Tray");
+    if (tray == nullptr)
+        return nullptr;
+    HWND icon = FindWindowExW(tray, nullptr, nullptr, nullptr);
+    const HWND window = icon != nullptr ? icon : tray;
+    RECT area{};
+    GetClientRect(window, &area);
+    const int cell = icon != nullptr ? area.right : GetSystemMetrics(SM_CXSMICON) + 8;
+    at = {cell / 2, area.bottom / 2};
+    return window;
+}
+
+// A visible popup menu of that process, or null.
+HWND OpenMenuOf(const TProcess& process) {
+    return process.FindOwnWindow(L"#32768", L"", true);
+}
+
+// Right click on lorvent's tray icon, then the menu's second item, "Posílat
+// Enter", chosen with the arrow keys and Enter as a user would.
+void ToggleEnterFromTrayMenu(TProcess& lorvent) {
+    POINT at{};
+    HWND icon = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (icon = TrayIconWindow(at)) != nullptr; }, 10s))
+        << "no Wine System Tray window";
+    PostMessageW(icon, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
+    PostMessageW(icon, WM_RBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+    HWND menu = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (menu = OpenMenuOf(lorvent)) != nullptr; }, 10s))
+        << "the tray menu did not open";
+    for (WPARAM key : {VK_DOWN, VK_DOWN, VK_RETURN})
+        PostMessageW(menu, WM_KEYDOWN, key, 0);
+    EXPECT_TRUE(WaitUntil([&] { return OpenMenuOf(lorvent) == nullptr; }, 10s))
+        << "the tray menu stayed open";
+}
+
+TEST_F(E2eTypingTest, EnterSwitchedOffInTheTrayMenuEndsNumbersWithoutIt) {
+    install.Script(
+        "wait 3s\ncard 0x00ab12cd\nwait 8s\ncard 0x12345678\nwait 2s\ncard 0x00000042\n");
+    auto lorvent = install.Start({});
+
+    const std::string first = "00AB12CD\r\n";
+    ASSERT_EQ(TypedText(first, 30s), first) << install.File(L"sim.log");
+
+    SendMessageW(targetWindow, WM_HOLD_FOCUS, 0, 0);
+    ToggleEnterFromTrayMenu(*lorvent);
+    SendMessageW(targetWindow, WM_HOLD_FOCUS, 1, 0);
+
+    const std::string all = first + "12345678" + "00000042";
+    EXPECT_EQ(TypedText(all, 20s), all) << install.File(L"sim.log");
+    std::this_thread::sleep_for(1500ms); // an Enter would come right after the number
+    EXPECT_EQ(testing::Narrow(WindowText(edit)), all);
     CloseLorvent(*lorvent);
 }
 

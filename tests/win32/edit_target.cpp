@@ -1,7 +1,9 @@
 // A window with one multi-line EDIT control that takes the keyboard and keeps
 // it: the end-to-end tests let lorvent.exe type into it and read the text back
 // with WM_GETTEXT. It takes the foreground again whenever another window (the
-// program under test showing its own) takes it away. Ends on WM_CLOSE.
+// program under test showing its own) takes it away, unless a test lets go of
+// it for a while (WM_HOLD_FOCUS, wParam 0) to work another program's menu.
+// Ends on WM_CLOSE.
 #include <windows.h>
 
 namespace {
@@ -9,8 +11,10 @@ namespace {
 constexpr wchar_t kClassName[] = L"LorventEditTarget";
 constexpr UINT_PTR kHoldFocusTimer = 1;
 constexpr UINT kHoldFocusEveryMs = 100;
+constexpr UINT WM_HOLD_FOCUS = WM_APP + 1; // wParam 1 holds, 0 lets go
 
 HWND gEdit = nullptr;
+bool gHolding = true;
 
 void HoldFocus(HWND window) {
     if (GetForegroundWindow() != window)
@@ -29,7 +33,12 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         SetTimer(window, kHoldFocusTimer, kHoldFocusEveryMs, nullptr);
         return gEdit != nullptr ? 0 : -1;
     case WM_TIMER:
-        if (wParam == kHoldFocusTimer)
+        if (wParam == kHoldFocusTimer && gHolding)
+            HoldFocus(window);
+        return 0;
+    case WM_HOLD_FOCUS:
+        gHolding = wParam != 0;
+        if (gHolding)
             HoldFocus(window);
         return 0;
     case WM_SETFOCUS:
