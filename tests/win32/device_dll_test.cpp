@@ -153,6 +153,26 @@ TEST_F(DeviceDllTest, UnplugGivesDieMarkerThenWakeMarkerAfterReplug) {
     EXPECT_GE(CountContaining(log.Lines(), "Error 2 in FT_Open"), 1);
 }
 
+// Line noise, corrupted CRCs and a reader that misses polls cost retries, not
+// reads: each card arrives once.
+TEST_F(DeviceDllTest, FaultsOnTheLineLoseNoReadAndDoubleNone) {
+    Script("wait 1s\nnoise 20\ncorrupt-crc 2\ncard 0x0a0b0c0d\nwait 1s\nsilence 3\n"
+           "card 0x01020304\nwait 500ms\nnoise 7\n");
+    StartEngine();
+    ASSERT_TRUE(protocol->Open("", "9600,n,8,1")) << SimLogText();
+    StartLink();
+
+    EXPECT_EQ(Collect(3, 10s),
+              (std::vector<std::string>{"A0", "83 81 0A 0B 0C 0D", "83 81 01 02 03 04"}))
+        << SimLogText();
+
+    const auto simLog = SimLog();
+    EXPECT_EQ(CountContaining(simLog, "!! noise: 20 bytes"), 1) << SimLogText();
+    EXPECT_EQ(CountContaining(simLog, "!! CRC corrupted"), 2) << SimLogText();
+    EXPECT_EQ(CountContaining(simLog, "!! silent: poll not answered"), 3) << SimLogText();
+    EXPECT_EQ(CountContaining(simLog, "acknowledged"), 2) << SimLogText();
+}
+
 // The status the library gives for a failing open step is the one the engine logs.
 TEST_F(DeviceDllTest, ScriptedFailureOfAnOpenStepIsReportedWithItsStatus) {
     const struct {
