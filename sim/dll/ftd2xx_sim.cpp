@@ -16,7 +16,8 @@
 
 #include <windows.h>
 
-#include <condition_variable>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -32,19 +33,18 @@ using lorvent::sim::TimePoint;
 using lorvent::sim::TSimDevice;
 using lorvent::sim::dll::TScriptPlayer;
 
-constexpr DWORD kThreadPatienceMs = 5000;
+constexpr DWORD kThreadPatienceMs = 2000;
+constexpr long long kLongestWaitMs = 1000;
 
 struct TLibraryState {
     TSimDevice device;
     std::FILE* log = nullptr;
-    std::unique_ptr<TScriptPlayer> player;
-    std::string loadError; // not empty: every FT_Open fails
+    std::unique_ptr<TScriptPlayer> player; // the script's thread's alone once it runs
+    std::string loadError;                 // not empty: every FT_Open fails
 
-    std::mutex mutex; // the player, stopping
-    std::condition_variable wake;
-    bool stopping = false;
     HANDLE thread = nullptr;
     HANDLE running = nullptr; // set by the thread once it runs
+    HANDLE stop = nullptr;    // set by the unload
     HANDLE parked = nullptr;  // set by the thread once it holds nothing
 };
 
@@ -102,18 +102,22 @@ void LoadScript(TLibraryState& state) {
         state.player->Say(SimClock::now(), "script " + Utf8(path));
 }
 
+// The thread waits on a plain event, not on a condition variable: waking from
+// one may need the loader lock (which the unloading thread holds) the first
+// time, and the unload would wait for it in vain.
 DWORD WINAPI RunScript(void* parameter) {
     auto& state = *static_cast<TLibraryState*>(parameter);
     SetEvent(state.running);
-    {
-        std::unique_lock lock(state.mutex);
-        while (!state.stopping) {
-            const TimePoint wake = state.player->Step(SimClock::now());
-            state.wake.wait_until(lock, wake);
-        }
-        state.player->Report(SimClock::now());
-        state.player->Say(SimClock::now(), "library unloaded");
+    for (;;) {
+        const TimePoint now = SimClock::now();
+        const TimePoint wake = state.player->Step(now);
+        const long long waitMs = std::clamp<long long>(
+            std::chrono::ceil<std::chrono::milliseconds>(wake - now).count(), 1, kLongestWaitMs);
+        if (WaitForSingleObject(state.stop, static_cast<DWORD>(waitMs)) == WAIT_OBJECT_0)
+            break;
     }
+    state.player->Report(SimClock::now());
+    state.player->Say(SimClock::now(), "library unloaded");
     // The unloading thread holds the loader lock, which this thread would need
     // to end on its own; it ends it from here, where it holds nothing.
     SetEvent(state.parked);
@@ -140,6 +144,7 @@ TLibraryState* Start() {
     } else {
         state->player->Step(now); // what comes before the first wait
         state->running = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        state->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         state->parked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         state->thread = CreateThread(nullptr, 0, RunScript, state.get(), 0, nullptr);
         if (state->thread == nullptr)
@@ -151,31 +156,30 @@ TLibraryState* Start() {
     return gState;
 }
 
-// FreeLibrary: the script's thread is stopped and the reader freed. If the
-// thread does not come to rest in time, its state is left allocated rather
-// than freed under it.
+// FreeLibrary: the script's thread is ended and the reader freed. A thread
+// that does not come to rest in time is ended all the same (its code is about
+// to go away), but then what it may still hold (the log, the reader's lock)
+// is left alone rather than freed under it.
 void Stop() {
     TLibraryState* state = gState;
     if (state == nullptr)
         return;
+    gState = nullptr;
+    bool parked = true;
     if (state->thread != nullptr) {
-        {
-            std::lock_guard lock(state->mutex);
-            state->stopping = true;
-        }
-        state->wake.notify_all();
-        if (WaitForSingleObject(state->parked, kThreadPatienceMs) != WAIT_OBJECT_0)
-            return;
+        SetEvent(state->stop);
+        parked = WaitForSingleObject(state->parked, kThreadPatienceMs) == WAIT_OBJECT_0;
         TerminateThread(state->thread, 0);
         WaitForSingleObject(state->thread, kThreadPatienceMs);
         CloseHandle(state->thread);
     }
-    for (HANDLE event : {state->running, state->parked})
+    for (HANDLE event : {state->running, state->stop, state->parked})
         if (event != nullptr)
             CloseHandle(event);
+    if (!parked)
+        return;
     if (state->log != nullptr)
         std::fclose(state->log);
-    gState = nullptr;
     delete state;
 }
 

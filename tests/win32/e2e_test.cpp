@@ -143,6 +143,20 @@ TEST(E2eStartupTest, DataFileFailuresInAttendanceMode) {
     }
 }
 
+// A bare data file name is a file in the working directory: the program starts
+// and makes the file there.
+TEST(E2eStartupTest, BareDataFileNameIsAFileInTheWorkingDirectory) {
+    TInstall install;
+    auto lorvent = install.Start({L"-net", L"-db", L"records.db"});
+    ASSERT_TRUE(WaitUntil([&] { return lorvent->FindOwnWindow(L"", L"Lorvent", true) != nullptr; },
+                          kStartPatience))
+        << "no main window; status " << lorvent->Wait(0ms).value_or(STILL_ACTIVE);
+    EXPECT_EQ(lorvent->FindOwnWindow(L"#32770", L"Chyba"), nullptr);
+    EXPECT_NE(GetFileAttributesW(install.dir.File(L"records.db").c_str()), INVALID_FILE_ATTRIBUTES);
+    PostMessageW(lorvent->FindOwnWindow(L"", L"Lorvent"), WM_CLOSE, 0, 0);
+    EXPECT_EQ(lorvent->Wait(15s), std::optional<DWORD>(0));
+}
+
 // --- Typing card numbers into another program ------------------------------------
 
 class E2eTypingTest : public ::testing::Test {
@@ -155,6 +169,13 @@ protected:
         ASSERT_NE(targetWindow, nullptr);
         edit = FindWindowExW(targetWindow, nullptr, L"EDIT", nullptr);
         ASSERT_NE(edit, nullptr);
+    }
+
+    void TearDown() override {
+        if (targetWindow != nullptr)
+            PostMessageW(targetWindow, WM_CLOSE, 0, 0);
+        if (target)
+            target->Wait(5s);
     }
 
     // Waits until the target's text is `expected`; returns what it holds then.
