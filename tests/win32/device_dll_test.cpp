@@ -203,14 +203,30 @@ TEST_F(DeviceDllTest, ScriptedFailureOfAnOpenStepIsReportedWithItsStatus) {
 }
 
 TEST_F(DeviceDllTest, ScriptWithABadLineFailsEveryOpenAndNamesTheLine) {
-    Script("wait 1s\ncard zz\n");
-    StartEngine(false);
-    EXPECT_FALSE(protocol->Open("", "9600,n,8,1"));
-    EXPECT_FALSE(protocol->OpenDevice());
-    EXPECT_EQ(log.Take(), (std::vector<std::string>{"Protocol Err  Error 18 in FT_Open",
-                                                    "Protocol Err  Error 18 in FT_Open"}));
-    EXPECT_EQ(CountContaining(SimLog(), "script.txt line 2: a card number is hexadecimal"), 3)
-        << SimLogText();
+    const struct {
+        const char* line;
+        const char* complaint;
+    } cases[] = {
+        {"card zz", "line 2: a card number is hexadecimal"},
+        {"fail open 0", "line 2: usage: fail open|close|read|write"},
+        {"fail sideways 3", "line 2: usage: fail open|close|read|write"},
+        {"fail open 3 1001", "line 2: usage: fail open|close|read|write"},
+        {"every 0s card 1", "line 2: every needs a period above zero"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        DeleteFileW(dir.File(L"sim.log").c_str());
+        Script(std::string("wait 1s\n") + c.line + "\n");
+        StartEngine(false);
+        EXPECT_FALSE(protocol->Open("", "9600,n,8,1"));
+        EXPECT_FALSE(protocol->OpenDevice());
+        EXPECT_EQ(log.Take(), (std::vector<std::string>{"Protocol Err  Error 18 in FT_Open",
+                                                        "Protocol Err  Error 18 in FT_Open"}));
+        // Once when the script is read, and with each failed open.
+        EXPECT_EQ(CountContaining(SimLog(), std::string("script.txt ") + c.complaint), 3)
+            << SimLogText();
+        protocol.reset();
+    }
 }
 
 TEST_F(DeviceDllTest, LibraryWithoutAllEightCallsIsNotUsed) {
