@@ -36,11 +36,10 @@ void FillSolid(HDC dc, const RECT& area, COLORREF colour) {
 
 TStringGrid::TStringGrid(HWND parent, int id, const RECT& bounds, HFONT font) : font_(font) {
     RegisterGridClass(&TStringGrid::WindowProc);
-    hwnd_ = CreateWindowExW(WS_EX_CLIENTEDGE, kGridClass, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP,
-                            bounds.left, bounds.top, bounds.right - bounds.left,
-                            bounds.bottom - bounds.top, parent,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                            GetModuleHandleW(nullptr), this);
+    hwnd_ = CreateWindowExW(
+        WS_EX_CLIENTEDGE, kGridClass, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP, bounds.left,
+        bounds.top, bounds.right - bounds.left, bounds.bottom - bounds.top, parent,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), this);
 }
 
 TStringGrid::~TStringGrid() {
