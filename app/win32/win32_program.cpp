@@ -31,6 +31,8 @@ std::vector<std::string> CommandLineArguments() {
 
 namespace {
 
+// The loop's result is WM_QUIT's code; GetMessage failing (-1) ends it as a
+// failure rather than spinning.
 int MessageLoop() {
     MSG message{};
     BOOL result = 0;
