@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config
+    clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libxtst-dev libx11-dev xvfb xauth x11-utils fonts-dejavu-core
     libasio-dev libsqlite3-dev sqlite3
