@@ -161,9 +161,9 @@ Bytes ChunkedLine(const std::vector<BusEvent>& events, std::size_t chunk) {
 
 // The reader's replies as link harness operations: each reply's frames go on
 // the line before the pass that polls for them; queued payloads in order.
+// Noise and frames too long for a Packet are left out.
 Bytes LinkScript(const std::vector<BusEvent>& events) {
     Bytes script;
-    std::vector<Bytes> pending;
     for (std::size_t i = 0; i < events.size(); ++i) {
         const BusEvent& event = events[i];
         if (event.kind == BusEvent::Queue) {
@@ -186,8 +186,12 @@ Bytes LinkScript(const std::vector<BusEvent>& events) {
                     if (decoder.Feed(byte) != sim::TFrameDecoder::TResult::Frame)
                         continue;
                     Bytes packet = decoder.FrameBytes();
-                    packet.resize(packet.size() - 2); // the harness adds the CRC
-                    script.push_back(0);
+                    if (sim::CrcIntact(packet.data(), packet.size())) {
+                        packet.resize(packet.size() - 2); // the harness adds the CRC
+                        script.push_back(0);
+                    } else {
+                        script.push_back(1); // a corrupted frame goes on the line as it is
+                    }
                     script.push_back(static_cast<std::uint8_t>(packet.size()));
                     script.insert(script.end(), packet.begin(), packet.end());
                 }
