@@ -1,5 +1,6 @@
 #include "app/data_path.h"
 #include "app/platform_protocol.h"
+#include "app/program.h"
 #include "app/startup.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "display.h"
@@ -8,30 +9,8 @@
 
 #include <QApplication>
 
-#include <charconv>
-#include <cstdlib>
 #include <iostream>
 #include <optional>
-#include <string_view>
-
-namespace {
-
-// The attendance server's port is fixed. LORVENT_SERVER_PORT exists only so
-// that tests can run a server on a free port beside others; it is not a
-// setting for sites.
-std::optional<std::uint16_t> ServerPort() {
-    const char* text = std::getenv("LORVENT_SERVER_PORT");
-    if (text == nullptr || *text == '\0')
-        return lorvent::kAttendancePort;
-    const std::string_view value(text);
-    unsigned port = 0;
-    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), port);
-    if (error != std::errc() || end != value.data() + value.size() || port == 0 || port > 65535)
-        return std::nullopt;
-    return static_cast<std::uint16_t>(port);
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     using namespace lorvent;

@@ -41,22 +41,6 @@ std::unique_ptr<QApplication> MakeApplication(char* programName) {
     return application;
 }
 
-namespace {
-
-// LORVENT_UI_TRACE names a file (or "-" for standard error) that receives one
-// line per change of the window; see TTracedView.
-std::ostream* OpenTrace(std::ofstream& file) {
-    const char* target = std::getenv("LORVENT_UI_TRACE");
-    if (target == nullptr || *target == '\0')
-        return nullptr;
-    if (std::string(target) == "-")
-        return &std::cerr;
-    file.open(target, std::ios::app);
-    return file ? &file : nullptr;
-}
-
-} // namespace
-
 int RunProgram(QApplication& application, const std::vector<std::string>& arguments,
                TProgramPlatform& platform) {
     TSystemClock clock;

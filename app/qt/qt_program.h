@@ -1,9 +1,7 @@
 #pragma once
 
-#include "app/keyboard.h"
-#include "app/server_connection.h"
+#include "app/program.h"
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,17 +10,7 @@ class QApplication;
 
 namespace lorvent {
 
-class TProtocol;
-
 inline constexpr int kExitNoDisplay = 2;
-
-// What the program runs on: the real platform, or test doubles.
-struct TProgramPlatform {
-    TKeyboard& keyboard;
-    std::string defaultDataFileName;
-    std::function<std::unique_ptr<TProtocol>()> makeProtocol;
-    std::function<std::unique_ptr<TServerConnection>()> makeServerConnection;
-};
 
 // Start-up, the message loop and shut-down with the application object made.
 // The window is shown only after a successful start-up. Returns the exit

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "app/keyboard.h"
+#include "app/server_connection.h"
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+
+namespace lorvent {
+
+class TProtocol;
+
+// What a front-end's program runs on: the real platform, or test doubles.
+struct TProgramPlatform {
+    TKeyboard& keyboard;
+    std::string defaultDataFileName;
+    std::function<std::unique_ptr<TProtocol>()> makeProtocol;
+    std::function<std::unique_ptr<TServerConnection>()> makeServerConnection;
+};
+
+// The attendance server's port: the fixed one, unless LORVENT_SERVER_PORT
+// moves it (for tests that run a server on a free port; not a setting for
+// sites). Empty when the variable holds no port number.
+std::optional<std::uint16_t> ServerPort();
+
+// Reads a port number 1..65535 written in decimal digits alone.
+std::optional<std::uint16_t> ParsePort(const std::string& text);
+
+// LORVENT_UI_TRACE names a file (appended to) or "-" for standard error that
+// receives one line per change of the window (see TTracedView). Null when the
+// variable is unset or empty, or the file cannot be opened; `file` holds the
+// stream opened for a file.
+std::ostream* OpenTrace(std::ofstream& file);
+
+} // namespace lorvent
