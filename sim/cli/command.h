@@ -3,10 +3,12 @@
 // One line of the simulator's command language, parsed. Parsing is apart from
 // running so that every spelling and every error can be tested alone.
 
+#include "sim/reader_sim.h"
 #include "sim/wire.h"
 
 #include <chrono>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -67,5 +69,13 @@ std::chrono::milliseconds ParseDuration(const std::string& word);
 
 // The command summary printed by "help" and --help.
 const char* CommandHelp();
+
+// Carries out a command that acts on the reader itself (card reads, queued
+// data and texts, faults, a reset request); `cards` draws random card
+// numbers. Commands that belong to whoever runs the script (timing, unplug,
+// pacing, status, ...) are left alone. Lets the reader's std::invalid_argument
+// through (a payload it cannot send, for example).
+void ApplyToReader(const TCommand& command, TReaderSim& reader, TimePoint now,
+                   std::mt19937& cards);
 
 } // namespace lorvent::sim::cli

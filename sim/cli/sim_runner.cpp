@@ -220,66 +220,10 @@ void TSimRunner::Execute(const TCommand& command, TimePoint now) {
 
 void TSimRunner::ReaderCommand(const TCommand& command, TimePoint now) {
     try {
-        switch (command.kind) {
-        case TCommandKind::Card:
-            CardRead(command, now);
-            break;
-        case TCommandKind::Send:
-            reader_.QueueData(command.bytes);
-            break;
-        case TCommandKind::Text:
-            reader_.QueueText(command.text);
-            break;
-        case TCommandKind::SilencePolls:
-            reader_.SilenceForPolls(command.count);
-            break;
-        case TCommandKind::SilenceTime:
-            reader_.SilenceUntil(now + command.duration);
-            break;
-        case TCommandKind::Noise:
-            reader_.InjectNoise(command.count, now);
-            break;
-        case TCommandKind::CorruptCrc:
-            reader_.CorruptNextCrcs(command.count);
-            break;
-        case TCommandKind::CorruptRate:
-            reader_.CorruptOneByteIn(command.count);
-            break;
-        case TCommandKind::LoseReplies:
-            reader_.LoseReplies(command.count);
-            break;
-        case TCommandKind::Repeat:
-            reader_.RepeatReplies(command.count);
-            break;
-        case TCommandKind::WrongAddress:
-            reader_.ReplyFromWrongAddress(command.count < 0 ? kUnassigned : command.count);
-            break;
-        case TCommandKind::Oversize:
-            reader_.SendOversizeFrame();
-            break;
-        case TCommandKind::ResetRequest:
-            reader_.RequestReset(now);
-            break;
-        default:
-            break;
-        }
+        ApplyToReader(command, reader_, now, cards_);
     } catch (const std::invalid_argument& error) {
         Say(now, std::string("error: ") + error.what());
     }
-}
-
-void TSimRunner::CardRead(const TCommand& command, TimePoint now) {
-    Bytes number = command.bytes;
-    if (command.random) {
-        std::uniform_int_distribution<int> byte(0, 255);
-        number.clear();
-        for (int i = 0; i < command.cardBytes; ++i)
-            number.push_back(static_cast<std::uint8_t>(byte(cards_)));
-    }
-    if (command.connectionless)
-        reader_.ReadCardConnectionless(number, now);
-    else
-        reader_.ReadCard(number, now);
 }
 
 bool TSimRunner::Finished() const {

@@ -62,7 +62,6 @@ private:
     void Execute(const TCommand& command, TimePoint now);
     void ExecuteLine(TSource& source, int number, const std::string& line, TimePoint now);
     void ReaderCommand(const TCommand& command, TimePoint now);
-    void CardRead(const TCommand& command, TimePoint now);
     void Wait(TimePoint until);
     void ReadPort(TimePoint now);
     void ReadStdin();

@@ -226,63 +226,9 @@ void TScriptPlayer::Execute(const cli::TCommand& command, TimePoint now) {
 }
 
 void TScriptPlayer::ReaderCommand(const cli::TCommand& command, TimePoint now) {
-    using cli::TCommandKind;
-    Bytes number = command.bytes;
-    if (command.kind == TCommandKind::Card && command.random) {
-        std::uniform_int_distribution<int> byte(0, 255);
-        number.clear();
-        for (int i = 0; i < command.cardBytes; ++i)
-            number.push_back(static_cast<std::uint8_t>(byte(cards_)));
-    }
     try {
-        device_.Locked([&](TReaderSim& reader) {
-            switch (command.kind) {
-            case TCommandKind::Card:
-                if (command.connectionless)
-                    reader.ReadCardConnectionless(number, now);
-                else
-                    reader.ReadCard(number, now);
-                break;
-            case TCommandKind::Send:
-                reader.QueueData(command.bytes);
-                break;
-            case TCommandKind::Text:
-                reader.QueueText(command.text);
-                break;
-            case TCommandKind::SilencePolls:
-                reader.SilenceForPolls(command.count);
-                break;
-            case TCommandKind::SilenceTime:
-                reader.SilenceUntil(now + command.duration);
-                break;
-            case TCommandKind::Noise:
-                reader.InjectNoise(command.count, now);
-                break;
-            case TCommandKind::CorruptCrc:
-                reader.CorruptNextCrcs(command.count);
-                break;
-            case TCommandKind::CorruptRate:
-                reader.CorruptOneByteIn(command.count);
-                break;
-            case TCommandKind::LoseReplies:
-                reader.LoseReplies(command.count);
-                break;
-            case TCommandKind::Repeat:
-                reader.RepeatReplies(command.count);
-                break;
-            case TCommandKind::WrongAddress:
-                reader.ReplyFromWrongAddress(command.count < 0 ? kUnassigned : command.count);
-                break;
-            case TCommandKind::Oversize:
-                reader.SendOversizeFrame();
-                break;
-            case TCommandKind::ResetRequest:
-                reader.RequestReset(now);
-                break;
-            default:
-                break;
-            }
-        });
+        device_.Locked(
+            [&](TReaderSim& reader) { cli::ApplyToReader(command, reader, now, cards_); });
     } catch (const std::invalid_argument& fault) {
         Say(now, std::string("error: ") + fault.what());
     }
