@@ -184,7 +184,8 @@ void TFaultyServerLink::Serve(int client, TServerFault fault, int faultAt) {
         const auto reply = SendAll(server, *request + "\r\n") ? fromServer.Next() : std::nullopt;
         const bool stored = reply && *reply == "OK";
         if (!hit) {
-            Note(number, stored ? "stored, OK passed on" : "server said " + reply.value_or("nothing"));
+            Note(number,
+                 stored ? "stored, OK passed on" : "server said " + reply.value_or("nothing"));
             if (!reply || !SendAll(client, *reply + "\r\n"))
                 break;
             continue;

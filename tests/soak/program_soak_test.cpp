@@ -71,22 +71,26 @@ std::string WordAfter(const std::string& line, const std::string& marker) {
 // Faults on the bus, as simulator commands. One byte in 200 is corrupted all
 // along besides these.
 const char* const kBusFaults[] = {
-    "noise 24",        // line noise between frames
-    "corrupt-crc 2",   // the next two frames fail their CRC
-    "silence 3",       // three polls unanswered: the link holds
-    "silence 2s",      // long enough for the link to die and come back
-    "lose-replies 2",  // replies lost on the way to the master
-    "repeat 1",        // a reply's frames twice on the line
-    "wrong-address",   // a reply from the neighbour's address
-    "oversize",        // a frame longer than any Packet
-    "reset-request",   // the reader starts its numbering again
-    "unplug 2500ms",   // the adapter pulled out and put back
-    "unplug 150ms",    // the line hangs up under a read or write in progress
+    "noise 24",       // line noise between frames
+    "corrupt-crc 2",  // the next two frames fail their CRC
+    "silence 3",      // three polls unanswered: the link holds
+    "silence 2s",     // long enough for the link to die and come back
+    "lose-replies 2", // replies lost on the way to the master
+    "repeat 1",       // a reply's frames twice on the line
+    "wrong-address",  // a reply from the neighbour's address
+    "oversize",       // a frame longer than any Packet
+    "reset-request",  // the reader starts its numbering again
+    "unplug 2500ms",  // the adapter pulled out and put back
+    "unplug 150ms",   // the line hangs up under a read or write in progress
 };
 
 const TServerFault kServerFaults[] = {
-    TServerFault::None,          TServerFault::Refuse,     TServerFault::CloseBeforeForward,
-    TServerFault::CloseAfterStore, TServerFault::Late,     TServerFault::WrongReply,
+    TServerFault::None,
+    TServerFault::Refuse,
+    TServerFault::CloseBeforeForward,
+    TServerFault::CloseAfterStore,
+    TServerFault::Late,
+    TServerFault::WrongReply,
     TServerFault::Error,
 };
 
@@ -174,8 +178,8 @@ protected:
                           {"LORVENT_UI_TRACE", "/dev/stdout"},
                           {"XDG_DATA_HOME", (temp_.Path() / "data").string()},
                           {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS},
-                          {"TSAN_OPTIONS", EnvOr("TSAN_OPTIONS", "") +
-                                               " suppressions=" LORVENT_TSAN_SUPPRESSIONS}};
+                          {"TSAN_OPTIONS",
+                           EnvOr("TSAN_OPTIONS", "") + " suppressions=" LORVENT_TSAN_SUPPRESSIONS}};
         if (link_)
             options.setEnv.push_back({"LORVENT_SERVER_PORT", std::to_string(link_->Port())});
         options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"};
@@ -211,7 +215,8 @@ protected:
     }
 
     void PollAll() {
-        for (TChildProcess* child : {reader_.get(), lorvent_.get(), keyWindow_.get(), server_.get()})
+        for (TChildProcess* child :
+             {reader_.get(), lorvent_.get(), keyWindow_.get(), server_.get()})
             if (child)
                 child->Poll();
     }
@@ -356,8 +361,8 @@ protected:
         std::ostringstream text;
         text << "card " << card.number << " (made at " << card.madeAt << " s): ";
         const auto wire = account.onTheWire.find(card.number);
-        text << "on the wire " << (wire == account.onTheWire.end() ? 0 : wire->second)
-             << " times, " << (account.acknowledged.count(card.number) ? "" : "never ")
+        text << "on the wire " << (wire == account.onTheWire.end() ? 0 : wire->second) << " times, "
+             << (account.acknowledged.count(card.number) ? "" : "never ")
              << "acknowledged by lorvent, ";
         const auto row = account.shown.find(card.number);
         if (row == account.shown.end())
@@ -419,9 +424,8 @@ protected:
                 const auto found = where.find(card.number);
                 return found == where.end() ? 0 : found->second;
             };
-            const int copies = attendance
-                                   ? count(account.stored) + count(account.filed)
-                                   : count(account.typed);
+            const int copies =
+                attendance ? count(account.stored) + count(account.filed) : count(account.typed);
             const bool wentTwice = count(account.onTheWire) > 1;
             twiceOnWire += wentTwice ? 1 : 0;
             if (copies == 0) {
@@ -438,7 +442,8 @@ protected:
             } else {
                 ++duplicatedWrongly;
                 ADD_FAILURE() << "duplicated " << copies << " times though it went on the wire "
-                              << count(account.onTheWire) << " time(s) and every copy was confirmed: "
+                              << count(account.onTheWire)
+                              << " time(s) and every copy was confirmed: "
                               << Where(card, account, attendance);
             }
         }
