@@ -94,6 +94,27 @@ const TServerFault kServerFaults[] = {
     TServerFault::Error,
 };
 
+// Each choice once per round, in an order shuffled anew for every round: every
+// kind of fault is sure to come up in a run of a minute or more, whatever the
+// timing did to the random draws.
+template <typename T> class TRounds {
+public:
+    TRounds(const T* first, std::size_t count, std::mt19937& random)
+        : choices_(first, first + count), random_(random) {}
+    T Next() {
+        if (next_ == choices_.size()) {
+            std::shuffle(choices_.begin(), choices_.end(), random_);
+            next_ = 0;
+        }
+        return choices_[next_++];
+    }
+
+private:
+    std::vector<T> choices_;
+    std::mt19937& random_;
+    std::size_t next_ = 0;
+};
+
 struct TCard {
     std::string number; // as the reader and the window write it: lower-case hex
     double madeAt;      // seconds into the run
@@ -239,8 +260,9 @@ protected:
     void ReadCardsUnderFaults(int seconds, bool attendance) {
         std::mt19937 random(20261208);
         std::uniform_int_distribution<int> gapMs(150, 650);
-        std::uniform_int_distribution<std::size_t> busFault(0, std::size(kBusFaults) - 1);
-        std::uniform_int_distribution<std::size_t> serverFault(0, std::size(kServerFaults) - 1);
+        std::mt19937 faultOrder(20261208);
+        TRounds<const char*> busFaults(kBusFaults, std::size(kBusFaults), faultOrder);
+        TRounds<TServerFault> serverFaults(kServerFaults, std::size(kServerFaults), faultOrder);
         const auto end = SteadyClock::now() + std::chrono::seconds(seconds);
         auto nextCard = SteadyClock::now();
         auto nextBusFault = SteadyClock::now() + 2s;
@@ -254,13 +276,13 @@ protected:
                 nextCard = now + std::chrono::milliseconds(gapMs(random));
             }
             if (now >= nextBusFault) {
-                const std::string fault = kBusFaults[busFault(random)];
+                const std::string fault = busFaults.Next();
                 ASSERT_TRUE(reader_->Command(fault)) << "the simulator has gone";
                 Log("bus: " + fault);
                 nextBusFault = now + 2500ms;
             }
             if (attendance && now >= nextServerFault) {
-                const TServerFault fault = kServerFaults[serverFault(random)];
+                const TServerFault fault = serverFaults.Next();
                 link_->SetFault(fault);
                 Log(ServerFaultName(fault));
                 // The file fails on every third change, and then mostly while the
