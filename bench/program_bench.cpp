@@ -412,8 +412,9 @@ int Memory(bool attendance, int reads) {
     }
     const double seconds = Ms(Clock::now() - start) / 1000.0;
     std::printf("  %u reads in %.0f s (%.0f a second)\n", made, seconds, made / seconds);
-    if (server)
-        std::filesystem::remove(database);
+    server.reset(); // SQLite's side files go with the server
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(database.string() + suffix);
     return 0;
 }
 
