@@ -502,6 +502,26 @@ protected:
         for (const std::string& event : events_)
             std::cout << "  " << event << "\n";
         std::cout << "lorvent's standard error:\n" << lorvent_->Stderr() << std::endl;
+        // Everything each process said, kept beside the test for a closer look.
+        const std::filesystem::path kept =
+            std::filesystem::current_path() /
+            ("soak-failure-" +
+             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        std::filesystem::create_directories(kept);
+        std::error_code ignored;
+        std::filesystem::copy_file(temp_.Path() / "log.txt", kept / "log.txt",
+                                   std::filesystem::copy_options::overwrite_existing, ignored);
+        const auto save = [&](const char* name, const std::vector<std::string>& lines) {
+            std::ofstream out(kept / name);
+            for (const std::string& line : lines)
+                out << line << "\n";
+        };
+        save("reader.txt", reader_->Lines());
+        save("window.txt", lorvent_->Lines());
+        save("events.txt", events_);
+        std::cout << "the simulator's output, the window's trace and log.txt are in " << kept
+                  << "\n";
+        std::cout << std::flush;
     }
 
     TTempDir temp_;
