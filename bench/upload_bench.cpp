@@ -71,7 +71,7 @@ void BM_UploadTick(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations() * records),
                            benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_UploadTick)->Arg(1)->Arg(10)->Arg(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UploadTick)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace lorvent
