@@ -375,4 +375,26 @@ void ApplyToReader(const TCommand& command, TReaderSim& reader, TimePoint now,
     }
 }
 
+const char* EventMarker(TSimEventKind kind) {
+    switch (kind) {
+    case TSimEventKind::Poll:
+    case TSimEventKind::Received:
+        return "<- ";
+    case TSimEventKind::Sent:
+        return "-> ";
+    case TSimEventKind::Fault:
+        return "!! ";
+    case TSimEventKind::Problem:
+        return "?? ";
+    }
+    return "";
+}
+
+std::string TrimLine(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 } // namespace lorvent::sim::cli

@@ -70,12 +70,18 @@ std::chrono::milliseconds ParseDuration(const std::string& word);
 // The command summary printed by "help" and --help.
 const char* CommandHelp();
 
+// The mark that begins a line about something the reader heard ("<- "),
+// sent ("-> "), suffered ("!! ") or found wrong ("?? ").
+const char* EventMarker(TSimEventKind kind);
+
+// A script or command line without the blanks around it.
+std::string TrimLine(const std::string& text);
+
 // Carries out a command that acts on the reader itself (card reads, queued
 // data and texts, faults, a reset request); `cards` draws random card
 // numbers. Commands that belong to whoever runs the script (timing, unplug,
 // pacing, status, ...) are left alone. Lets the reader's std::invalid_argument
 // through (a payload it cannot send, for example).
-void ApplyToReader(const TCommand& command, TReaderSim& reader, TimePoint now,
-                   std::mt19937& cards);
+void ApplyToReader(const TCommand& command, TReaderSim& reader, TimePoint now, std::mt19937& cards);
 
 } // namespace lorvent::sim::cli

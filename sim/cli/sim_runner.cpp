@@ -21,28 +21,6 @@ constexpr milliseconds kReplugRetry{1000};
 constexpr auto kFallenBehind = milliseconds(50);
 constexpr std::size_t kMostPending = 64 * 1024;
 
-const char* Marker(TSimEventKind kind) {
-    switch (kind) {
-    case TSimEventKind::Poll:
-    case TSimEventKind::Received:
-        return "<- ";
-    case TSimEventKind::Sent:
-        return "-> ";
-    case TSimEventKind::Fault:
-        return "!! ";
-    case TSimEventKind::Problem:
-        return "?? ";
-    }
-    return "";
-}
-
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 std::string Hex8(std::uint32_t value) {
     char text[12];
     std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
@@ -167,7 +145,7 @@ void TSimRunner::ExecuteLine(TSource& source, int number, const std::string& lin
     }
     if (command.kind == TCommandKind::Nothing)
         return;
-    Say(now, ">> " + Trim(line));
+    Say(now, ">> " + TrimLine(line));
     if (command.kind == TCommandKind::Wait) {
         source.resumeAt = now + command.duration;
         return;
@@ -372,7 +350,7 @@ void TSimRunner::PrintEvents(TimePoint now) {
             continue;
         }
         PrintPollCount(event.at);
-        Say(event.at, Marker(event.kind) + event.text);
+        Say(event.at, EventMarker(event.kind) + event.text);
     }
     if (pollsUnreported_ > 0 && now - pollsReportedAt_ >= kPollReportEvery)
         PrintPollCount(now);

@@ -14,28 +14,6 @@ constexpr milliseconds kEventsEvery{50}; // how soon what the reader heard is wr
 constexpr milliseconds kPollReportEvery{5000};
 constexpr int kMostFailures = 1000;
 
-const char* Marker(TSimEventKind kind) {
-    switch (kind) {
-    case TSimEventKind::Poll:
-    case TSimEventKind::Received:
-        return "<- ";
-    case TSimEventKind::Sent:
-        return "-> ";
-    case TSimEventKind::Fault:
-        return "!! ";
-    case TSimEventKind::Problem:
-        return "?? ";
-    }
-    return "";
-}
-
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 [[noreturn]] void Fail(const std::string& message) {
     throw cli::TCommandError(message);
 }
@@ -130,7 +108,7 @@ bool TScriptPlayer::Load(std::istream& in, const std::string& name, std::string&
     for (std::string text; std::getline(in, text);) {
         ++number;
         try {
-            lines_.push_back({number, Trim(text), ParseScriptLine(text)});
+            lines_.push_back({number, cli::TrimLine(text), ParseScriptLine(text)});
         } catch (const cli::TCommandError& fault) {
             error = name + " line " + std::to_string(number) + ": " + fault.what();
             lines_.clear();
@@ -308,7 +286,7 @@ void TScriptPlayer::WriteEvents() {
             pollsUnreported_ = 0;
             pollsReportedAt_ = event.at;
         }
-        Say(event.at, Marker(event.kind) + event.text);
+        Say(event.at, cli::EventMarker(event.kind) + event.text);
     }
 }
 
