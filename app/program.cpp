@@ -1,6 +1,12 @@
 #include "program.h"
 
+#include "app/card_read.h"
+#include "app/main_frm.h"
+#include "app/startup.h"
+#include "app/system_clock.h"
 #include "app/tcpconn/tcp_conn.h"
+#include "app/traced_view.h"
+#include "protocol/protocol.h"
 
 #include <charconv>
 #include <cstdlib>
@@ -32,6 +38,29 @@ std::ostream* OpenTrace(std::ofstream& file) {
         return &std::cerr;
     file.open(target, std::ios::app);
     return file ? &file : nullptr;
+}
+
+int RunMainFrm(TFrontEnd frontEnd, const std::vector<std::string>& arguments,
+               TProgramPlatform& platform) {
+    TSystemClock clock;
+    std::ofstream traceFile;
+    std::ostream* trace = OpenTrace(traceFile);
+    std::unique_ptr<TTracedView> traced;
+    if (trace != nullptr)
+        traced = std::make_unique<TTracedView>(frontEnd.view, *trace);
+    TMainFrmView& view = traced ? static_cast<TMainFrmView&>(*traced) : frontEnd.view;
+
+    int status = kExitStartupFailed;
+    {
+        TMainFrm form({view, frontEnd.poster, platform.keyboard, clock, LocaleFormatSettings(),
+                       platform.defaultDataFileName, platform.makeProtocol,
+                       platform.makeServerConnection});
+        frontEnd.attach(&form);
+        if (StartUp(form, arguments, frontEnd.boxes, std::cerr))
+            status = frontEnd.showAndRun();
+        frontEnd.attach(nullptr);
+    }
+    return status;
 }
 
 } // namespace lorvent

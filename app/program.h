@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/frm_services.h"
 #include "app/keyboard.h"
 #include "app/server_connection.h"
 
@@ -10,9 +11,11 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace lorvent {
 
+class TMainFrm;
 class TProtocol;
 
 // What a front-end's program runs on: the real platform, or test doubles.
@@ -36,5 +39,22 @@ std::optional<std::uint16_t> ParsePort(const std::string& text);
 // variable is unset or empty, or the file cannot be opened; `file` holds the
 // stream opened for a file.
 std::ostream* OpenTrace(std::ofstream& file);
+
+// What a front-end's window brings to a run of the program.
+struct TFrontEnd {
+    TMainFrmView& view;
+    TMessagePoster& poster;
+    TMessageBoxes& boxes;
+    // Hands the window its behaviour, or takes it back (null).
+    std::function<void(TMainFrm*)> attach;
+    // Shows the window and runs the message loop; returns the exit status.
+    std::function<int()> showAndRun;
+};
+
+// One run: the window's behaviour built on the front-end (its view traced
+// when LORVENT_UI_TRACE asks), start-up, then the message loop. A start-up
+// failure has been shown in a box and gives kExitStartupFailed.
+int RunMainFrm(TFrontEnd frontEnd, const std::vector<std::string>& arguments,
+               TProgramPlatform& platform);
 
 } // namespace lorvent

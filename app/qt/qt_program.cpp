@@ -1,17 +1,13 @@
 #include "qt_program.h"
 
-#include "app/card_read.h"
 #include "app/main_frm.h"
 #include "app/startup.h"
-#include "app/system_clock.h"
-#include "app/traced_view.h"
 #include "main_window.h"
 #include "protocol/protocol.h"
 
 #include <QApplication>
 
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -43,29 +39,14 @@ std::unique_ptr<QApplication> MakeApplication(char* programName) {
 
 int RunProgram(QApplication& application, const std::vector<std::string>& arguments,
                TProgramPlatform& platform) {
-    TSystemClock clock;
     TQtMessageBoxes boxes;
     TMainWindow window;
-    std::ofstream traceFile;
-    std::ostream* trace = OpenTrace(traceFile);
-    std::unique_ptr<TTracedView> traced;
-    if (trace != nullptr)
-        traced = std::make_unique<TTracedView>(window, *trace);
-    TMainFrmView& view = traced ? static_cast<TMainFrmView&>(*traced) : window;
-
-    int status = kExitStartupFailed;
-    {
-        TMainFrm form({view, window, platform.keyboard, clock, LocaleFormatSettings(),
-                       platform.defaultDataFileName, platform.makeProtocol,
-                       platform.makeServerConnection});
-        window.Attach(&form);
-        if (StartUp(form, arguments, boxes, std::cerr)) {
-            window.show();
-            status = application.exec();
-        }
-        window.Attach(nullptr);
-    }
-    return status;
+    return RunMainFrm({window, window, boxes, [&window](TMainFrm* form) { window.Attach(form); },
+                       [&window, &application] {
+                           window.show();
+                           return application.exec();
+                       }},
+                      arguments, platform);
 }
 
 } // namespace lorvent

@@ -1,10 +1,7 @@
 #include "win32_program.h"
 
-#include "app/card_read.h"
 #include "app/main_frm.h"
 #include "app/startup.h"
-#include "app/system_clock.h"
-#include "app/traced_view.h"
 #include "main_window.h"
 #include "protocol/protocol.h"
 #include "text.h"
@@ -46,29 +43,14 @@ int MessageLoop() {
 } // namespace
 
 int RunProgram(const std::vector<std::string>& arguments, TProgramPlatform& platform) {
-    TSystemClock clock;
     TWin32MessageBoxes boxes;
     TMainWindow window;
-    std::ofstream traceFile;
-    std::ostream* trace = OpenTrace(traceFile);
-    std::unique_ptr<TTracedView> traced;
-    if (trace != nullptr)
-        traced = std::make_unique<TTracedView>(window, *trace);
-    TMainFrmView& view = traced ? static_cast<TMainFrmView&>(*traced) : window;
-
-    int status = kExitStartupFailed;
-    {
-        TMainFrm form({view, window, platform.keyboard, clock, LocaleFormatSettings(),
-                       platform.defaultDataFileName, platform.makeProtocol,
-                       platform.makeServerConnection});
-        window.Attach(&form);
-        if (StartUp(form, arguments, boxes, std::cerr)) {
-            window.Show();
-            status = MessageLoop();
-        }
-        window.Attach(nullptr);
-    }
-    return status;
+    return RunMainFrm({window, window, boxes, [&window](TMainFrm* form) { window.Attach(form); },
+                       [&window] {
+                           window.Show();
+                           return MessageLoop();
+                       }},
+                      arguments, platform);
 }
 
 } // namespace lorvent
