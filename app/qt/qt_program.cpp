@@ -4,6 +4,7 @@
 #include "app/startup.h"
 #include "main_window.h"
 #include "protocol/protocol.h"
+#include "quit_on_signal.h"
 
 #include <QApplication>
 
@@ -44,6 +45,7 @@ int RunProgram(QApplication& application, const std::vector<std::string>& argume
     return RunMainFrm({window, window, boxes, [&window](TMainFrm* form) { window.Attach(form); },
                        [&window, &application] {
                            window.show();
+                           const TQuitOnSignals quitOnSignals;
                            return application.exec();
                        }},
                       arguments, platform);

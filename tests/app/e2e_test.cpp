@@ -5,10 +5,10 @@
 // trace (LORVENT_UI_TRACE).
 #include <gtest/gtest.h>
 
-#include "xvfb_process.h"
 #include "temp_dir.h"
 #include "x_tray_host.h"
 #include "x_windows.h"
+#include "xvfb_process.h"
 
 #include <QSet>
 
@@ -315,6 +315,56 @@ TEST_F(AttendanceEndToEnd, ReadsReachTheServerAndTheDataFileWhenItIsDown) {
         << FileBytes();
     EXPECT_TRUE(lorvent->Running());
 }
+
+// A termination request ends lorvent as closing its window does: the reads
+// that the last upload tick has not yet handled are written to the data file
+// instead of going down with the process.
+class SignalledAttendance : public AttendanceEndToEnd, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SignalledAttendance, ShutDownRunsAndKeepsTheLastReads) {
+    // The server was there and is gone: every upload fails, and the reads
+    // reach the data file only through a tick or through shut-down.
+    const std::string port = StartServer();
+    ASSERT_FALSE(port.empty()) << server->Stderr();
+    server->Signal(SIGTERM);
+    ASSERT_EQ(server->Wait(20s), 0);
+    StartReader();
+    StartLorvent({"-net", "-db", DataFile()}, {}, {{"LORVENT_SERVER_PORT", port}});
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
+
+    // The upload tick comes every 5 s; a read it already took to the file
+    // proves nothing, so reads go on until one is shown while the file is
+    // still empty.
+    std::string number;
+    for (int card = 1; card <= 5 && number.empty(); ++card) {
+        char text[16];
+        std::snprintf(text, sizeof text, "5a0000%02x", card);
+        ASSERT_TRUE(reader->Command(std::string("card ") + text));
+        ASSERT_EQ(Shown("LogGrid 1 " + std::to_string(card) + " "),
+                  "LogGrid 1 " + std::to_string(card) + " " + text);
+        if (FileBytes().empty())
+            number = text;
+        else
+            ASSERT_TRUE(Eventually([&] { return FileBytes().find(text) != std::string::npos; }));
+    }
+    ASSERT_FALSE(number.empty()) << "every read was taken by a tick before the signal";
+
+    lorvent->Signal(GetParam());
+    EXPECT_EQ(lorvent->Wait(30s), 0) << lorvent->Stderr();
+    EXPECT_NE(lorvent->Stderr().find("signal " + std::to_string(GetParam()) + ", shutting down"),
+              std::string::npos)
+        << lorvent->Stderr();
+    EXPECT_TRUE(
+        std::regex_match(FileBytes(), std::regex(R"((\d\d/\d\d/\d{4}-\d\d:\d\d 5a0000\w\w\r\n)*)"
+                                                 R"(\d\d/\d\d/\d{4}-\d\d:\d\d )" +
+                                                 number + "\r\n")))
+        << FileBytes();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalledAttendance, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& signal) {
+                             return std::string(sigabbrev_np(signal.param));
+                         });
 
 struct TFailureCase {
     const char* name;
