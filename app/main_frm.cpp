@@ -308,6 +308,10 @@ void TMainFrm::PoslatEnter1Click() {
     services_.view.SetPoslatEnter1Checked(PoslatEnter1Checked);
 }
 
+void TMainFrm::SessionEnding() {
+    StoreRecords();
+}
+
 // Without a tray the hidden window could not be brought back: it stays an
 // ordinary minimised window then.
 void TMainFrm::FormMinimized() {

@@ -112,6 +112,9 @@ public:
     void PoslatEnter1Click();
     void TrayIcon1DblClick();
     void FormMinimized();
+    // The session ends, and the process may be ended without its shut-down:
+    // the records the server has not confirmed go to the data file now.
+    void SessionEnding();
 
     std::string Port;
     std::string DataFileName;

@@ -297,8 +297,11 @@ LRESULT TMainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         SetBkColor(reinterpret_cast<HDC>(wParam), GetSysColor(COLOR_BTNFACE));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     case WM_ENDSESSION:
-        if (wParam)
+        if (wParam) {
             RemoveTrayIcon();
+            if (form_ != nullptr)
+                form_->SessionEnding();
+        }
         return 0;
     // Closing ends the message loop; the program then shuts the behaviour
     // down before it destroys the window.

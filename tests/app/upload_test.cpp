@@ -232,6 +232,18 @@ TEST_F(UploadTest, RecordsStillQueuedAtShutDownAreKeptInTheFile) {
     EXPECT_TRUE(server.journal.empty()) << "shut-down does not wait on the server";
 }
 
+// Windows may end the process once the end of the session is announced, so
+// the records go to the file then, and once only.
+TEST_F(UploadTest, RecordsQueuedWhenTheSessionEndsAreKeptAtOnceAndOnce) {
+    StartAttendance();
+    ReadCards(2);
+    frm->SessionEnding();
+    EXPECT_EQ(FileBytes(), FileLines(0, 2));
+    ReadCards(1, 2);
+    frm.reset();
+    EXPECT_EQ(FileBytes(), FileLines(0, 3));
+}
+
 // ---- A data file that cannot take the records ----
 
 // A stream over memory that fails while `full` is set, after taking up to
