@@ -11,7 +11,9 @@
 // and is counted.
 //
 // LORVENT_SOAK_SECONDS sets how long the reader reads cards in each mode
-// (75 s by default; 3600 for an hour).
+// (75 s by default; 3600 for an hour). LORVENT_SOAK_SEED changes the card
+// gaps, the order of the faults and the simulator's draws (20261208 by
+// default); a failing run names its seed.
 #include "faulty_server_link.h"
 #include "temp_dir.h"
 #include "x_windows.h"
@@ -46,6 +48,12 @@ int SoakSeconds() {
     const char* text = std::getenv("LORVENT_SOAK_SECONDS");
     const int seconds = text ? std::atoi(text) : 0;
     return seconds > 0 ? seconds : 75;
+}
+
+unsigned SoakSeed() {
+    const char* text = std::getenv("LORVENT_SOAK_SEED");
+    const unsigned long seed = text ? std::strtoul(text, nullptr, 10) : 0;
+    return seed > 0 ? static_cast<unsigned>(seed) : 20261208u;
 }
 
 std::string EnvOr(const char* name, const std::string& otherwise) {
@@ -168,7 +176,8 @@ protected:
     }
     void StartReader() {
         TChildProcess::TOptions options;
-        options.argv = {LORVENT_READER_SIM, "--link", ReaderLink(), "--seed", "20261208"};
+        options.argv = {LORVENT_READER_SIM, "--link", ReaderLink(), "--seed",
+                        std::to_string(SoakSeed())};
         options.withStdin = true;
         reader_ = std::make_unique<TChildProcess>(options);
         ASSERT_TRUE(reader_->WaitForPrefix("LORVENT_SERIAL=", 20s)) << reader_->Stderr();
@@ -259,9 +268,9 @@ protected:
     // Cards and faults for `seconds`. At the end the server and the data file
     // are sound again; the bus once its last fault has run its course.
     void ReadCardsUnderFaults(int seconds, bool attendance) {
-        std::mt19937 random(20261208);
+        std::mt19937 random(SoakSeed());
         std::uniform_int_distribution<int> gapMs(150, 650);
-        std::mt19937 faultOrder(20261208);
+        std::mt19937 faultOrder(SoakSeed());
         TRounds<const char*> busFaults(kBusFaults, std::size(kBusFaults), faultOrder);
         TRounds<TServerFault> serverFaults(kServerFaults, std::size(kServerFaults), faultOrder);
         const auto end = SteadyClock::now() + std::chrono::seconds(seconds);
@@ -489,23 +498,29 @@ protected:
             summary << "; " << unconfirmed.size() << " stored without the client hearing OK; "
                     << link_->Connections() << " connections, " << link_->Faults()
                     << " server faults";
-        summary << "; " << events_.size() << " faults and events in " << Seconds() << " s";
+        summary << "; " << events_.size() << " faults and events in " << Seconds() << " s, seed "
+                << SoakSeed();
         std::cout << summary.str() << std::endl;
         RecordProperty("summary", summary.str());
         EXPECT_GT(cards_.size(), 0u);
     }
 
+    // LORVENT_SOAK_KEEP keeps the accounts of a run that passed too, in
+    // soak-run-<test> beside the test.
     void DumpOnFailure() {
-        if (!HasFailure())
+        const bool failed = HasFailure();
+        if (!failed && std::getenv("LORVENT_SOAK_KEEP") == nullptr)
             return;
-        std::cout << "events:\n";
-        for (const std::string& event : events_)
-            std::cout << "  " << event << "\n";
-        std::cout << "lorvent's standard error:\n" << lorvent_->Stderr() << std::endl;
+        if (failed) {
+            std::cout << "events:\n";
+            for (const std::string& event : events_)
+                std::cout << "  " << event << "\n";
+            std::cout << "lorvent's standard error:\n" << lorvent_->Stderr() << std::endl;
+        }
         // Everything each process said, kept beside the test for a closer look.
         const std::filesystem::path kept =
             std::filesystem::current_path() /
-            ("soak-failure-" +
+            ((failed ? "soak-failure-" : "soak-run-") +
              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         std::filesystem::create_directories(kept);
         std::error_code ignored;
