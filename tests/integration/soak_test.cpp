@@ -1,5 +1,7 @@
 // A bounded soak of the bus: the engine's thread against the simulated reader
-// on a bad line (one byte in 200 corrupted, noise, lost replies, silences long
+// on a bad line (one byte in 200 corrupted, noise, lost and repeated replies,
+// CRC failures, replies from a wrong address, oversize frames, the reader
+// restarting its numbering, the adapter unplugged for 150 ms, silences long
 // enough to kill the link), while this thread plays the application. Every
 // card read the reader makes must reach the application; a second delivery is
 // allowed only for a read that went on the wire more than once because its
@@ -83,7 +85,19 @@ TEST(SoakTest, NoCardReadIsLostOnABadLine) {
                 r.LoseReplies(1);
             if (chance(random) < 0.004)
                 r.SilenceForPolls(1 + static_cast<int>(chance(random) * 9));
+            if (chance(random) < 0.01)
+                r.RequestReset();
+            if (chance(random) < 0.01)
+                r.RepeatReplies(1);
+            if (chance(random) < 0.005)
+                r.CorruptNextCrcs(2);
+            if (chance(random) < 0.005)
+                r.ReplyFromWrongAddress();
+            if (chance(random) < 0.005)
+                r.SendOversizeFrame();
         });
+        if (chance(random) < 0.01)
+            reader.UnplugFor(150ms);
         drain();
         std::this_thread::sleep_for(20ms);
     }
