@@ -84,8 +84,8 @@ public:
         pending_.clear();
     }
     void Unplug() {
+        sim::cli::RemoveLink(link_); // first: its number is free once the pty closes
         port_.Close();
-        sim::cli::RemoveLink(link_);
         pending_.clear();
     }
     sim::TReaderSim& Reader() { return reader_; }

@@ -50,9 +50,9 @@ int TSimRunner::Run(const volatile std::sig_atomic_t* stop) {
             break;
         Wait(NextWake(SimClock::now()));
     }
-    port_.Close();
     if (!options_.linkPath.empty())
         RemoveLink(options_.linkPath);
+    port_.Close();
     Say(SimClock::now(), "simulator ends");
     return 0;
 }
@@ -101,7 +101,13 @@ bool TSimRunner::Plug(TimePoint now) {
     return true;
 }
 
+// The link goes before the pseudo-terminal, as the device node of a pulled
+// adapter does: a dangling link would name the terminal's number, which the
+// next pseudo-terminal opened on the machine takes, and a program reopening
+// the link would find another program's line there.
 void TSimRunner::Unplug(TimePoint now, milliseconds duration) {
+    if (!options_.linkPath.empty())
+        RemoveLink(options_.linkPath);
     port_.Close();
     pending_.clear();
     if (duration.count() > 0) {

@@ -186,8 +186,23 @@ TEST(SimPtyTest, LinkFollowsUnplugAndReplug) {
             Line line(link);
             ASSERT_TRUE(line.Ok());
             EXPECT_EQ(line.Exchange(Join({kSetAddress1, kPoll}), 2), kToken);
-            ASSERT_TRUE(sim.Command("unplug 300ms"));
+            ASSERT_TRUE(sim.Command("unplug"));
             EXPECT_TRUE(line.HungUp()) << "the program sees the adapter go";
+        }
+        {
+            // Meanwhile the terminal's number is free, and the next
+            // pseudo-terminal on the machine takes it: a program reopening
+            // the link must not land on that other line.
+            const int other = posix_openpt(O_RDWR | O_NOCTTY);
+            ASSERT_GE(other, 0);
+            ASSERT_EQ(grantpt(other), 0);
+            ASSERT_EQ(unlockpt(other), 0);
+            struct stat meanwhile {};
+            EXPECT_NE(lstat(link.c_str(), &meanwhile), 0) << "the link is gone with the adapter";
+            Line stray(link);
+            EXPECT_FALSE(stray.Ok()) << "the link led to " << ptsname(other);
+            close(other);
+            ASSERT_TRUE(sim.Command("replug"));
         }
         ASSERT_EQ(SerialPath(sim), link) << "announced again after the replug";
         Line again(link);
