@@ -24,7 +24,9 @@
 #undef MapVirtualKey
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -530,6 +532,25 @@ TEST_F(Win32FrmTest, LogTimerTicksUpload) {
     EXPECT_TRUE(window.LogTimer().Enabled()) << "it keeps ticking";
     window.LogTimer().Stop();
     EXPECT_FALSE(window.LogTimer().Enabled());
+}
+
+// Windows may end the process once WM_ENDSESSION returns: the records not
+// yet confirmed are in the data file by then. A cancelled end writes nothing.
+TEST_F(Win32FrmTest, RecordsReachTheDataFileWhenTheSessionEnds) {
+    const std::filesystem::path dataFile = temp.Path() / "kalvinor.db";
+    StartOn({"-net", "-db", dataFile.string()});
+    CardReadOnWindow({0x12, 0x34, 0x56, 0x78});
+    const auto fileBytes = [&] {
+        std::ifstream file(dataFile, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    SendMessageW(window.Handle(), WM_ENDSESSION, FALSE, 0);
+    EXPECT_EQ(fileBytes(), "");
+    SendMessageW(window.Handle(), WM_ENDSESSION, TRUE, 0);
+    const std::string bytes = fileBytes();
+    EXPECT_EQ(bytes.size(), std::string("08/12/2026-20:15 12345678\r\n").size()) << bytes;
+    EXPECT_NE(bytes.find(" 12345678\r\n"), std::string::npos) << bytes;
+    EXPECT_TRUE(server.journal.empty()) << "the end of the session does not wait on the server";
 }
 
 TEST_F(Win32FrmTest, StoppedTimerDoesNotFire) {
