@@ -179,8 +179,10 @@ void TMainFrm::HandleCardReadRecord(const TProtoMessage& message) {
 }
 
 // Whatever was queued or unacknowledged for the reader before it went silent
-// is dropped. Discarding comes before the idle signal is made due, so that the
-// protocol thread cannot hand the idle signal out in between and lose it.
+// is dropped (a command the link has already sent again under the new
+// numbers is left to its acknowledgement). Discarding comes before the idle
+// signal is made due, so that the protocol thread cannot hand the idle signal
+// out in between and lose it.
 void TMainFrm::HandleReaderWakes() {
     services_.view.SetStatusLblText(kStatusReady);
     if (Device)

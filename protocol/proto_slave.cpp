@@ -75,6 +75,7 @@ void TProtoSlave::Dies() {
     addressPending = true;
     recvSeq = 0;
     sendSeq = 0;
+    outstandingSent = false;
     resetPending = true;
     DeliverMarker(kDieMarker);
     linkState = kLinkDead;
@@ -97,6 +98,7 @@ bool TProtoSlave::Init(std::uint32_t identifier_, int address_) {
     recvSeq = 0;
     resetPending = true;
     resetAckPending = false;
+    outstandingSent = false;
     addressPending = true;
     pollNext = false;
     linkState = kLinkNew;
@@ -142,6 +144,7 @@ void TProtoSlave::Turn() {
     }
     if (!outstanding.empty()) {
         SendData(*outstanding.front(), sendSeq);
+        outstandingSent = true;
         ackPending = false;
         pollNext = true;
         return;
@@ -161,6 +164,7 @@ void TProtoSlave::Turn() {
         ++sent;
     }
     if (sent > 0) {
+        outstandingSent = true;
         pollNext = true;
         ackPending = false;
     } else if (ackPending) {
@@ -255,6 +259,7 @@ int TProtoSlave::Judge(const std::uint8_t* frame, int count) {
         Log(kLevelTrace, "Slave requested sequence reset");
         sendSeq = 0;
         recvSeq = 0;
+        outstandingSent = false;
         resetAckPending = true;
         resetPending = false;
         ackPending = false;
@@ -366,11 +371,16 @@ std::unique_ptr<TProtoMessage> TProtoSlave::TakeInbound() {
     return message;
 }
 
+// A payload that went out under the present numbers stays until the reader
+// acknowledges it: the reader may have it, and forgetting it would leave
+// sendSeq one behind the reader's count, so that the reader took the next
+// command for a repeat and dropped it.
 void TProtoSlave::DiscardOutput() {
     LockCS engine(protocol.Lock());
     LockCS mine(lock);
     outbound.clear();
-    outstanding.clear();
+    if (!outstandingSent)
+        outstanding.clear();
 }
 
 void TProtoSlave::PutOutbound(std::unique_ptr<TProtoMessage> message) {

@@ -58,8 +58,9 @@ public:
 
     // GUI thread: the oldest inbound message, or null.
     std::unique_ptr<TProtoMessage> TakeInbound();
-    // GUI thread: empties outbound and outstanding, serialised with the
-    // protocol thread (engine lock, then the link's lock).
+    // GUI thread: empties outbound, and outstanding unless it has gone out
+    // since the numbers last started from zero; serialised with the protocol
+    // thread (engine lock, then the link's lock).
     void DiscardOutput();
 
     // Application side: queues a payload to be sent as a data Packet.
@@ -74,6 +75,8 @@ public:
     bool resetPending = false;
     bool resetAckPending = false;
     bool ackPending = false;
+    // What is outstanding went out under the present sequence numbers.
+    bool outstandingSent = false;
     bool pollNext = false;
     std::uint8_t linkState = kLinkNew;
     std::uint32_t identifier = 0;

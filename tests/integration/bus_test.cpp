@@ -150,6 +150,43 @@ TEST_F(BusTest, SilentReaderDiesAndWakesWithMarkersAndIntervals) {
     EXPECT_EQ(link->Drain(), std::vector<std::string>{"A0"});
 }
 
+// The window discards what was queued for a reader that went silent when it
+// handles the wake marker, which may come after the engine has already sent
+// the old command again under the new numbers. The reader has it then: a
+// discard that forgot it would leave the master's numbers one behind, and the
+// reader would take the next command for a repeat and drop it.
+TEST_F(BusTest, ALateDiscardAfterTheWakeLosesNoLaterCommand) {
+    const std::vector<std::uint8_t> readSignal = {0x02, 0xFF, 0xFF, 0x00};
+    const std::vector<std::uint8_t> idleSignal = {0x02, 0xFF, 0x00, 0xFF};
+    BringUp();
+    Reader([](auto& r) { r.SilenceForPolls(6); });
+    link->Send(readSignal);
+    for (int turn = 0; turn < 20 && link->linkState != kLinkDead; ++turn)
+        Turn();
+    ASSERT_EQ(link->linkState, kLinkDead);
+    ASSERT_EQ(link->outstanding.size(), 1u) << "the read signal was never acknowledged";
+
+    // Awake again; the window is busy and has not seen the marker yet.
+    bool resentAsZero = false;
+    for (int turn = 0; turn < 30 && !resentAsZero; ++turn)
+        for (const std::string& frame : Turn())
+            resentAsZero = resentAsZero || frame.rfind("C0 01 00 02 FF FF 00", 0) == 0;
+    ASSERT_TRUE(resentAsZero) << "the read signal was not sent again after the reset";
+    ASSERT_EQ(link->linkState, kLinkAlive);
+
+    link->DiscardOutput();
+    link->Send(idleSignal);
+    for (int turn = 0; turn < 8; ++turn)
+        Turn();
+    const auto commands = Reader([](auto& r) { return r.Commands(); });
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back().payload, sim::Bytes(idleSignal.begin(), idleSignal.end()))
+        << "the command after the discard never reached the reader";
+    EXPECT_TRUE(link->outstanding.empty());
+    for (const std::string& entry : log.Lines())
+        EXPECT_EQ(entry.find("acking more than window"), std::string::npos) << entry;
+}
+
 TEST_F(BusTest, WrongAddressAndOversizeRepliesAreRefused) {
     BringUp();
     Reader([](auto& r) {

@@ -494,6 +494,45 @@ TEST_F(LinkTest, PayloadTooLongForAPacketIsRefusedNotCut) {
     EXPECT_EQ(LastWrite(), "C0 01 00 03 06 00 87 7F C1");
 }
 
+// What went out before the numbers last started from zero is stale and goes;
+// what went out since may be with the reader, and stays until acknowledged.
+TEST_F(LinkTest, DiscardOutputKeepsOnlyWhatWentOutUnderThePresentNumbers) {
+    const std::uint8_t resetRequest[] = {0x01, 0x81};
+    struct TCase {
+        const char* what;
+        std::function<void(TProtoSlave&)> afterSending;
+        std::size_t outstandingLeft;
+    };
+    const TCase cases[] = {
+        {"sent, nothing since", [](TProtoSlave&) {}, 1},
+        {"sent, then the link died", [](TProtoSlave& l) { l.Dies(); }, 0},
+        {"sent, then the reader asked for a reset",
+         [&](TProtoSlave& l) { l.Judge(resetRequest, 2); }, 0},
+        {"sent again after dying and waking",
+         [this](TProtoSlave& l) {
+             l.Dies();
+             MakeAlive();
+             l.pollNext = false; // the poll after the first sending is not the point
+             l.Turn();
+         },
+         1},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        link = std::make_unique<TProtoSlave>(*protocol, &log);
+        link->Init(0xFFFFFFFF, 1);
+        MakeAlive();
+        Queue({0x03, 0x06, 0x00});
+        link->Turn();
+        ASSERT_EQ(link->outstanding.size(), 1u);
+        c.afterSending(*link);
+        Queue({0x02, 0xFF, 0x00, 0xFF});
+        link->DiscardOutput();
+        EXPECT_TRUE(link->outbound.empty());
+        EXPECT_EQ(link->outstanding.size(), c.outstandingLeft);
+    }
+}
+
 TEST_F(LinkTest, DiscardOutputEmptiesBothQueues) {
     Queue({1});
     Outstanding(*link, 2);
