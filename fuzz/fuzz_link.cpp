@@ -21,6 +21,7 @@
 // sequence, a delivery carries exactly the frame's payload, every frame the
 // master writes is a well-formed intact Packet, and no buffer is overrun.
 
+#include "fuzz/engine_doubles.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/packet.h"
 #include "protocol/proto_slave.h"
@@ -157,23 +158,6 @@ private:
     int token_ = 0;
 };
 
-class ManualClock : public TClock {
-public:
-    TPollTime Now() override { return now; }
-    void Sleep(int milliseconds) override { now += milliseconds > 0 ? milliseconds : 0; }
-    TPollTime now = 1'000'000;
-};
-
-class AlwaysAlive : public TThreadWatch {
-public:
-    bool Alive() override { return true; }
-};
-
-class DiscardingLog : public TTextMessageQueue {
-public:
-    void Put(std::unique_ptr<TTextMessage>) override {}
-};
-
 // The link under test, checking each delivery against the frame it came from.
 class CheckedLink : public TProtoSlave {
 public:
@@ -300,12 +284,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace lorvent;
     auto ownedDevice = std::make_unique<FuzzDevice>();
     FuzzDevice& device = *ownedDevice;
-    auto clock = std::make_shared<ManualClock>();
-    DiscardingLog log;
+    auto clock = std::make_shared<fuzz::ManualClock>();
+    fuzz::DiscardingLog log;
     TProtocolSetup setup;
     setup.device = std::move(ownedDevice);
     setup.logSink = &log;
-    setup.guiThread = std::make_shared<AlwaysAlive>();
+    setup.guiThread = std::make_shared<fuzz::AlwaysAlive>();
     setup.clock = clock;
     setup.startThread = false;
     TProtocol engine(std::move(setup));

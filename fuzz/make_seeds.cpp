@@ -5,6 +5,7 @@
 //
 //     fuzz_make_seeds <fuzz/corpus directory>
 
+#include "fuzz/engine_doubles.h"
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
 #include "sim/sim_device.h"
@@ -75,23 +76,6 @@ private:
     std::vector<BusEvent>& events_;
 };
 
-class StepClock : public TClock {
-public:
-    TPollTime Now() override { return now; }
-    void Sleep(int milliseconds) override { now += milliseconds > 0 ? milliseconds : 0; }
-    TPollTime now = 1'000'000;
-};
-
-class AlwaysAlive : public TThreadWatch {
-public:
-    bool Alive() override { return true; }
-};
-
-class DiscardingLog : public TTextMessageQueue {
-public:
-    void Put(std::unique_ptr<TTextMessage>) override {}
-};
-
 // What the reader does before a given engine pass.
 using Scene = std::function<void(sim::TReaderSim&, TProtoSlave&, std::vector<BusEvent>&)>;
 
@@ -100,12 +84,12 @@ std::vector<BusEvent> Record(int passes, const std::vector<std::pair<int, Scene>
     std::vector<BusEvent> events;
     auto owned = std::make_unique<RecordingDevice>(events);
     RecordingDevice& device = *owned;
-    auto clock = std::make_shared<StepClock>();
-    DiscardingLog log;
+    auto clock = std::make_shared<fuzz::ManualClock>();
+    fuzz::DiscardingLog log;
     TProtocolSetup setup;
     setup.device = std::move(owned);
     setup.logSink = &log;
-    setup.guiThread = std::make_shared<AlwaysAlive>();
+    setup.guiThread = std::make_shared<fuzz::AlwaysAlive>();
     setup.clock = clock;
     setup.startThread = false;
     TProtocol engine(std::move(setup));
