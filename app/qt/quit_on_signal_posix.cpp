@@ -8,7 +8,6 @@
 #include <csignal>
 #include <iostream>
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,18 +45,22 @@ void RestoreHandlers() {
         ::sigaction(kQuitSignals[i], &gPrevious[i], nullptr);
 }
 
+void CloseSignalSocket() {
+    ::close(gSignalSocket[0]);
+    ::close(gSignalSocket[1]);
+    gSignalSocket[0] = gSignalSocket[1] = -1;
+}
+
 } // namespace
 
 TQuitOnSignals::TQuitOnSignals() {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, gSignalSocket) != 0) {
-        std::cerr << "lorvent: termination signals will not run the shut-down" << std::endl;
-        return;
-    }
-    if (!InstallHandlers()) {
-        RestoreHandlers();
-        ::close(gSignalSocket[0]);
-        ::close(gSignalSocket[1]);
-        gSignalSocket[0] = gSignalSocket[1] = -1;
+    const bool opened =
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, gSignalSocket) == 0;
+    if (!opened || !InstallHandlers()) {
+        if (opened) {
+            RestoreHandlers();
+            CloseSignalSocket();
+        }
         std::cerr << "lorvent: termination signals will not run the shut-down" << std::endl;
         return;
     }
@@ -70,9 +73,7 @@ TQuitOnSignals::~TQuitOnSignals() {
         return;
     RestoreHandlers();
     delete notifier_;
-    ::close(gSignalSocket[0]);
-    ::close(gSignalSocket[1]);
-    gSignalSocket[0] = gSignalSocket[1] = -1;
+    CloseSignalSocket();
 }
 
 void TQuitOnSignals::Arrived() {
