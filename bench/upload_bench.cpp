@@ -4,6 +4,7 @@
 #include "app/tcpconn/tcp_conn.h"
 #include "fakes.h"
 #include "server/attendance_server.h"
+#include "server/sqlite_record_store.h"
 
 #include <benchmark/benchmark.h>
 
@@ -24,11 +25,13 @@ public:
         : directory_(std::filesystem::temp_directory_path() /
                      ("lorvent-upload-bench-" + std::to_string(::getpid()))),
           store_((std::filesystem::create_directories(directory_), directory_ / "server.sqlite")),
-          server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, store_, stored_, problems_),
+          worker_(store_, stored_, problems_),
+          server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, worker_, problems_),
           runner_([this] { io_.run(); }) {}
     ~LoopbackServer() {
         asio::post(io_, [this] { server_.Stop(); });
         runner_.join();
+        worker_.Stop();
         std::error_code ignored;
         std::filesystem::remove_all(directory_, ignored);
     }
@@ -39,8 +42,11 @@ private:
     std::filesystem::path directory_;
     server::SqliteRecordStore store_;
     asio::io_context io_;
-    std::ostringstream stored_;
-    std::ostringstream problems_;
+    std::ostringstream storedText_;
+    std::ostringstream problemsText_;
+    server::StreamLineSink stored_{storedText_};
+    server::StreamLineSink problems_{problemsText_};
+    server::StoreWorker worker_;
     server::AttendanceServer server_;
     std::thread runner_;
 };

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <regex>
 #include <chrono>
 #include <thread>
 
@@ -129,9 +130,15 @@ TEST_P(ServerProcessTest, StopsCleanlyOnTheSignalAndKeepsWhatItConfirmed) {
     EXPECT_EQ(DatabaseRows(db), (std::vector<std::string>{"07/12/2026-23:16 012aff007b",
                                                           "07/12/2026-23:17 0000ffff"}));
 
+    // Arrival (UTC), sender, then the record as sent.
     ServerProcess list({"--list", "--db", db});
-    EXPECT_EQ(list.StdoutLine(), "07/12/2026-23:16 012aff007b");
-    EXPECT_EQ(list.StdoutLine(), "07/12/2026-23:17 0000ffff");
+    const std::regex listed(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 (.*))");
+    std::smatch match;
+    for (const char* record : {"07/12/2026-23:16 012aff007b", "07/12/2026-23:17 0000ffff"}) {
+        const std::string line = list.StdoutLine();
+        ASSERT_TRUE(std::regex_match(line, match, listed)) << line;
+        EXPECT_EQ(match[1], record);
+    }
     EXPECT_EQ(list.StdoutLine(), "");
     EXPECT_EQ(list.Wait(), 0);
 }
