@@ -1,114 +1,22 @@
 // The built kalvinor-server as a child process, as a site would run it.
 #include "app/tcpconn/tcp_conn.h"
+#include "server_process.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <fstream>
 #include <regex>
-#include <chrono>
 #include <thread>
-
-extern char** environ;
 
 namespace lorvent {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::DatabaseRows;
+using testing::ListeningPort;
+using testing::ServerProcess;
 using testing::TempDir;
-
-// kalvinor-server with its stdout and stderr on pipes to the test.
-class ServerProcess {
-public:
-    explicit ServerProcess(std::vector<std::string> arguments) {
-        int out[2];
-        int err[2];
-        if (pipe(out) != 0 || pipe(err) != 0)
-            throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        for (int fd : {out[0], out[1], err[0], err[1]})
-            posix_spawn_file_actions_addclose(&actions, fd);
-
-        arguments.insert(arguments.begin(), KALVINOR_SERVER_PATH);
-        std::vector<char*> argv;
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-        if (spawned != 0)
-            throw std::runtime_error("cannot start " + arguments[0]);
-    }
-
-    ~ServerProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(out_);
-        close(err_);
-    }
-
-    // The next line on stdout or stderr, without its LF; "" after 10 s or at the end.
-    std::string StdoutLine() { return ReadLine(out_); }
-    std::string StderrLine() { return ReadLine(err_); }
-
-    // Signals the process and returns its exit status, -1 unless it exits by itself within 10 s.
-    int Stop(int signal) {
-        kill(pid_, signal);
-        return Wait();
-    }
-
-    int Wait() {
-        for (auto waited = 0ms; waited < 10s; waited += 20ms) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return -1;
-    }
-
-private:
-    static std::string ReadLine(int fd) {
-        std::string line;
-        char c;
-        for (;;) {
-            pollfd ready{fd, POLLIN, 0};
-            if (poll(&ready, 1, 10000) != 1 || read(fd, &c, 1) != 1 || c == '\n')
-                return line;
-            line += c;
-        }
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-};
-
-std::uint16_t ListeningPort(ServerProcess& server) {
-    const std::string banner = server.StderrLine(); // "... listening on 127.0.0.1:PORT, ..."
-    const auto colon = banner.find("127.0.0.1:");
-    if (colon == std::string::npos)
-        throw std::runtime_error("no listening line: '" + banner + "'");
-    return static_cast<std::uint16_t>(std::stoi(banner.substr(colon + 10)));
-}
 
 class ServerProcessTest : public ::testing::TestWithParam<int> {};
 
@@ -164,6 +72,80 @@ TEST(ServerProcessStartTest, FailsWithAReasonWhenItCannotStart) {
         EXPECT_NE(server.StderrLine().find("kalvinor-server: "), std::string::npos);
         EXPECT_EQ(server.Wait(), start.status) << start.arguments[1];
     }
+}
+
+} // namespace
+} // namespace lorvent
+
+namespace lorvent {
+namespace {
+
+// Its standard output goes to a pipe that the test never reads, as when the
+// server runs under a supervisor that stalls: the echo of some thousands of
+// records fills the pipe many times over, and still every record is confirmed.
+TEST(ServerProcessOutputTest, KeepsConfirmingWhenNobodyReadsItsOutput) {
+    constexpr int kClients = 20;
+    constexpr int kRecordsEach = 250; // 5,000 echo lines: 140 kB
+    TempDir dir;
+    const std::string db = dir.File("site.sqlite");
+    ServerProcess server({"--port", "0", "--db", db});
+    const std::uint16_t port = ListeningPort(server);
+    std::vector<int> confirmed(kClients, 0);
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            TCPConn client("127.0.0.1", port);
+            client.Connect();
+            for (int r = 0; r < kRecordsEach; ++r) {
+                char line[40];
+                std::snprintf(line, sizeof line, "L 07/12/2026-08:00 %02x%06x", c, r);
+                client.WriteLine(line);
+                if (client.ReadLine() != "OK")
+                    return;
+                ++confirmed[c];
+            }
+        });
+    }
+    for (auto& client : clients)
+        client.join();
+    for (int c = 0; c < kClients; ++c)
+        EXPECT_EQ(confirmed[c], kRecordsEach) << "client " << c;
+    EXPECT_EQ(DatabaseRows(db).size(), std::size_t{kClients * kRecordsEach});
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+}
+
+TEST(ServerProcessOfficeTest, ImportsADataFileThenReportsTheDay) {
+    TempDir dir;
+    const std::string db = dir.File("site.sqlite");
+    const std::string dataFile = dir.File("kalvinor.db");
+    std::ofstream(dataFile, std::ios::binary) << "07/12/2026-07:58 012aff007b\r\n"
+                                                 "07/12/2026-0\r\n"
+                                                 "07/12/2026-16:31 012aff007b\r\n";
+    {
+        ServerProcess import({"import", "--from-terminal", "door-1", "--db", db, dataFile});
+        EXPECT_EQ(import.StderrLine(),
+                  dataFile + ":2: skipped: missing fields: '07/12/2026-0'");
+        EXPECT_EQ(import.StdoutLine(), "imported 2 records from " + dataFile +
+                                           " for terminal 'door-1'; 1 malformed lines skipped");
+        EXPECT_EQ(import.Wait(), 0);
+    }
+    {
+        ServerProcess again({"import", "--from-terminal", "door-1", "--db", db, dataFile});
+        EXPECT_EQ(again.StdoutLine(), "imported 0 records from " + dataFile +
+                                          " for terminal 'door-1'; 3 lines imported before "
+                                          "were skipped");
+        EXPECT_EQ(again.Wait(), 0);
+    }
+    {
+        ServerProcess other({"import", "--from-terminal", "door-1", "--db", db, dir.File("none")});
+        EXPECT_NE(other.StderrLine().find("cannot open"), std::string::npos);
+        EXPECT_EQ(other.Wait(), 1);
+    }
+    ServerProcess report({"report", "--day", "2026-12-07", "--csv", "--db", db});
+    EXPECT_EQ(report.StdoutLine(), "kind,name,first,last,reads\r");
+    EXPECT_EQ(report.StdoutLine(), "card,012aff007b,07:58,16:31,2\r");
+    EXPECT_EQ(report.StdoutLine(), "terminal,door-1,07:58,16:31,2\r");
+    EXPECT_EQ(report.Wait(), 0);
 }
 
 } // namespace
