@@ -50,18 +50,18 @@ void OutputPump::Run() {
     }
 }
 
-// Waits for lines; the count of dropped ones is told as soon as there is room.
+// Waits for lines; the count of those dropped follows as soon as there is room.
 std::string OutputPump::TakeQueued() {
     std::unique_lock lock(mutex_);
     wake_.wait(lock, [this] { return stopping_ || !queued_.empty() || dropped_ > 0; });
-    std::string text;
+    // The queued lines came before the ones left out.
+    std::string text = std::move(queued_);
+    queued_.clear();
     if (dropped_ > 0) {
-        text = "kalvinor-server: " + std::to_string(dropped_) +
-               " lines left out while nobody read this output\n";
+        text += "kalvinor-server: " + std::to_string(dropped_) +
+                " lines left out while nobody read this output\n";
         dropped_ = 0;
     }
-    text += queued_;
-    queued_.clear();
     return text;
 }
 

@@ -87,19 +87,11 @@ void PostgresRecordStore::ResultDeleter::operator()(pg_result* result) const {
     PQclear(result);
 }
 
-// Anything but Commit rolls back. Begin is where a connection that died since
-// the last call shows: nothing has been sent in the transaction then, so it
-// may be tried once more on a new connection.
+// Anything but Commit rolls back.
 class PostgresRecordStore::Transaction {
 public:
     explicit Transaction(PostgresRecordStore& store) : store_(store) {
-        try {
-            store_.Execute("BEGIN", {}, "cannot store records");
-        } catch (const StoreError&) {
-            if (PQstatus(store_.conn_) == CONNECTION_OK)
-                throw;
-            store_.Execute("BEGIN", {}, "cannot store records");
-        }
+        store_.Execute("BEGIN", {}, "cannot store records");
     }
     ~Transaction() {
         if (open_ && PQstatus(store_.conn_) == CONNECTION_OK)
@@ -129,8 +121,12 @@ PostgresRecordStore::~PostgresRecordStore() {
     PQfinish(conn_);
 }
 
+// A connection whose server has gone (restarted, say) shows it here, before
+// anything is sent on it: libpq reads the close that is waiting on its
+// socket without blocking.
 pg_conn* PostgresRecordStore::Connection() {
-    if (conn_ && PQstatus(conn_) == CONNECTION_OK)
+    if (conn_ && PQstatus(conn_) == CONNECTION_OK && PQconsumeInput(conn_) &&
+        PQstatus(conn_) == CONNECTION_OK)
         return conn_;
     if (conn_) {
         PQreset(conn_);
@@ -175,7 +171,13 @@ PostgresRecordStore::Result PostgresRecordStore::Execute(
     return result;
 }
 
+// A batch that fits one statement is one round trip: a statement on its own
+// is a transaction of its own.
 void PostgresRecordStore::Add(std::span<const StoredRecord> records) {
+    if (records.size() <= kRowsPerInsert) {
+        InsertAll(records);
+        return;
+    }
     Transaction transaction(*this);
     InsertAll(records);
     transaction.Commit();
