@@ -8,6 +8,9 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libxtst-dev libx11-dev xvfb xauth x11-utils fonts-dejavu-core
     libasio-dev libsqlite3-dev sqlite3
+    # The attendance server's PostgreSQL store (libpq) and the throwaway
+    # clusters its tests start; chromium loads its report page in the tests.
+    libpq-dev postgresql chromium
     # The Windows build: MinGW-w64 cross compiler, tests under Wine.
     g++-mingw-w64-x86-64-posix wine wine64
     # Fuzzing: clang with libFuzzer and the sanitizer run-times.
