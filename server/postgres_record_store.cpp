@@ -87,6 +87,10 @@ void PostgresRecordStore::ResultDeleter::operator()(pg_result* result) const {
     PQclear(result);
 }
 
+void PostgresRecordStore::ConnectionDeleter::operator()(pg_conn* conn) const {
+    PQfinish(conn);
+}
+
 // Anything but Commit rolls back.
 class PostgresRecordStore::Transaction {
 public:
@@ -94,8 +98,8 @@ public:
         store_.Execute("BEGIN", {}, "cannot store records");
     }
     ~Transaction() {
-        if (open_ && PQstatus(store_.conn_) == CONNECTION_OK)
-            PQclear(PQexec(store_.conn_, "ROLLBACK"));
+        if (open_ && PQstatus(store_.conn_.get()) == CONNECTION_OK)
+            PQclear(PQexec(store_.conn_.get(), "ROLLBACK"));
     }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
@@ -117,33 +121,33 @@ PostgresRecordStore::PostgresRecordStore(std::string uri, Access access)
     Connection();
 }
 
-PostgresRecordStore::~PostgresRecordStore() {
-    PQfinish(conn_);
-}
+PostgresRecordStore::~PostgresRecordStore() = default;
 
 // A connection whose server has gone (restarted, say) shows it here, before
 // anything is sent on it: libpq reads the close that is waiting on its
 // socket without blocking.
 pg_conn* PostgresRecordStore::Connection() {
-    if (conn_ && PQstatus(conn_) == CONNECTION_OK && PQconsumeInput(conn_) &&
-        PQstatus(conn_) == CONNECTION_OK)
-        return conn_;
-    if (conn_) {
-        PQreset(conn_);
+    pg_conn* conn = conn_.get();
+    if (conn && PQstatus(conn) == CONNECTION_OK && PQconsumeInput(conn) &&
+        PQstatus(conn) == CONNECTION_OK)
+        return conn;
+    if (conn) {
+        PQreset(conn);
     } else {
         const char* values[std::size(kConnectKeywords)];
         std::copy(std::begin(kConnectDefaults), std::end(kConnectDefaults), values);
         values[std::size(kConnectKeywords) - 2] = uri_.c_str();
         values[std::size(kConnectKeywords) - 1] = nullptr;
-        conn_ = PQconnectdbParams(kConnectKeywords, values, 1);
-        if (!conn_)
+        conn_.reset(PQconnectdbParams(kConnectKeywords, values, 1));
+        conn = conn_.get();
+        if (!conn)
             throw StoreError("cannot reach database '" + RedactedLocation(uri_) + "': out of memory");
     }
-    if (PQstatus(conn_) != CONNECTION_OK)
-        Fail("cannot reach database", PQerrorMessage(conn_));
-    PQsetNoticeProcessor(conn_, IgnoreNotice, nullptr);
+    if (PQstatus(conn) != CONNECTION_OK)
+        Fail("cannot reach database", PQerrorMessage(conn));
+    PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);
     Prepare();
-    return conn_;
+    return conn;
 }
 
 // Run on every new connection: the tables for a writer, a read-only session
@@ -152,9 +156,9 @@ void PostgresRecordStore::Prepare() {
     const char* sql = access_ == Access::kReadWrite
                           ? kCreateTables
                           : "SET default_transaction_read_only = on";
-    Result result(PQexec(conn_, sql));
+    Result result(PQexec(conn_.get(), sql));
     if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
-        Fail("cannot prepare database", PQerrorMessage(conn_));
+        Fail("cannot prepare database", PQerrorMessage(conn_.get()));
 }
 
 PostgresRecordStore::Result PostgresRecordStore::Execute(

@@ -33,6 +33,9 @@ private:
         void operator()(pg_result* result) const;
     };
     using Result = std::unique_ptr<pg_result, ResultDeleter>;
+    struct ConnectionDeleter {
+        void operator()(pg_conn* conn) const;
+    };
 
     pg_conn* Connection();
     void Prepare();
@@ -45,7 +48,7 @@ private:
 
     std::string uri_;
     Access access_;
-    pg_conn* conn_ = nullptr;
+    std::unique_ptr<pg_conn, ConnectionDeleter> conn_;
 };
 
 } // namespace lorvent::server
