@@ -7,7 +7,6 @@ namespace lorvent::server {
 namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::chrono::seconds kAcceptRetryDelay{1};
 
 // The address a record came from; an IPv4 client of a dual-stack socket is
 // shown as IPv4.
@@ -129,43 +128,19 @@ private:
 AttendanceServer::AttendanceServer(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,
                                    StoreWorker& worker, LineSink& log,
                                    std::chrono::milliseconds idleTimeout)
-    : acceptor_(io, endpoint), acceptRetry_(io), worker_(worker), log_(log),
-      idleTimeout_(idleTimeout) {
-    Accept();
-}
+    : acceptor_(io, endpoint, log, "records",
+                [this](asio::ip::tcp::socket socket) { StartSession(std::move(socket)); }),
+      worker_(worker), idleTimeout_(idleTimeout) {}
 
 AttendanceServer::~AttendanceServer() = default;
 
 void AttendanceServer::Stop() {
-    stopping_ = true;
-    asio::error_code ignored;
-    acceptor_.close(ignored);
-    acceptRetry_.cancel();
+    acceptor_.Stop();
     for (const auto& entry : sessions_) {
         if (const auto session = entry.lock())
             session->Close();
     }
     sessions_.clear();
-}
-
-void AttendanceServer::Accept() {
-    acceptor_.async_accept([this](const asio::error_code& error, asio::ip::tcp::socket socket) {
-        if (stopping_)
-            return;
-        if (!error) {
-            StartSession(std::move(socket));
-            Accept();
-            return;
-        }
-        // Out of descriptors and the like: say so and try again a little later
-        // rather than spin.
-        log_.Write("kalvinor-server: accept failed: " + error.message());
-        acceptRetry_.expires_after(kAcceptRetryDelay);
-        acceptRetry_.async_wait([this](const asio::error_code& timerError) {
-            if (!timerError && !stopping_)
-                Accept();
-        });
-    });
 }
 
 void AttendanceServer::StartSession(asio::ip::tcp::socket socket) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/connection_acceptor.h"
 #include "server/line_sink.h"
 #include "server/store_worker.h"
 
@@ -37,7 +38,7 @@ public:
     AttendanceServer& operator=(const AttendanceServer&) = delete;
 
     // The endpoint actually bound (the port chosen when 0 was asked for).
-    asio::ip::tcp::endpoint LocalEndpoint() const { return acceptor_.local_endpoint(); }
+    asio::ip::tcp::endpoint LocalEndpoint() const { return acceptor_.LocalEndpoint(); }
     // Stops accepting and closes every connection; io_context::run then returns
     // once the handlers in flight have finished. Call on the io_context's thread.
     void Stop();
@@ -45,16 +46,12 @@ public:
 private:
     friend class Session;
 
-    void Accept();
     void StartSession(asio::ip::tcp::socket socket);
 
-    asio::ip::tcp::acceptor acceptor_;
-    asio::steady_timer acceptRetry_;
+    ConnectionAcceptor acceptor_;
     StoreWorker& worker_;
-    LineSink& log_;
     std::chrono::milliseconds idleTimeout_;
     std::list<std::weak_ptr<Session>> sessions_;
-    bool stopping_ = false;
 };
 
 // The reply line for a record's fate.

@@ -151,36 +151,16 @@ private:
 ReportWebServer::ReportWebServer(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,
                                  RecordStore& store, LineSink& log,
                                  std::function<std::string()> today)
-    : acceptor_(io, endpoint), acceptRetry_(io), store_(store), log_(log), today_(std::move(today)) {
-    Accept();
-}
+    : acceptor_(io, endpoint, log, "web page",
+                [this](asio::ip::tcp::socket socket) {
+                    std::make_shared<Exchange>(*this, std::move(socket))->Start();
+                }),
+      store_(store), log_(log), today_(std::move(today)) {}
 
 ReportWebServer::~ReportWebServer() = default;
 
 void ReportWebServer::Stop() {
-    stopping_ = true;
-    asio::error_code ignored;
-    acceptor_.close(ignored);
-    acceptRetry_.cancel();
-}
-
-void ReportWebServer::Accept() {
-    acceptor_.async_accept([this](const asio::error_code& error, asio::ip::tcp::socket socket) {
-        if (stopping_)
-            return;
-        if (!error) {
-            std::make_shared<Exchange>(*this, std::move(socket))->Start();
-            Accept();
-            return;
-        }
-        // Out of descriptors and the like: try again a little later rather than spin.
-        log_.Write("kalvinor-server: web page: accept failed: " + error.message());
-        acceptRetry_.expires_after(std::chrono::seconds(1));
-        acceptRetry_.async_wait([this](const asio::error_code& timerError) {
-            if (!timerError && !stopping_)
-                Accept();
-        });
-    });
+    acceptor_.Stop();
 }
 
 std::string LocalToday() {

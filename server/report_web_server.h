@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/connection_acceptor.h"
 #include "server/line_sink.h"
 #include "server/record_store.h"
 
@@ -34,21 +35,17 @@ public:
     ReportWebServer(const ReportWebServer&) = delete;
     ReportWebServer& operator=(const ReportWebServer&) = delete;
 
-    asio::ip::tcp::endpoint LocalEndpoint() const { return acceptor_.local_endpoint(); }
+    asio::ip::tcp::endpoint LocalEndpoint() const { return acceptor_.LocalEndpoint(); }
     // Call on the io_context's thread.
     void Stop();
 
 private:
     class Exchange;
 
-    void Accept();
-
-    asio::ip::tcp::acceptor acceptor_;
-    asio::steady_timer acceptRetry_;
+    ConnectionAcceptor acceptor_;
     RecordStore& store_;
     LineSink& log_;
     std::function<std::string()> today_;
-    bool stopping_ = false;
 };
 
 // Today's date on this machine's clock, as the terminals write theirs.
