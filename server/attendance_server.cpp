@@ -85,10 +85,14 @@ private:
             Reply("ERR " + refusal->reason, false);
             return;
         }
+        Store(std::get<AttendanceRecord>(std::move(parsed)));
+    }
+
+    // The reply waits for the store worker's commit; it comes back to this
+    // connection's thread.
+    void Store(AttendanceRecord record) {
         idle_.cancel(); // the wait for the store is not the client's silence
-        StoredRecord record{std::get<AttendanceRecord>(std::move(parsed)), peer_,
-                            UtcTimestampNow()};
-        server_.worker_.Submit(std::move(record),
+        server_.worker_.Submit({std::move(record), peer_, UtcTimestampNow()},
                                [self = shared_from_this()](StoreOutcome outcome) mutable {
                                    auto executor = self->socket_.get_executor();
                                    asio::post(executor, [self = std::move(self), outcome] {

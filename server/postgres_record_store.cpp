@@ -264,9 +264,4 @@ void PostgresRecordStore::Fail(const char* what, const std::string& reason) {
     throw StoreError(std::string(what) + " in '" + RedactedLocation(uri_) + "': " + text);
 }
 
-std::unique_ptr<RecordStore> OpenPostgresRecordStore(const std::string& uri,
-                                                     RecordStore::Access access) {
-    return std::make_unique<PostgresRecordStore>(uri, access);
-}
-
 } // namespace lorvent::server

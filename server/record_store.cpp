@@ -1,5 +1,6 @@
 #include "server/record_store.h"
 
+#include "server/postgres_record_store.h"
 #include "server/sqlite_record_store.h"
 
 #include <chrono>
@@ -7,10 +8,6 @@
 #include <ctime>
 
 namespace lorvent::server {
-
-// Each build that has a PostgreSQL store defines this beside it.
-std::unique_ptr<RecordStore> OpenPostgresRecordStore(const std::string& uri,
-                                                     RecordStore::Access access);
 
 bool IsPostgresLocation(std::string_view location) {
     return location.starts_with("postgresql://") || location.starts_with("postgres://");
@@ -42,7 +39,7 @@ std::string RedactedLocation(std::string_view location) {
 std::unique_ptr<RecordStore> OpenRecordStore(const std::string& location,
                                              RecordStore::Access access) {
     if (IsPostgresLocation(location))
-        return OpenPostgresRecordStore(location, access);
+        return std::make_unique<PostgresRecordStore>(location, access);
     return std::make_unique<SqliteRecordStore>(location, access);
 }
 
