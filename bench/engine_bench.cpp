@@ -2,6 +2,8 @@
 // it can give a reader that answers at once.
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
+#include "support/device_doubles.h"
+#include "support/engine_setup.h"
 
 #include <benchmark/benchmark.h>
 
@@ -14,7 +16,7 @@ namespace lorvent {
 namespace {
 
 // A device whose reader answers every poll with its token at once.
-class AnsweringDevice : public TD2xxDevice {
+class AnsweringDevice : public testing::TAcceptingDevice {
 public:
     FT_STATUS FT_Open(int, FT_HANDLE* handle) override {
         *handle = this;
@@ -38,15 +40,6 @@ public:
         *written = length;
         return FT_OK;
     }
-    FT_STATUS FT_SetBaudRate(FT_HANDLE, std::uint32_t) override { return FT_OK; }
-    FT_STATUS FT_SetDataCharacteristics(FT_HANDLE, std::uint8_t, std::uint8_t,
-                                        std::uint8_t) override {
-        return FT_OK;
-    }
-    FT_STATUS FT_SetFlowControl(FT_HANDLE, std::uint16_t, std::uint8_t, std::uint8_t) override {
-        return FT_OK;
-    }
-    FT_STATUS FT_SetTimeouts(FT_HANDLE, std::uint32_t, std::uint32_t) override { return FT_OK; }
 
 private:
     std::deque<std::uint8_t> line_;
@@ -69,10 +62,8 @@ double ProcessCpuSeconds() {
 }
 
 TProtocolSetup Setup(std::shared_ptr<TClock> clock = nullptr, bool thread = true) {
-    TProtocolSetup setup;
-    setup.device = std::make_unique<AnsweringDevice>();
     static TTextMessageQueue quietLog; // records pile up unread; fine for a bench
-    setup.logSink = &quietLog;
+    TProtocolSetup setup = testing::EngineSetup(std::make_unique<AnsweringDevice>(), quietLog);
     setup.clock = std::move(clock);
     setup.startThread = thread;
     return setup;

@@ -21,11 +21,14 @@
 // sequence, a delivery carries exactly the frame's payload, every frame the
 // master writes is a well-formed intact Packet, and no buffer is overrun.
 
-#include "fuzz/engine_doubles.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/packet.h"
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
+#include "support/device_doubles.h"
+#include "support/engine_setup.h"
+#include "support/fake_clock.h"
+#include "support/recording_log.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -102,7 +105,7 @@ void CheckMasterFrame(const std::uint8_t* frame, std::uint32_t length) {
                    static_cast<int>(packet.size()) - 2);
 }
 
-class FuzzDevice : public TD2xxDevice {
+class FuzzDevice : public testing::TAcceptingDevice {
 public:
     FT_STATUS FT_Open(int, FT_HANDLE* handle) override {
         *handle = &token_;
@@ -139,15 +142,6 @@ public:
         *bytesWritten = length;
         return FT_OK;
     }
-    FT_STATUS FT_SetBaudRate(FT_HANDLE, std::uint32_t) override { return FT_OK; }
-    FT_STATUS FT_SetDataCharacteristics(FT_HANDLE, std::uint8_t, std::uint8_t,
-                                        std::uint8_t) override {
-        return FT_OK;
-    }
-    FT_STATUS FT_SetFlowControl(FT_HANDLE, std::uint16_t, std::uint8_t, std::uint8_t) override {
-        return FT_OK;
-    }
-    FT_STATUS FT_SetTimeouts(FT_HANDLE, std::uint32_t, std::uint32_t) override { return FT_OK; }
 
     std::deque<LineByte> line;
     int lastFrame = kNotAFrame; // the frame of the byte read last
@@ -284,15 +278,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace lorvent;
     auto ownedDevice = std::make_unique<FuzzDevice>();
     FuzzDevice& device = *ownedDevice;
-    auto clock = std::make_shared<fuzz::ManualClock>();
-    fuzz::DiscardingLog log;
-    TProtocolSetup setup;
-    setup.device = std::move(ownedDevice);
-    setup.logSink = &log;
-    setup.guiThread = std::make_shared<fuzz::AlwaysAlive>();
-    setup.clock = clock;
-    setup.startThread = false;
-    TProtocol engine(std::move(setup));
+    auto clock = std::make_shared<testing::FakeClock>();
+    testing::DiscardingLog log;
+    TProtocol engine(testing::SteppedEngineSetup(std::move(ownedDevice), log, clock));
     FUZZ_CHECK(engine.Open("", ""));
 
     std::vector<LineFrame> frames;
@@ -326,7 +314,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 4:
             for (int pass = 0; pass <= (op >> 3) % 4; ++pass) {
-                clock->now += kPollIntervalIdle;
+                clock->Advance(kPollIntervalIdle);
                 engine.RunPass();
                 CheckLinkInvariants(link);
             }

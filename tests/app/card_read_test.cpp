@@ -1,5 +1,6 @@
 #include "app/card_read.h"
 #include "frm_fixture.h"
+#include "support/tm.h"
 
 namespace lorvent::testing {
 namespace {
@@ -12,13 +13,7 @@ TEST(CardNumberText, TwoLowerCaseHexDigitsPerByte) {
 }
 
 TEST(FormatReadTime, UsesTheLocaleSeparators) {
-    std::tm time{};
-    time.tm_year = 2024 - 1900;
-    time.tm_mon = 2;
-    time.tm_mday = 5;
-    time.tm_hour = 7;
-    time.tm_min = 9;
-    time.tm_sec = 59;
+    std::tm time = Tm(2024, 3, 5, 7, 9, 59);
     EXPECT_EQ(FormatReadTime(time, {}), "05/03/2024 07:09");
     EXPECT_EQ(FormatReadTime(time, {".", ":"}), "05.03.2024 07:09");
     time.tm_hour = 23;
@@ -27,13 +22,7 @@ TEST(FormatReadTime, UsesTheLocaleSeparators) {
 
 class CardReadTest : public FrmFixture {
 protected:
-    void SetUp() override {
-        keyboard.now.tm_year = 2025 - 1900;
-        keyboard.now.tm_mon = 11;
-        keyboard.now.tm_mday = 8;
-        keyboard.now.tm_hour = 14;
-        keyboard.now.tm_min = 2;
-    }
+    void SetUp() override { keyboard.now = Tm(2025, 12, 8, 14, 2); }
     std::string TypedText() const {
         std::string typed;
         for (const auto& record : keyboard.journal)

@@ -1,5 +1,9 @@
 #include "frm_fixture.h"
 
+#include "support/engine_setup.h"
+
+#include <thread>
+
 namespace lorvent::testing {
 
 std::vector<std::uint8_t> Bytes(const TProtoMessage& message) {
@@ -23,11 +27,8 @@ TMainFrmServices FrmFixture::Services() {
     services.makeProtocol = [this] {
         auto scripted = std::make_unique<TWatchedDevice>();
         device = scripted.get();
-        TProtocolSetup setup;
-        setup.device = std::move(scripted);
-        setup.logSink = &log;
-        setup.guiThread = std::make_shared<FlagThreadWatch>();
-        setup.clock = std::make_shared<FakeClock>();
+        TProtocolSetup setup =
+            SteppedEngineSetup(std::move(scripted), log, std::make_shared<FakeClock>());
         setup.startThread = startEngineThread;
         return std::make_unique<TProtocol>(std::move(setup));
     };
@@ -56,6 +57,12 @@ std::vector<std::vector<std::uint8_t>> FrmFixture::DrainCommands() {
     std::vector<std::vector<std::uint8_t>> sent;
     while (auto command = frm->Device->NextOutbound())
         sent.push_back(Bytes(command));
+    return sent;
+}
+
+std::vector<std::vector<std::uint8_t>> FrmFixture::DrainCommandsOnTheProtocolThread() {
+    std::vector<std::vector<std::uint8_t>> sent;
+    std::thread([&] { sent = DrainCommands(); }).join();
     return sent;
 }
 

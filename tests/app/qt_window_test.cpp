@@ -86,28 +86,7 @@ TEST(QtWindow, OwnPicturesAreDrawn) {
 }
 
 // The window with its behaviour attached, as the program runs it.
-class QtFrmTest : public FrmFixture {
-protected:
-    void StartOn(const std::vector<std::string>& arguments = {}) {
-        auto services = Services();
-        TMainFrmServices onWindow{window,
-                                  window,
-                                  keyboard,
-                                  keyboard,
-                                  {},
-                                  defaultDataFile,
-                                  services.makeProtocol,
-                                  services.makeServerConnection};
-        frm = std::make_unique<TMainFrm>(onWindow);
-        window.Attach(frm.get());
-        ASSERT_TRUE(frm->InitFromCommandLine(arguments));
-    }
-    void TearDown() override {
-        window.Attach(nullptr);
-        frm.reset();
-    }
-    TMainWindow window;
-};
+using QtFrmTest = TWindowFrmFixture<TMainWindow>;
 
 TEST_F(QtFrmTest, StartUpFillsTheLabelsAndShowsTheEnterItem) {
     StartOn();
@@ -152,12 +131,8 @@ TEST_F(QtFrmTest, RecordsFromAnotherThreadReachTheWindowAndTheTimerRuns) {
     EXPECT_EQ(window.LogGridTable->currentRow(), 1);
     EXPECT_EQ(window.LogGridTable->item(0, 0), nullptr) << "row 0 stays empty";
 
-    std::vector<std::vector<std::uint8_t>> sent;
-    std::thread([&] {
-        while (auto command = frm->Device->NextOutbound())
-            sent.push_back(Bytes(command));
-    }).join();
-    EXPECT_EQ(sent, (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
+    EXPECT_EQ(DrainCommandsOnTheProtocolThread(),
+              (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
     ASSERT_TRUE(WaitFor([&] { return window.BlickTimer().Enabled(); }));
     ASSERT_TRUE(WaitFor([&] { return frm->IndicatorState == kIndicatorIdleDue; }));
     EXPECT_FALSE(window.BlickTimer().Enabled());

@@ -3,6 +3,7 @@
 // thread, handling posted messages and firing BlickTimer when it decides to.
 #include "frm_fixture.h"
 #include "sim/sim_device.h"
+#include "support/engine_setup.h"
 
 #include <chrono>
 #include <thread>
@@ -23,9 +24,7 @@ protected:
         services.makeProtocol = [this] {
             auto simulated = std::make_unique<TSimDevice>();
             reader = simulated.get();
-            TProtocolSetup setup;
-            setup.device = std::move(simulated);
-            setup.logSink = &log;
+            TProtocolSetup setup = EngineSetup(std::move(simulated), log);
             setup.guiThread = std::make_shared<FlagThreadWatch>();
             return std::make_unique<TProtocol>(std::move(setup));
         };

@@ -5,6 +5,7 @@
 #include "app/tcpconn/tcp_conn.h"
 #include "frm_fixture.h"
 #include "support/scripted_peer.h"
+#include "support/tm.h"
 
 #include <cerrno>
 #include <fstream>
@@ -19,13 +20,7 @@ using namespace std::chrono_literals;
 using tcp = asio::ip::tcp;
 
 TEST(WireDateTime, FixedCharactersAndTwoDigitFields) {
-    std::tm time{};
-    time.tm_year = 2026 - 1900;
-    time.tm_mon = 11;
-    time.tm_mday = 7;
-    time.tm_hour = 23;
-    time.tm_min = 16;
-    time.tm_sec = 59;
+    std::tm time = Tm(2026, 12, 7, 23, 16, 59);
     EXPECT_EQ(WireDateTime(time), "07/12/2026-23:16");
     time.tm_mon = 0;
     time.tm_mday = 1;
@@ -39,13 +34,7 @@ TEST(WireDateTime, FixedCharactersAndTwoDigitFields) {
 
 class UploadTest : public FrmFixture {
 protected:
-    void SetUp() override {
-        keyboard.now.tm_year = 2026 - 1900;
-        keyboard.now.tm_mon = 11;
-        keyboard.now.tm_mday = 7;
-        keyboard.now.tm_hour = 23;
-        keyboard.now.tm_min = 16;
-    }
+    void SetUp() override { keyboard.now = Tm(2026, 12, 7, 23, 16); }
     std::filesystem::path DataFilePath() const { return temp.Path() / "att" / "kalvinor.db"; }
     void StartAttendance() { Start({"-net", "-db", DataFilePath().string()}); }
     void UseServerOn(std::uint16_t port) {

@@ -47,13 +47,7 @@ TEST_F(BusTest, TypicalStartFrameByFrame) {
 TEST_F(BusTest, CardReadIsDeliveredOnceAndAcknowledged) {
     BringUp();
     Reader([](auto& r) { r.ReadCard({0x12, 0x34, 0x56, 0x78}); });
-    std::vector<std::string> inbound;
-    for (int turn = 0; turn < 10; ++turn) {
-        Turn();
-        for (auto& m : link->Drain())
-            inbound.push_back(m);
-    }
-    EXPECT_EQ(inbound, std::vector<std::string>{"83 81 12 34 56 78"});
+    EXPECT_EQ(InboundOver(10), std::vector<std::string>{"83 81 12 34 56 78"});
     const auto reads = Reader([](auto& r) { return r.CardReads(); });
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_TRUE(reads[0].acknowledged);
@@ -76,13 +70,7 @@ TEST_F(BusTest, RepeatedDataPacketIsAcknowledgedAgainButNotDeliveredTwice) {
         r.ReadCard({0x12, 0x34, 0x56, 0x78});
         r.RepeatReplies(1);
     });
-    std::vector<std::string> inbound;
-    for (int turn = 0; turn < 10; ++turn) {
-        Turn();
-        for (auto& m : link->Drain())
-            inbound.push_back(m);
-    }
-    EXPECT_EQ(inbound, std::vector<std::string>{"83 81 12 34 56 78"});
+    EXPECT_EQ(InboundOver(10), std::vector<std::string>{"83 81 12 34 56 78"});
     const auto logged = log.Take();
     EXPECT_NE(std::find(logged.begin(), logged.end(), "S1 Warn Repeated SEQ from slave"),
               logged.end());
@@ -97,11 +85,8 @@ TEST_F(BusTest, SequenceNumbersWrapBothWays) {
         const auto n = static_cast<std::uint8_t>(i);
         Reader([n](auto& r) { r.ReadCard({0xAB, 0x00, 0x00, n}); });
         link->Send({0x02, 0xFF, 0x00, n});
-        for (int turn = 0; turn < 6; ++turn) {
-            Turn();
-            for (auto& m : link->Drain())
-                inbound.push_back(m);
-        }
+        for (auto& m : InboundOver(6))
+            inbound.push_back(m);
     }
     ASSERT_EQ(inbound.size(), 20u);
     for (int i = 0; i < 20; ++i)

@@ -281,9 +281,7 @@ TEST(EngineThreadTest, EndsWhenTheGuiThreadIsGone) {
     auto* device = scripted.get();
     auto gui = std::make_shared<testing::FlagThreadWatch>();
     testing::RecordingLog log;
-    TProtocolSetup setup;
-    setup.device = std::move(scripted);
-    setup.logSink = &log;
+    TProtocolSetup setup = testing::EngineSetup(std::move(scripted), log);
     setup.guiThread = gui;
     TProtocol protocol(std::move(setup));
     ASSERT_TRUE(protocol.Open("", "9600,n,8,1"));
@@ -298,11 +296,9 @@ TEST(EngineThreadTest, WatchesTheThreadThatConstructedIt) {
     // The engine is made on a thread that then ends without stopping it.
     std::unique_ptr<TProtocol> protocol;
     std::thread gui([&] {
-        TProtocolSetup setup;
-        setup.device = std::make_unique<testing::ScriptedDevice>();
         static testing::RecordingLog log;
-        setup.logSink = &log;
-        protocol = std::make_unique<TProtocol>(std::move(setup));
+        protocol = std::make_unique<TProtocol>(
+            testing::EngineSetup(std::make_unique<testing::ScriptedDevice>(), log));
     });
     gui.join();
     protocol->WaitFor();

@@ -1,5 +1,6 @@
 // The engine's thread and the GUI thread side by side: what they share (the
 // link's queues, the engine lock) must hold up under ThreadSanitizer.
+#include "support/engine_setup.h"
 #include "support/fake_clock.h"
 #include "support/hex.h"
 #include "support/recording_log.h"
@@ -93,10 +94,7 @@ TEST(EngineThreadTest, GuiThreadDrainsAndDiscardsWhileTheBusRuns) {
     auto scripted = std::make_unique<testing::ScriptedDevice>();
     InstantReader reader(*scripted);
     testing::RecordingLog log;
-    TProtocolSetup setup;
-    setup.device = std::move(scripted);
-    setup.logSink = &log;
-    auto protocol = std::make_unique<TProtocol>(std::move(setup));
+    auto protocol = std::make_unique<TProtocol>(testing::EngineSetup(std::move(scripted), log));
     ASSERT_TRUE(protocol->Open("", "9600,n,8,1"));
     auto link = std::make_unique<CountingLink>(*protocol, &log);
     link->Init(0xFFFFFFFF, 1);

@@ -251,26 +251,8 @@ TEST_F(StringGridTest, PaintsTheSelectedRowHighlightedWithGridLines) {
 
 // ---- The window and its behaviour ----
 
-class Win32FrmTest : public FrmFixture {
+class Win32FrmTest : public TWindowFrmFixture<TMainWindow> {
 protected:
-    void StartOn(const std::vector<std::string>& arguments = {}) {
-        auto services = Services();
-        TMainFrmServices onWindow{window,
-                                  window,
-                                  keyboard,
-                                  keyboard,
-                                  {},
-                                  defaultDataFile,
-                                  services.makeProtocol,
-                                  services.makeServerConnection};
-        frm = std::make_unique<TMainFrm>(onWindow);
-        window.Attach(frm.get());
-        ASSERT_TRUE(frm->InitFromCommandLine(arguments));
-    }
-    void TearDown() override {
-        window.Attach(nullptr);
-        frm.reset();
-    }
     TStringGrid& Grid() { return *window.LogGridControl; }
     void Deliver(std::vector<std::uint8_t> record) {
         frm->Device->Deliver(record.data(), static_cast<int>(record.size()));
@@ -282,7 +264,6 @@ protected:
         Deliver(record);
         ASSERT_TRUE(PumpUntil([&] { return Grid().RowCount() == rows + 1; }));
     }
-    TMainWindow window;
 };
 
 TEST(Win32Window, ComponentsAreLaidOutAsDesigned) {
@@ -490,12 +471,8 @@ TEST_F(Win32FrmTest, PostedRecordsAreHandledOnTheGuiThreadAndTheTimerRuns) {
     for (const auto& id : typingThreads)
         EXPECT_EQ(id, guiThread);
 
-    std::vector<std::vector<std::uint8_t>> sent;
-    std::thread([&] {
-        while (auto command = frm->Device->NextOutbound())
-            sent.push_back(Bytes(command));
-    }).join();
-    EXPECT_EQ(sent, (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
+    EXPECT_EQ(DrainCommandsOnTheProtocolThread(),
+              (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
     ASSERT_TRUE(PumpUntil([&] { return window.BlickTimer().Enabled(); }));
     const DWORD started = GetTickCount();
     ASSERT_TRUE(PumpUntil([&] { return frm->IndicatorState == kIndicatorIdleDue; }));
