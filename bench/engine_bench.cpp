@@ -95,24 +95,16 @@ void BM_AliveReaderTurnsPerSecond(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::seconds(2)); // wake up
         const auto writesBefore = std::chrono::steady_clock::now();
         const double cpuBefore = ProcessCpuSeconds();
-        double turnsBefore = 0;
-        {
-            LockCS guard(protocol.Lock());
-            turnsBefore = link.nextPollTime;
-        }
+        const double turnsBefore = link.NextPollTime();
         std::this_thread::sleep_for(std::chrono::seconds(3));
         const double cpu = ProcessCpuSeconds() - cpuBefore;
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - writesBefore).count();
-        double turnsAfter = 0;
-        {
-            LockCS guard(protocol.Lock());
-            turnsAfter = link.nextPollTime;
-        }
+        const double turnsAfter = link.NextPollTime();
         // Each turn moves the next poll time on by about the 20 ms interval.
         state.counters["turns_per_s"] = (turnsAfter - turnsBefore) / 20.0 / seconds;
         state.counters["cpu_us_per_s"] = cpu / seconds * 1e6;
-        state.counters["alive"] = link.linkState == kLinkAlive;
+        state.counters["alive"] = link.LinkState() == kLinkAlive;
         protocol.UnregisterSlave(&link);
         protocol.Terminate();
         protocol.WaitFor();

@@ -158,7 +158,7 @@ public:
     CheckedLink(TProtocol& engine, TTextMessageQueue* log, const FuzzDevice& device,
                 const std::vector<LineFrame>& frames)
         : TProtoSlave(engine, log), device_(device), frames_(frames) {}
-    ~CheckedLink() override { protocol.UnregisterSlave(this); }
+    ~CheckedLink() override { Protocol().UnregisterSlave(this); }
 
     int Deliver(const std::uint8_t* bytes, int count) override {
         if (marker_ != 0) {
@@ -169,13 +169,13 @@ public:
         return TProtoSlave::Deliver(bytes, count);
     }
     void Wakes() override {
-        FUZZ_CHECK(linkState != kLinkAlive);
+        FUZZ_CHECK(LinkState() != kLinkAlive);
         marker_ = kWakeMarker;
         TProtoSlave::Wakes();
         marker_ = 0;
     }
     void Dies() override {
-        FUZZ_CHECK(linkState != kLinkDead);
+        FUZZ_CHECK(LinkState() != kLinkDead);
         marker_ = kDieMarker;
         TProtoSlave::Dies();
         marker_ = 0;
@@ -192,12 +192,12 @@ private:
         const int size = static_cast<int>(packet.size());
         FUZZ_CHECK(!packet.empty() && !IsToken(packet[0]));
         FUZZ_CHECK(CheckReceivedFrame(packet.data(), size) == size - 2);
-        FUZZ_CHECK((packet[0] & 0x7F) == address);
+        FUZZ_CHECK((packet[0] & 0x7F) == Address());
         const std::uint8_t control = packet[1];
         int skip = 0;
         if (control <= 0x7F) {
-            FUZZ_CHECK(!resetPending);
-            FUZZ_CHECK(((control >> 4) & 7) == recvSeq);
+            FUZZ_CHECK(!ResetPending());
+            FUZZ_CHECK(((control >> 4) & 7) == RecvSeq());
             FUZZ_CHECK(delivered_.insert(index).second);
             skip = 2;
         } else {
@@ -258,17 +258,18 @@ Bytes WithCrc(Bytes packet) {
 }
 
 void CheckLinkInvariants(const CheckedLink& link) {
-    FUZZ_CHECK(link.sendSeq >= 0 && link.sendSeq <= 7);
-    FUZZ_CHECK(link.recvSeq >= 0 && link.recvSeq <= 7);
-    FUZZ_CHECK(link.linkState == kLinkAlive || link.linkState == kLinkDead ||
-               link.linkState == kLinkNew);
-    FUZZ_CHECK(link.outstanding.size() <= static_cast<std::size_t>(link.window));
-    FUZZ_CHECK(link.replyCounter >= -link.dieThreshold - 1 &&
-               link.replyCounter <= link.wakeThreshold + 1);
-    FUZZ_CHECK(link.pollInterval == kPollIntervalAlive || link.pollInterval == kPollIntervalSlow ||
-               link.pollInterval == kPollIntervalIdle);
-    for (const auto& message : link.outstanding)
-        FUZZ_CHECK(message->length >= 0 && message->length <= kMaxPayload);
+    FUZZ_CHECK(link.SendSeq() >= 0 && link.SendSeq() <= 7);
+    FUZZ_CHECK(link.RecvSeq() >= 0 && link.RecvSeq() <= 7);
+    FUZZ_CHECK(link.LinkState() == kLinkAlive || link.LinkState() == kLinkDead ||
+               link.LinkState() == kLinkNew);
+    FUZZ_CHECK(link.OutstandingCount() <= static_cast<std::size_t>(link.Window()));
+    FUZZ_CHECK(link.ReplyCounter() >= -link.DieThreshold() - 1 &&
+               link.ReplyCounter() <= link.WakeThreshold() + 1);
+    FUZZ_CHECK(link.PollInterval() == kPollIntervalAlive ||
+               link.PollInterval() == kPollIntervalSlow ||
+               link.PollInterval() == kPollIntervalIdle);
+    for (const auto& payload : link.OutstandingPayloads())
+        FUZZ_CHECK(payload.size() <= static_cast<std::size_t>(kMaxPayload));
 }
 
 } // namespace

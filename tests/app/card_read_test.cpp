@@ -47,7 +47,7 @@ TEST_F(CardReadTest, FirstReadLandsInRowOneAndIsTypedAfterItIsShown) {
     EXPECT_EQ(view.grid.selected, 1);
     EXPECT_EQ(TypedText(), "012AFF007B<Enter>");
     EXPECT_EQ(rowsWhenTypingBegan, 2);
-    EXPECT_TRUE(frm->PendingRecords.empty()) << "keyboard mode keeps no record";
+    EXPECT_TRUE(frm->QueuedRecords().empty()) << "keyboard mode keeps no record";
 }
 
 TEST_F(CardReadTest, SelectionFollowsOnlyFromTheLastRow) {
@@ -86,10 +86,10 @@ TEST_F(CardReadTest, AttendanceModeQueuesTheReadAndTypesNothing) {
     CardRead({0x12, 0x34, 0x56, 0x78, 0x9a});
     CardRead({0xde, 0xad, 0xbe, 0xef});
     EXPECT_TRUE(keyboard.journal.empty());
-    ASSERT_EQ(frm->PendingRecords.size(), 2u);
-    EXPECT_EQ(frm->PendingRecords[0]->Number, "123456789a");
-    EXPECT_EQ(frm->PendingRecords[1]->Number, "deadbeef");
-    EXPECT_EQ(frm->PendingRecords[1]->ReadTime.tm_min, 2);
+    ASSERT_EQ(frm->QueuedRecords().size(), 2u);
+    EXPECT_EQ(frm->QueuedRecords()[0]->Number, "123456789a");
+    EXPECT_EQ(frm->QueuedRecords()[1]->Number, "deadbeef");
+    EXPECT_EQ(frm->QueuedRecords()[1]->ReadTime.tm_min, 2);
     EXPECT_EQ(view.grid.RowCount(), 3);
 }
 

@@ -52,12 +52,20 @@ protected:
     // The same from a thread of its own, as the engine's thread takes them.
     std::vector<std::vector<std::uint8_t>> DrainCommandsOnTheProtocolThread();
     void CardRead(const std::vector<std::uint8_t>& number = {0x01, 0x2a, 0xff, 0x00, 0x7b});
+    // The window's connection reaches `connection` from now on.
+    void UseServer(std::unique_ptr<TServerConnection> connection);
 
     TTempDir temp;
     TFakeView view;
     TFakePoster poster;
-    // What the window's connection to the attendance server does.
+    // What the window's connection to the attendance server does, unless a
+    // test gives it a real one (UseServer).
     TScriptedConnection server;
+    std::unique_ptr<TServerConnection> realServer;
+    // Opens the data file; unset, the file itself as the program opens it.
+    std::function<std::FILE*(const std::string& path)> dataFileOpener;
+    // The stream the window's data file was opened as, once it was.
+    std::FILE* openedDataFile = nullptr;
     TRecordingKeyboard keyboard = UsKeyboard();
     RecordingLog log;
     TWatchedDevice* device = nullptr;
@@ -79,7 +87,8 @@ protected:
                                                           {},
                                                           defaultDataFile,
                                                           services.makeProtocol,
-                                                          services.makeServerConnection});
+                                                          services.makeServerConnection,
+                                                          services.openDataFile});
         window.Attach(frm.get());
         ASSERT_TRUE(frm->InitFromCommandLine(arguments));
     }

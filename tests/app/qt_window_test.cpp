@@ -106,10 +106,10 @@ TEST_F(QtFrmTest, AttendanceModeHidesTheEnterItem) {
 TEST_F(QtFrmTest, TriggeringTheEnterItemTogglesTheCheckMark) {
     StartOn();
     window.PoslatEnter1->trigger();
-    EXPECT_FALSE(frm->PoslatEnter1Checked);
+    EXPECT_FALSE(frm->SendsEnter());
     EXPECT_FALSE(window.PoslatEnter1->isChecked());
     window.PoslatEnter1->trigger();
-    EXPECT_TRUE(frm->PoslatEnter1Checked);
+    EXPECT_TRUE(frm->SendsEnter());
     EXPECT_TRUE(window.PoslatEnter1->isChecked());
 }
 
@@ -121,8 +121,8 @@ TEST_F(QtFrmTest, RecordsFromAnotherThreadReachTheWindowAndTheTimerRuns) {
     std::thread protocolThread([&] {
         const std::uint8_t wake[] = {0xA0};
         const std::uint8_t read[] = {0x83, 0x81, 0xde, 0xad, 0xbe, 0xef};
-        frm->Device->Deliver(wake, 1);
-        frm->Device->Deliver(read, 6);
+        frm->ReaderDevice()->Deliver(wake, 1);
+        frm->ReaderDevice()->Deliver(read, 6);
     });
     protocolThread.join();
     ASSERT_TRUE(WaitFor([&] { return window.LogGridTable->rowCount() == 2; }));
@@ -134,7 +134,7 @@ TEST_F(QtFrmTest, RecordsFromAnotherThreadReachTheWindowAndTheTimerRuns) {
     EXPECT_EQ(DrainCommandsOnTheProtocolThread(),
               (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
     ASSERT_TRUE(WaitFor([&] { return window.BlickTimer().Enabled(); }));
-    ASSERT_TRUE(WaitFor([&] { return frm->IndicatorState == kIndicatorIdleDue; }));
+    ASSERT_TRUE(WaitFor([&] { return frm->Indicator() == kIndicatorIdleDue; }));
     EXPECT_FALSE(window.BlickTimer().Enabled());
 }
 

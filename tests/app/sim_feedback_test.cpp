@@ -72,10 +72,7 @@ protected:
         }
         return true;
     }
-    std::uint8_t LinkState() {
-        LockCS guard(frm->Protocol->Lock());
-        return frm->Device->linkState;
-    }
+    std::uint8_t LinkState() { return frm->ReaderDevice()->LinkState(); }
     std::string Transcript() {
         std::string text;
         for (const auto& name : Commands())
@@ -123,7 +120,7 @@ TEST_F(SimFeedbackTest, ReadIsAcknowledgedSignalledAndIdleFollowsASecondLater) {
     const auto period = CommandTime(3) - CommandTime(2);
     EXPECT_GE(period, 950ms) << "the idle signal follows the read signal after the period";
     EXPECT_EQ(view.grid.cells.at(1)[1], "12345678");
-    EXPECT_EQ(frm->IndicatorState, kIndicatorIdle);
+    EXPECT_EQ(frm->Indicator(), kIndicatorIdle);
 }
 
 TEST_F(SimFeedbackTest, TwoReadsBeforeTheAcknowledgeGoesOutGetOneAcknowledge) {

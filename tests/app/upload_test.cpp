@@ -7,6 +7,9 @@
 #include "support/scripted_peer.h"
 #include "support/tm.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <fstream>
 #include <mutex>
@@ -38,7 +41,7 @@ protected:
     std::filesystem::path DataFilePath() const { return temp.Path() / "att" / "kalvinor.db"; }
     void StartAttendance() { Start({"-net", "-db", DataFilePath().string()}); }
     void UseServerOn(std::uint16_t port) {
-        frm->TCPConn = std::make_unique<lorvent::TCPConn>("127.0.0.1", port);
+        UseServer(std::make_unique<lorvent::TCPConn>("127.0.0.1", port));
     }
     // Card i reads as 012aff00 and i in two hex digits.
     static std::vector<std::uint8_t> Card(int i) {
@@ -105,11 +108,11 @@ TEST_P(UploadReplyTest, ConfirmedRecordsGoAndTheRestReachTheFileInOrder) {
         });
         UseServerOn(peer.Port());
         // Left unflushed: only the tick's flush puts it on disk.
-        std::fputs("#", frm->DataFile.get());
+        std::fputs("#", openedDataFile);
         frm->LogTimerTimer();
-        EXPECT_FALSE(frm->TCPConn->Connected()) << "every tick ends disconnected";
+        EXPECT_FALSE(realServer->Connected()) << "every tick ends disconnected";
     }
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(FileBytes(), "#" + FileLines(reply.confirmed, reply.records));
     ASSERT_FALSE(requests.empty());
     for (std::size_t i = 0; i < requests.size(); ++i)
@@ -147,9 +150,9 @@ TEST_F(UploadTest, NothingListeningStoresEveryRecord) {
     UseServerOn(freePort);
     ReadCards(2);
     frm->LogTimerTimer();
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(FileBytes(), FileLines(0, 2));
-    EXPECT_FALSE(frm->TCPConn->Connected());
+    EXPECT_FALSE(realServer->Connected());
 }
 
 // The protocol thread delivers a read while the GUI thread waits for a reply:
@@ -170,14 +173,14 @@ TEST_F(UploadTest, AReadDuringABlockedTickGoesWithTheNextTick) {
             2);
         UseServerOn(peer.Port());
         frm->LogTimerTimer();
-        EXPECT_TRUE(frm->PendingRecords.empty()) << "the read is not handled inside the tick";
+        EXPECT_TRUE(frm->QueuedRecords().empty()) << "the read is not handled inside the tick";
         PumpMessages();
-        ASSERT_EQ(frm->PendingRecords.size(), 1u);
+        ASSERT_EQ(frm->QueuedRecords().size(), 1u);
         frm->LogTimerTimer();
     }
     EXPECT_EQ(requests,
               (std::vector<std::string>{"L " + Record(0) + "\r\n", "L " + Record(1) + "\r\n"}));
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(FileBytes(), "");
 }
 
@@ -187,12 +190,12 @@ TEST_F(UploadTest, KeyboardModeAndAnEmptyQueueConnectToNothingAndTouchNoFile) {
     Start();
     CardRead(Card(1));
     frm->LogTimerTimer();
-    EXPECT_EQ(frm->DataFile, nullptr);
+    EXPECT_EQ(openedDataFile, nullptr);
     EXPECT_FALSE(std::filesystem::exists(defaultDataFile));
     frm.reset();
 
     StartAttendance();
-    std::fputs("#", frm->DataFile.get()); // would reach the disk with any flush
+    std::fputs("#", openedDataFile); // would reach the disk with any flush
     frm->LogTimerTimer();
     frm->LogTimerTimer();
     EXPECT_EQ(FileBytes(), "");
@@ -265,6 +268,37 @@ struct TFlakyFile {
     }
 };
 
+// A stream whose bytes go straight to the file it is pointed at, as a
+// stream over that file itself would send them: the disk's answer (ENOSPC
+// from /dev/full) is the stream's, and it can be pointed at another file.
+struct TRedirectedFile {
+    int fd = -1;
+
+    ~TRedirectedFile() {
+        if (fd >= 0)
+            close(fd);
+    }
+    void Target(const std::string& path) {
+        if (fd >= 0)
+            close(fd);
+        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    }
+    static ssize_t Write(void* cookie, const char* data, std::size_t size) {
+        return write(static_cast<TRedirectedFile*>(cookie)->fd, data, size);
+    }
+    static int Seek(void* cookie, off64_t* offset, int whence) {
+        const off64_t at = lseek64(static_cast<TRedirectedFile*>(cookie)->fd, *offset, whence);
+        if (at < 0)
+            return -1;
+        *offset = at;
+        return 0;
+    }
+    std::FILE* Open() {
+        return fopencookie(this, "a",
+                           {nullptr, &TRedirectedFile::Write, &TRedirectedFile::Seek, nullptr});
+    }
+};
+
 struct TFullDiskCase {
     const char* name;
     std::size_t bytesBeforeFailing;
@@ -282,15 +316,15 @@ class DataFileFailureTest : public UploadTest,
 // again, the next tick offers the records to the server first and stores the
 // rest, so that every record is either confirmed or in the file, once.
 TEST_P(DataFileFailureTest, RecordsTheFileCannotTakeStayQueuedForTheNextTick) {
-    StartAttendance();
     TFlakyFile flaky;
     flaky.full = true;
     flaky.bytesBeforeFailing = GetParam().bytesBeforeFailing;
-    frm->DataFile.reset(flaky.Open());
+    dataFileOpener = [&](const std::string&) { return flaky.Open(); };
+    StartAttendance();
     ReadCards(3);
     server.refuseConnect = true;
     frm->LogTimerTimer();
-    ASSERT_EQ(frm->PendingRecords.size(), 3u);
+    ASSERT_EQ(frm->QueuedRecords().size(), 3u);
     EXPECT_EQ(flaky.bytes, GetParam().leftOver);
 
     ReadCards(1, 3);
@@ -298,11 +332,11 @@ TEST_P(DataFileFailureTest, RecordsTheFileCannotTakeStayQueuedForTheNextTick) {
     server.refuseConnect = false;
     server.replies = {"OK"};
     frm->LogTimerTimer();
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(server.journal[server.journal.size() - 4], "connect");
     EXPECT_EQ(server.journal[server.journal.size() - 3], "L " + Record(0)) << "confirmed";
     EXPECT_EQ(server.journal[server.journal.size() - 2], "L " + Record(1)) << "not confirmed";
-    frm->DataFile.reset(); // closes and flushes the stream
+    frm.reset(); // shut-down closes and flushes the stream
     const std::string leftOver = GetParam().leftOver;
     EXPECT_EQ(flaky.bytes, leftOver + (leftOver.empty() ? "" : "\r\n") + FileLines(1, 4));
 }
@@ -313,20 +347,22 @@ INSTANTIATE_TEST_SUITE_P(Disks, DataFileFailureTest,
                          [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(UploadTest, DevFullKeepsTheRecordsUntilARealFileTakesThem) {
-    StartAttendance();
-    std::FILE* devFull = std::fopen("/dev/full", "ab+");
-    if (devFull == nullptr)
+    TRedirectedFile file;
+    file.Target("/dev/full");
+    if (file.fd < 0)
         GTEST_SKIP() << "no /dev/full here";
-    frm->DataFile.reset(devFull);
+    dataFileOpener = [&](const std::string&) { return file.Open(); };
+    StartAttendance();
     ReadCards(2);
     server.refuseConnect = true;
     frm->LogTimerTimer();
-    ASSERT_EQ(frm->PendingRecords.size(), 2u);
+    ASSERT_EQ(frm->QueuedRecords().size(), 2u);
 
-    frm->DataFile.reset(std::fopen(DataFilePath().string().c_str(), "ab+"));
+    file.Target(DataFilePath().string());
     frm->LogTimerTimer();
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(FileBytes(), FileLines(0, 2));
+    frm.reset(); // its stream goes before the file behind it
 }
 
 } // namespace

@@ -58,10 +58,10 @@ protected:
 
     // Runs passes until the link has taken one turn; returns what it wrote.
     std::vector<std::string> Turn() {
-        const TPollTime before = link->nextPollTime;
-        for (int pass = 0; pass < 100 && link->nextPollTime == before; ++pass)
+        const TPollTime before = link->NextPollTime();
+        for (int pass = 0; pass < 100 && link->NextPollTime() == before; ++pass)
             protocol->RunPass();
-        EXPECT_NE(link->nextPollTime, before) << "the link got no turn";
+        EXPECT_NE(link->NextPollTime(), before) << "the link got no turn";
         return line->TakeWrites();
     }
     // Takes `turns` turns; what the link delivered meanwhile, in order.
@@ -76,11 +76,11 @@ protected:
     }
     // Turns until the link is alive and its reset handshake is done.
     void BringUp() {
-        for (int turn = 0; turn < 20 && (link->linkState != kLinkAlive || link->resetPending);
+        for (int turn = 0; turn < 20 && (link->LinkState() != kLinkAlive || link->ResetPending());
              ++turn)
             Turn();
-        ASSERT_EQ(link->linkState, kLinkAlive);
-        ASSERT_FALSE(link->resetPending);
+        ASSERT_EQ(link->LinkState(), kLinkAlive);
+        ASSERT_FALSE(link->ResetPending());
         link->Drain();
         log.Take();
     }

@@ -85,7 +85,7 @@ private:
 class CountingLink : public TProtoSlave {
 public:
     using TProtoSlave::TProtoSlave;
-    ~CountingLink() override { protocol.UnregisterSlave(this); }
+    ~CountingLink() override { Protocol().UnregisterSlave(this); }
     void Notify() override { ++notified; }
     std::atomic<int> notified{0};
 };

@@ -13,7 +13,7 @@ namespace lorvent::testing {
 class AppLink : public TProtoSlave {
 public:
     using TProtoSlave::TProtoSlave;
-    ~AppLink() override { protocol.UnregisterSlave(this); }
+    ~AppLink() override { Protocol().UnregisterSlave(this); }
 
     void Send(const std::vector<std::uint8_t>& payload) {
         PutOutbound(
