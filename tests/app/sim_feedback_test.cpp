@@ -4,6 +4,7 @@
 #include "frm_fixture.h"
 #include "sim/sim_device.h"
 #include "support/engine_setup.h"
+#include "support/wait.h"
 
 #include <chrono>
 #include <thread>
@@ -64,13 +65,7 @@ protected:
     }
     // Waits with the GUI thread busy elsewhere: posted messages stay queued.
     template <typename Condition> bool WaitWithoutGui(Condition done) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(2ms);
-        }
-        return true;
+        return WaitUntil(done, 20s, 2ms);
     }
     std::uint8_t LinkState() { return frm->ReaderDevice()->LinkState(); }
     std::string Transcript() {

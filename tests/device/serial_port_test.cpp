@@ -152,9 +152,7 @@ protected:
 
     // Re-points the stable path at a line, as udev does for a replugged adapter.
     void PointLinkAt(const std::string& target) const {
-        const auto fresh = dir_.Path() / "port.new";
-        std::filesystem::create_symlink(target, fresh);
-        std::filesystem::rename(fresh, LinkPath());
+        sim::cli::PointLink(LinkPath().string(), target);
     }
 
     // Opens and configures the port the way the engine does.

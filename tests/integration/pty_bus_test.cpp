@@ -6,6 +6,7 @@
 #include "support/engine_setup.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 #include <algorithm>
 #include <chrono>
@@ -41,28 +42,26 @@ protected:
 
     // Waits until the log holds `line`; everything logged so far is kept.
     bool WaitForLog(const std::string& line, std::chrono::milliseconds patience = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (auto& entry : log.Take())
-                logged.push_back(entry);
-            if (std::find(logged.begin(), logged.end(), line) != logged.end())
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+        return testing::WaitUntil(
+            [&] {
+                for (auto& entry : log.Take())
+                    logged.push_back(entry);
+                return std::find(logged.begin(), logged.end(), line) != logged.end();
+            },
+            patience, 10ms);
     }
     // Collects inbound messages until `message` arrives (it is included).
     bool WaitForInbound(const std::string& message, std::chrono::milliseconds patience = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (auto& m : link->Drain()) {
-                inbound.push_back(m);
-                if (m == message)
-                    return true;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+        bool arrived = false;
+        return testing::WaitUntil(
+            [&] {
+                for (auto& m : link->Drain()) {
+                    inbound.push_back(m);
+                    arrived = arrived || m == message;
+                }
+                return arrived;
+            },
+            patience, 10ms);
     }
 
     testing::TTempDir directory_;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "support/program_rig.h"
+#include "support/wait.h"
 #include "support/x_tray_host.h"
 #include "support/x_windows.h"
 
@@ -40,8 +41,7 @@ protected:
     }
     void StartReader() { ASSERT_TRUE(rig.StartReader()) << rig.reader->Stderr(); }
     void StartLorvent(const std::vector<std::string>& arguments,
-                      const std::string& serial = std::string(),
-                      const TEnv& env = {}) {
+                      const std::string& serial = std::string(), const TEnv& env = {}) {
         rig.StartLorvent({arguments, serial, env});
     }
 
@@ -207,15 +207,8 @@ protected:
     }
     std::string DataFile() const { return rig.DataFile(); }
     std::string FileBytes() const { return rig.DataFileBytes(); }
-    // Polls for up to `patience`; a tick is 5 s.
-    bool Eventually(const std::function<bool()>& done, std::chrono::seconds patience = 20s) {
-        for (auto waited = 0ms; waited < patience; waited += 200ms) {
-            if (done())
-                return true;
-            std::this_thread::sleep_for(200ms);
-        }
-        return done();
-    }
+    // Polls for up to 20 s; a tick is 5 s.
+    bool Eventually(const std::function<bool()>& done) { return WaitUntil(done, 20s, 200ms); }
 };
 
 TEST_F(AttendanceEndToEnd, ReadsReachTheServerAndTheDataFileWhenItIsDown) {

@@ -2,6 +2,7 @@
 // link's queues, the engine lock) must hold up under ThreadSanitizer.
 #include "support/engine_setup.h"
 #include "support/fake_clock.h"
+#include "support/frames.h"
 #include "support/hex.h"
 #include "support/recording_log.h"
 #include "support/scripted_device.h"
@@ -66,13 +67,7 @@ private:
                static_cast<std::uint8_t>(cardsAcknowledged)});
     }
     void Reply(const std::vector<std::uint8_t>& bytes) {
-        Packet packet;
-        for (auto b : bytes)
-            AppendByte(packet, b);
-        AppendCrc(packet);
-        std::array<std::uint8_t, kFrameBufferSize> out{};
-        const int length = EncodeFrame(packet, out);
-        device_.Feed({out.begin(), out.begin() + length});
+        device_.Feed(testing::ReaderFrame(bytes));
     }
 
     testing::ScriptedDevice& device_;

@@ -1,4 +1,5 @@
 #include "engine_fixture.h"
+#include "support/app_link.h"
 #include "support/hex.h"
 #include "support/link_handshake.h"
 
@@ -33,7 +34,7 @@ class LinkTest : public EngineFixture {
 protected:
     void SetUp() override {
         OpenAndForget();
-        link = std::make_unique<TProtoSlave>(*protocol, &log);
+        link = std::make_unique<testing::AppLink>(*protocol, &log);
         link->Init(0xFFFFFFFF, 1);
     }
     void TearDown() override { link.reset(); }
@@ -41,7 +42,7 @@ protected:
     // A new link brought to `start`; what that wrote, logged and delivered is
     // forgotten.
     void StartAt(const LinkStart& start) {
-        link = std::make_unique<TProtoSlave>(*protocol, &log);
+        link = std::make_unique<testing::AppLink>(*protocol, &log);
         link->Init(0xFFFFFFFF, 1);
         if (start.stage == LinkStart::AddressConfirmed)
             Judge("81");
@@ -62,7 +63,7 @@ protected:
         device->writes.clear();
         device->calls.clear();
         log.Take();
-        Inbound();
+        link->Drain();
     }
     int Judge(const char* frame) {
         const auto bytes = Hex(frame);
@@ -79,7 +80,7 @@ protected:
     }
     // A data Packet sent, not yet acknowledged.
     void SendOutstanding() {
-        Queue({0x03, 0x06, 0x00});
+        link->Send({0x03, 0x06, 0x00});
         link->Turn();
     }
     // The reader's data Packets, delivered and acknowledged by the link's
@@ -108,20 +109,9 @@ protected:
             link->Turn();
         device->onWrite = nullptr;
     }
-    std::vector<std::string> Inbound() {
-        std::vector<std::string> messages;
-        while (auto message = link->TakeInbound())
-            messages.push_back(
-                ToHex(message->bytes.get(), static_cast<std::size_t>(message->length)));
-        return messages;
-    }
-    void Queue(const std::vector<std::uint8_t>& payload) {
-        link->PutOutbound(
-            std::make_unique<TProtoMessage>(payload.data(), static_cast<int>(payload.size())));
-    }
     std::string LastWrite() { return device->writes.empty() ? "" : ToHex(device->writes.back()); }
 
-    std::unique_ptr<TProtoSlave> link;
+    std::unique_ptr<testing::AppLink> link;
 };
 
 TEST_F(LinkTest, FreshLinkHasItsStartingValues) {
@@ -329,7 +319,7 @@ TEST_F(LinkTest, JudgesEveryControlCode) {
         StartAt(c.start);
         EXPECT_EQ(Judge(c.frame), c.result);
         EXPECT_EQ(log.Take(), c.log);
-        EXPECT_EQ(Inbound(), c.delivered);
+        EXPECT_EQ(link->Drain(), c.delivered);
         if (c.check)
             c.check(*link);
     }
@@ -390,7 +380,7 @@ TEST_F(LinkTest, LinkStateFollowsRepliesAndSilences) {
         EXPECT_EQ(link->LinkState(), c.state);
         EXPECT_EQ(link->ReplyCounter(), c.counter);
         EXPECT_EQ(link->PollInterval(), c.interval);
-        EXPECT_EQ(Inbound(), c.markers);
+        EXPECT_EQ(link->Drain(), c.markers);
     }
 }
 
@@ -408,7 +398,7 @@ TEST_F(LinkTest, DyingRestartsTheHandshake) {
     EXPECT_EQ(link->RecvSeq(), 0);
     EXPECT_EQ(link->OutstandingCount(), 1u); // left for the application to discard
     // While dead: the set-address Packet and polls only, nothing logged for silence.
-    Queue({0x03, 0x06, 0x00});
+    link->Send({0x03, 0x06, 0x00});
     device->writes.clear();
     for (int i = 0; i < 4; ++i)
         link->Turn();
@@ -429,7 +419,7 @@ TEST_F(LinkTest, FrameWithBadCrcIsDroppedAndIsNoReply) {
     link->Turn();
     EXPECT_EQ(log.Take(), (std::vector<std::string>{"S1 Warn Packet with invalid CRC",
                                                     "S1 Warn No reply from slave"}));
-    EXPECT_TRUE(Inbound().empty());
+    EXPECT_TRUE(link->Drain().empty());
     EXPECT_EQ(link->RecvSeq(), 0);
     EXPECT_FALSE(link->AckPending());
 }
@@ -444,7 +434,7 @@ TEST_F(LinkTest, AtMostNineFramesOfOneReplyAreJudged) {
     }
     device->Feed(Concat({line, Hex("C0 81")}));
     link->Turn();
-    const auto delivered = Inbound();
+    const auto delivered = link->Drain();
     ASSERT_EQ(delivered.size(), 9u);
     EXPECT_EQ(delivered.back(), "08");
     // The tenth was read from the line; only the token is left for the next poll.
@@ -471,7 +461,7 @@ TEST_F(LinkTest, TurnOrderFromResetAcknowledgeToData) {
     ASSERT_TRUE(link->ResetPending());
     ASSERT_TRUE(link->ResetAckPending());
     Forget();
-    Queue({0x03, 0x06, 0x00});
+    link->Send({0x03, 0x06, 0x00});
     std::vector<std::string> sent;
     auto turn = [&] {
         device->writes.clear();
@@ -509,7 +499,7 @@ TEST_F(LinkTest, OwedAcknowledgementGoesAloneOrRidesOnData) {
 
     device->Feed(Concat({ReaderFrame(Hex("01 10 83 00 12 34 56 78")), Hex("C0 81")}));
     link->Turn(); // poll: second read
-    Queue({0x03, 0x06, 0x00});
+    link->Send({0x03, 0x06, 0x00});
     link->Turn(); // data carries ACK 2
     EXPECT_EQ(device->writes.back()[2], 0x02);
     EXPECT_FALSE(link->AckPending());
@@ -517,8 +507,8 @@ TEST_F(LinkTest, OwedAcknowledgementGoesAloneOrRidesOnData) {
 
 TEST_F(LinkTest, PayloadTooLongForAPacketIsRefusedNotCut) {
     StartAt({});
-    Queue(std::vector<std::uint8_t>(kMaxPayload + 1, 0x11));
-    Queue({0x03, 0x06, 0x00});
+    link->Send(std::vector<std::uint8_t>(kMaxPayload + 1, 0x11));
+    link->Send({0x03, 0x06, 0x00});
     log.Take();
     link->Turn();
     EXPECT_EQ(log.Take(),
@@ -551,11 +541,11 @@ TEST_F(LinkTest, DiscardOutputKeepsOnlyWhatWentOutUnderThePresentNumbers) {
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.what);
         StartAt({});
-        Queue({0x03, 0x06, 0x00});
+        link->Send({0x03, 0x06, 0x00});
         link->Turn();
         ASSERT_EQ(link->OutstandingCount(), 1u);
         c.afterSending(*link);
-        Queue({0x02, 0xFF, 0x00, 0xFF});
+        link->Send({0x02, 0xFF, 0x00, 0xFF});
         link->DiscardOutput();
         EXPECT_EQ(link->OutboundCount(), 0u);
         EXPECT_EQ(link->OutstandingCount(), c.outstandingLeft);
@@ -566,7 +556,7 @@ TEST_F(LinkTest, DiscardOutputKeepsOnlyWhatWentOutUnderThePresentNumbers) {
 TEST_F(LinkTest, DiscardOutputEmptiesBothQueues) {
     StartAt({.outstanding = true});
     link->Dies();
-    Queue({1});
+    link->Send({1});
     link->DiscardOutput();
     EXPECT_EQ(link->OutboundCount(), 0u);
     EXPECT_EQ(link->OutstandingCount(), 0u);

@@ -5,12 +5,6 @@
 namespace lorvent::testing {
 namespace {
 
-std::vector<std::uint8_t> Framed(const Packet& packet) {
-    std::array<std::uint8_t, kFrameBufferSize> frame{};
-    const int length = EncodeFrame(packet, frame);
-    return {frame.begin(), frame.begin() + length};
-}
-
 std::vector<std::uint8_t> Token(int address) {
     Packet packet;
     BuildToken(packet, address);
@@ -30,15 +24,6 @@ std::vector<std::uint8_t> ResetAck(int address) {
 }
 
 } // namespace
-
-std::vector<std::uint8_t> ReaderFrame(const std::vector<std::uint8_t>& bytes) {
-    Packet packet;
-    for (auto b : bytes)
-        AppendByte(packet, b);
-    if (!IsToken(bytes[0]))
-        AppendCrc(packet);
-    return Framed(packet);
-}
 
 bool AnswerTurnsUntil(TProtoSlave& link, ScriptedDevice& device, const std::function<bool()>& done,
                       int mostTurns) {

@@ -4,6 +4,7 @@
 // reach a link's states through its own turns instead of writing them.
 
 #include "protocol/proto_slave.h"
+#include "support/frames.h"
 #include "support/scripted_device.h"
 
 #include <cstdint>
@@ -11,10 +12,6 @@
 #include <vector>
 
 namespace lorvent::testing {
-
-// The frame a reader puts on the line for the given Packet bytes (CRC added
-// unless it is a token).
-std::vector<std::uint8_t> ReaderFrame(const std::vector<std::uint8_t>& bytes);
 
 // Turns the link, answering as its reader does (the token to every poll, and
 // before it the acknowledgement of the link's reset request), until `done`

@@ -1,14 +1,14 @@
 #pragma once
 
-// Small helpers of the Windows test programs: their folder, whole files, and
-// waiting for a condition. Temporary folders and the environment are in
-// tests/support.
+// Small helpers of the Windows test programs: their folder and whole files.
+// Temporary folders, the environment and waiting are in tests/support.
 
 #include <windows.h>
 
 #include "app/win32/text.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 #include <chrono>
 #include <cstdio>
@@ -73,17 +73,6 @@ inline int CountContaining(const std::vector<std::string>& lines, const std::str
         if (line.find(part) != std::string::npos)
             ++count;
     return count;
-}
-
-// Polls `done` until it holds or the time is up; true if it held.
-template <class F> bool WaitUntil(F&& done, std::chrono::milliseconds patience) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 } // namespace lorvent::testing
