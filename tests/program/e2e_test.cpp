@@ -13,9 +13,7 @@
 #include <QSet>
 
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <thread>
 
