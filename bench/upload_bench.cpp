@@ -1,14 +1,12 @@
 // One upload tick against the reference server over loopback: how long the
 // GUI thread is blocked, and how many records a tick gets through per second.
-#include "app/main_frm.h"
 #include "app/tcpconn/tcp_conn.h"
-#include "fakes.h"
+#include "attendance_window.h"
 #include "server/attendance_server.h"
 #include "server/sqlite_record_store.h"
+#include "support/temp_dir.h"
 
 #include <benchmark/benchmark.h>
-
-#include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
@@ -22,24 +20,19 @@ namespace {
 class LoopbackServer {
 public:
     LoopbackServer()
-        : directory_(std::filesystem::temp_directory_path() /
-                     ("lorvent-upload-bench-" + std::to_string(::getpid()))),
-          store_((std::filesystem::create_directories(directory_), directory_ / "server.sqlite")),
-          worker_(store_, stored_, problems_),
+        : store_(directory_.File("server.sqlite")), worker_(store_, stored_, problems_),
           server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, worker_, problems_),
           runner_([this] { io_.run(); }) {}
     ~LoopbackServer() {
         asio::post(io_, [this] { server_.Stop(); });
         runner_.join();
         worker_.Stop();
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
     }
     std::uint16_t Port() const { return server_.LocalEndpoint().port(); }
-    std::filesystem::path DataFile() const { return directory_ / "kalvinor.db"; }
+    std::filesystem::path DataFile() const { return directory_.File("kalvinor.db"); }
 
 private:
-    std::filesystem::path directory_;
+    testing::TTempDir directory_;
     server::SqliteRecordStore store_;
     asio::io_context io_;
     std::ostringstream storedText_;
@@ -51,14 +44,15 @@ private:
     std::thread runner_;
 };
 
+// The window in attendance mode as the program starts it, its server
+// connection made by the factory the program uses.
 void BM_UploadTick(benchmark::State& state) {
     LoopbackServer server;
-    testing::TFakeView view;
-    testing::TFakePoster poster;
-    testing::TRecordingKeyboard keyboard;
-    TMainFrm frm({view, poster, keyboard, keyboard, {}, {}, {}, {}});
-    frm.TCPConn = std::make_unique<TCPConn>("127.0.0.1", server.Port());
-    frm.DataFile.reset(std::fopen(server.DataFile().string().c_str(), "ab+"));
+    testing::TAttendanceWindow window(server.DataFile().string(),
+                                      [&]() -> std::unique_ptr<TServerConnection> {
+                                          return std::make_unique<TCPConn>("127.0.0.1",
+                                                                           server.Port());
+                                      });
     const auto records = static_cast<int>(state.range(0));
     std::tm now{};
     now.tm_year = 126;
@@ -66,18 +60,23 @@ void BM_UploadTick(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         for (int i = 0; i < records; ++i)
-            frm.PendingRecords.push_back(std::make_unique<TLogItem>(TLogItem{now, "012aff007b"}));
+            window.Read("012aff007b", now);
         state.ResumeTiming();
-        frm.UploadRecords();
+        window.UploadTick();
     }
     if (std::filesystem::file_size(server.DataFile()) != 0)
         state.SkipWithError("the server did not confirm every record");
     state.SetItemsProcessed(state.iterations() * records);
-    state.counters["records/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * records),
-                           benchmark::Counter::kIsRate);
+    state.counters["records/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * records), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_UploadTick)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UploadTick)
+    ->Arg(1)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace lorvent

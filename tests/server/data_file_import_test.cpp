@@ -11,7 +11,7 @@
 namespace lorvent::server {
 namespace {
 
-using testing::TempDir;
+using testing::TTempDir;
 
 class DataFileImportTest : public ::testing::Test {
 protected:
@@ -28,7 +28,7 @@ protected:
         return rows;
     }
 
-    TempDir dir_;
+    TTempDir dir_;
     std::string file_ = dir_.File("kalvinor.db");
     SqliteRecordStore store_{dir_.File("records.sqlite")};
 };

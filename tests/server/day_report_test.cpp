@@ -13,7 +13,7 @@
 namespace lorvent::server {
 namespace {
 
-using testing::TempDir;
+using testing::TTempDir;
 
 StoredRecord Record(const char* readTime, const char* number, const char* terminal) {
     return {std::get<AttendanceRecord>(ParseRecordLine(std::string("L ") + readTime + " " + number)),
@@ -47,7 +47,7 @@ protected:
         });
     }
 
-    TempDir dir_;
+    TTempDir dir_;
     SqliteRecordStore store_{dir_.File("records.sqlite")};
 };
 

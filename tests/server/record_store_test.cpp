@@ -17,7 +17,7 @@ namespace lorvent::server {
 namespace {
 
 using testing::PgCluster;
-using testing::TempDir;
+using testing::TTempDir;
 
 StoredRecord Record(const char* readTime, const char* number, const char* terminal = "10.0.0.7",
                     const char* receivedAt = "2026-12-07T22:16:03.120Z") {
@@ -60,7 +60,7 @@ public:
     std::string Location() const override { return path_; }
 
 private:
-    TempDir dir_;
+    TTempDir dir_;
     std::string path_ = dir_.File("records.sqlite");
 };
 
@@ -233,7 +233,7 @@ TEST(RecordStoreLocationTest, PasswordsAreHiddenWhereverTheUriHasThem) {
 // ---- SQLite files ----
 
 TEST(SqliteRecordStoreTest, RefusesAFileThatIsNotADatabaseAndLeavesItAlone) {
-    TempDir dir;
+    TTempDir dir;
     const std::string path = dir.File("notes.txt");
     const std::string content = "these are someone's notes, not a database\n";
     std::ofstream(path, std::ios::binary) << content;
@@ -249,14 +249,14 @@ TEST(SqliteRecordStoreTest, RefusesAFileThatIsNotADatabaseAndLeavesItAlone) {
 }
 
 TEST(SqliteRecordStoreTest, ReadOnlyOpenOfAMissingDatabaseFailsWithoutCreatingIt) {
-    TempDir dir;
+    TTempDir dir;
     const std::string path = dir.File("missing.sqlite");
     EXPECT_THROW(SqliteRecordStore(path, RecordStore::Access::kReadOnly), StoreError);
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST(SqliteRecordStoreTest, ADatabaseFromBeforeTerminalsWereKeptGainsTheColumn) {
-    TempDir dir;
+    TTempDir dir;
     const std::string path = dir.File("old.sqlite");
     testing::ExecuteSql(path,
                         "CREATE TABLE attendance (id INTEGER PRIMARY KEY AUTOINCREMENT,"

@@ -24,7 +24,7 @@ using server::ParseRecordLine;
 using server::SqliteRecordStore;
 using server::StoredRecord;
 using testing::ServerProcess;
-using testing::TempDir;
+using testing::TTempDir;
 
 constexpr const char* kChromium = "/usr/bin/chromium";
 
@@ -124,7 +124,7 @@ void FillDatabase(const std::string& path) {
 
 TEST(ReportPageBrowserTest, ChromiumShowsTheDayAsTheDatabaseHasIt) {
     ASSERT_TRUE(std::filesystem::exists(kChromium)) << "install chromium (scripts/install-deps.sh)";
-    TempDir dir;
+    TTempDir dir;
     const std::string db = dir.File("site.sqlite");
     FillDatabase(db);
     ServerProcess server({"--port", "0", "--db", db, "--web-port", "0"});

@@ -19,7 +19,7 @@ using testing::FleetAccount;
 using testing::ListeningPort;
 using testing::PgCluster;
 using testing::ServerProcess;
-using testing::TempDir;
+using testing::TTempDir;
 using testing::TerminalFleet;
 
 constexpr int kTerminals = 50;
@@ -83,7 +83,7 @@ std::vector<std::string> SqliteNumbers(const std::string& path) {
 }
 
 TEST(ServerFaultTest, TheServerKilledUnderLoadLosesNothingItConfirmed) {
-    TempDir dir;
+    TTempDir dir;
     const std::string db = dir.File("site.sqlite");
     auto server = std::make_unique<ServerProcess>(std::vector<std::string>{"--port", "0", "--db", db});
     const std::uint16_t port = ListeningPort(*server);
@@ -106,7 +106,7 @@ TEST(ServerFaultTest, TheServerKilledUnderLoadLosesNothingItConfirmed) {
 TEST(ServerFaultTest, PostgresKilledUnderLoadLosesNothingAndTheServerComesBack) {
     PgCluster cluster;
     const std::string database = cluster.CreateDatabase();
-    TempDir dir;
+    TTempDir dir;
     ServerProcess server({"--port", "0", "--db", cluster.Uri(database)});
     TerminalFleet fleet(kTerminals, kRecordsPerTick, ListeningPort(server), dir.File(""));
     ASSERT_TRUE(AwaitConfirmations(fleet, 0, 1000));

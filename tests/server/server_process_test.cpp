@@ -1,10 +1,11 @@
 // The built kalvinor-server as a child process, as a site would run it.
 #include "app/tcpconn/tcp_conn.h"
-#include "server_process.h"
+#include "support/child_process.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -14,49 +15,65 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::DatabaseRows;
-using testing::ListeningPort;
-using testing::ServerProcess;
-using testing::TempDir;
+using testing::TChildProcess;
+using testing::TTempDir;
+
+// kalvinor-server with its stdout and stderr on pipes to the test.
+TChildProcess::TOptions Server(std::vector<std::string> arguments) {
+    TChildProcess::TOptions options;
+    options.argv = {KALVINOR_SERVER_PATH};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    return options;
+}
+
+// The next line on stdout or stderr, without its LF; "" after 10 s or at the end.
+std::string StdoutLine(TChildProcess& server) {
+    return server.ReadLine(10s).value_or("");
+}
+std::string StderrLine(TChildProcess& server) {
+    return server.ReadStderrLine(10s).value_or("");
+}
 
 class ServerProcessTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(ServerProcessTest, StopsCleanlyOnTheSignalAndKeepsWhatItConfirmed) {
-    TempDir dir;
+    TTempDir dir;
     const std::string db = dir.File("site.sqlite");
-    ServerProcess server({"--port", "0", "--db", db});
-    TCPConn client("127.0.0.1", ListeningPort(server));
+    TChildProcess server(Server({"--port", "0", "--db", db}));
+    TCPConn client("127.0.0.1", ListeningPort(server).value());
     client.Connect();
     for (const char* line : {"L 07/12/2026-23:16 012aff007b", "L 07/12/2026-23:17 0000ffff"}) {
         client.WriteLine(line);
         ASSERT_EQ(client.ReadLine(), "OK");
     }
-    EXPECT_EQ(server.StdoutLine(), "07/12/2026-23:16 012aff007b");
-    EXPECT_EQ(server.StdoutLine(), "07/12/2026-23:17 0000ffff");
+    EXPECT_EQ(StdoutLine(server), "07/12/2026-23:16 012aff007b");
+    EXPECT_EQ(StdoutLine(server), "07/12/2026-23:17 0000ffff");
 
     // Stopped while the client is still connected.
-    EXPECT_EQ(server.Stop(GetParam()), 0);
+    server.Signal(GetParam());
+    EXPECT_EQ(server.Wait(10s), 0);
     EXPECT_EQ(DatabaseRows(db), (std::vector<std::string>{"07/12/2026-23:16 012aff007b",
                                                           "07/12/2026-23:17 0000ffff"}));
 
     // Arrival (UTC), sender, then the record as sent.
-    ServerProcess list({"--list", "--db", db});
+    TChildProcess list(Server({"--list", "--db", db}));
     const std::regex listed(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 (.*))");
     std::smatch match;
     for (const char* record : {"07/12/2026-23:16 012aff007b", "07/12/2026-23:17 0000ffff"}) {
-        const std::string line = list.StdoutLine();
+        const std::string line = StdoutLine(list);
         ASSERT_TRUE(std::regex_match(line, match, listed)) << line;
         EXPECT_EQ(match[1], record);
     }
-    EXPECT_EQ(list.StdoutLine(), "");
-    EXPECT_EQ(list.Wait(), 0);
+    EXPECT_EQ(StdoutLine(list), "");
+    EXPECT_EQ(list.Wait(10s), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ServerProcessTest, ::testing::Values(SIGTERM, SIGINT));
 
 TEST(ServerProcessStartTest, FailsWithAReasonWhenItCannotStart) {
-    TempDir dir;
-    ServerProcess first({"--port", "0", "--db", dir.File("a.sqlite")});
-    const std::string port = std::to_string(ListeningPort(first));
+    TTempDir dir;
+    TChildProcess first(Server({"--port", "0", "--db", dir.File("a.sqlite")}));
+    const std::string port = std::to_string(ListeningPort(first).value());
 
     struct Start {
         std::vector<std::string> arguments;
@@ -68,17 +85,12 @@ TEST(ServerProcessStartTest, FailsWithAReasonWhenItCannotStart) {
         {{"--port", "eleven"}, 2},
     };
     for (const Start& start : starts) {
-        ServerProcess server(start.arguments);
-        EXPECT_NE(server.StderrLine().find("kalvinor-server: "), std::string::npos);
-        EXPECT_EQ(server.Wait(), start.status) << start.arguments[1];
+        TChildProcess server(Server(start.arguments));
+        EXPECT_NE(StderrLine(server).find("kalvinor-server: "), std::string::npos);
+        EXPECT_EQ(server.Wait(10s), start.status) << start.arguments[1];
     }
 }
 
-} // namespace
-} // namespace lorvent
-
-namespace lorvent {
-namespace {
 
 // Its standard output goes to a pipe that the test never reads, as when the
 // server runs under a supervisor that stalls: the echo of some thousands of
@@ -86,10 +98,10 @@ namespace {
 TEST(ServerProcessOutputTest, KeepsConfirmingWhenNobodyReadsItsOutput) {
     constexpr int kClients = 20;
     constexpr int kRecordsEach = 250; // 5,000 echo lines: 140 kB
-    TempDir dir;
+    TTempDir dir;
     const std::string db = dir.File("site.sqlite");
-    ServerProcess server({"--port", "0", "--db", db});
-    const std::uint16_t port = ListeningPort(server);
+    TChildProcess server(Server({"--port", "0", "--db", db}));
+    const std::uint16_t port = ListeningPort(server).value();
     std::vector<int> confirmed(kClients, 0);
     std::vector<std::thread> clients;
     for (int c = 0; c < kClients; ++c) {
@@ -111,41 +123,42 @@ TEST(ServerProcessOutputTest, KeepsConfirmingWhenNobodyReadsItsOutput) {
     for (int c = 0; c < kClients; ++c)
         EXPECT_EQ(confirmed[c], kRecordsEach) << "client " << c;
     EXPECT_EQ(DatabaseRows(db).size(), std::size_t{kClients * kRecordsEach});
-    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(10s), 0);
 }
 
 TEST(ServerProcessOfficeTest, ImportsADataFileThenReportsTheDay) {
-    TempDir dir;
+    TTempDir dir;
     const std::string db = dir.File("site.sqlite");
     const std::string dataFile = dir.File("kalvinor.db");
     std::ofstream(dataFile, std::ios::binary) << "07/12/2026-07:58 012aff007b\r\n"
                                                  "07/12/2026-0\r\n"
                                                  "07/12/2026-16:31 012aff007b\r\n";
     {
-        ServerProcess import({"import", "--from-terminal", "door-1", "--db", db, dataFile});
-        EXPECT_EQ(import.StderrLine(),
-                  dataFile + ":2: skipped: missing fields: '07/12/2026-0'");
-        EXPECT_EQ(import.StdoutLine(), "imported 2 records from " + dataFile +
-                                           " for terminal 'door-1'; 1 malformed lines skipped");
-        EXPECT_EQ(import.Wait(), 0);
+        TChildProcess import(Server({"import", "--from-terminal", "door-1", "--db", db, dataFile}));
+        EXPECT_EQ(StderrLine(import), dataFile + ":2: skipped: missing fields: '07/12/2026-0'");
+        EXPECT_EQ(StdoutLine(import), "imported 2 records from " + dataFile +
+                                          " for terminal 'door-1'; 1 malformed lines skipped");
+        EXPECT_EQ(import.Wait(10s), 0);
     }
     {
-        ServerProcess again({"import", "--from-terminal", "door-1", "--db", db, dataFile});
-        EXPECT_EQ(again.StdoutLine(), "imported 0 records from " + dataFile +
-                                          " for terminal 'door-1'; 3 lines imported before "
-                                          "were skipped");
-        EXPECT_EQ(again.Wait(), 0);
+        TChildProcess again(Server({"import", "--from-terminal", "door-1", "--db", db, dataFile}));
+        EXPECT_EQ(StdoutLine(again), "imported 0 records from " + dataFile +
+                                         " for terminal 'door-1'; 3 lines imported before "
+                                         "were skipped");
+        EXPECT_EQ(again.Wait(10s), 0);
     }
     {
-        ServerProcess other({"import", "--from-terminal", "door-1", "--db", db, dir.File("none")});
-        EXPECT_NE(other.StderrLine().find("cannot open"), std::string::npos);
-        EXPECT_EQ(other.Wait(), 1);
+        TChildProcess other(
+            Server({"import", "--from-terminal", "door-1", "--db", db, dir.File("none")}));
+        EXPECT_NE(StderrLine(other).find("cannot open"), std::string::npos);
+        EXPECT_EQ(other.Wait(10s), 1);
     }
-    ServerProcess report({"report", "--day", "2026-12-07", "--csv", "--db", db});
-    EXPECT_EQ(report.StdoutLine(), "kind,name,first,last,reads\r");
-    EXPECT_EQ(report.StdoutLine(), "card,012aff007b,07:58,16:31,2\r");
-    EXPECT_EQ(report.StdoutLine(), "terminal,door-1,07:58,16:31,2\r");
-    EXPECT_EQ(report.Wait(), 0);
+    TChildProcess report(Server({"report", "--day", "2026-12-07", "--csv", "--db", db}));
+    EXPECT_EQ(StdoutLine(report), "kind,name,first,last,reads\r");
+    EXPECT_EQ(StdoutLine(report), "card,012aff007b,07:58,16:31,2\r");
+    EXPECT_EQ(StdoutLine(report), "terminal,door-1,07:58,16:31,2\r");
+    EXPECT_EQ(report.Wait(10s), 0);
 }
 
 } // namespace

@@ -1,11 +1,10 @@
 #pragma once
 
 // Many door terminals uploading at once, each with lorvent's own upload
-// rules (TMainFrm::UploadRecords over a real TCPConn, a data file of its
+// rules (the window's upload tick over a real TCPConn, a data file of its
 // own), each on a thread of its own: what the fault tests put under load.
-#include "app/main_frm.h"
 #include "app/tcpconn/tcp_conn.h"
-#include "fakes.h"
+#include "attendance_window.h"
 
 #include <atomic>
 #include <filesystem>
@@ -101,7 +100,7 @@ public:
         for (auto& terminal : terminals_) {
             account.sent.insert(terminal->sent.begin(), terminal->sent.end());
             account.answeredTwice += terminal->connection->answeredTwice;
-            terminal->frm.DataFile.reset(); // flushed and closed
+            terminal->window.Close();
             ReadDataFile(terminal->DataFilePath(), account);
         }
         return account;
@@ -111,15 +110,15 @@ private:
     struct Terminal {
         Terminal(TerminalFleet& owner, int number, int records, std::uint16_t port)
             : fleet(owner), index(number), recordsPerTick(records),
-              frm({view, poster, keyboard, keyboard, {}, {}, {}, {}}) {
-            auto recording = std::make_unique<RecordingConnection>(port, owner.confirmed_,
-                                                                    owner.mutex_);
-            connection = recording.get();
-            frm.TCPConn = std::move(recording);
-            frm.DataFile.reset(std::fopen(DataFilePath().c_str(), "ab+"));
-            keyboard.now.tm_year = 126;
-            keyboard.now.tm_mon = 11;
-            keyboard.now.tm_mday = 7;
+              window(DataFilePath(), [this, port]() -> std::unique_ptr<TServerConnection> {
+                  auto recording = std::make_unique<RecordingConnection>(
+                      port, fleet.confirmed_, fleet.mutex_);
+                  connection = recording.get();
+                  return recording;
+              }) {
+            now.tm_year = 126;
+            now.tm_mon = 11;
+            now.tm_mday = 7;
         }
 
         std::string DataFilePath() const {
@@ -133,11 +132,10 @@ private:
                     char number[11];
                     std::snprintf(number, sizeof number, "%04x%06x", index, serial++);
                     sent.push_back(number);
-                    keyboard.now.tm_min = serial % 60;
-                    frm.PendingRecords.push_back(
-                        std::make_unique<TLogItem>(TLogItem{keyboard.now, number}));
+                    now.tm_min = serial % 60;
+                    window.Read(number, now);
                 }
-                frm.UploadRecords();
+                window.UploadTick();
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         }
@@ -146,11 +144,9 @@ private:
         int index;
         int recordsPerTick;
         int serial = 0;
-        TFakeView view;
-        TFakePoster poster;
-        TRecordingKeyboard keyboard;
-        TMainFrm frm;
+        std::tm now{};
         RecordingConnection* connection = nullptr;
+        TAttendanceWindow window;
         std::vector<std::string> sent;
         std::thread thread;
     };
