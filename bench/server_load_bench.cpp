@@ -7,34 +7,25 @@
 //
 //   server_load_bench --server PATH [--baseline PATH] [--terminals 1,50,500]
 //                     [--records 5] [--ticks 2] [--no-postgres]
-#include "pg_cluster.h"
+#include "support/child_process.h"
+#include "support/pg_cluster.h"
+#include "support/temp_dir.h"
 
 #include <asio.hpp>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <thread>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
+
+using lorvent::testing::TChildProcess;
 
 using Clock = std::chrono::steady_clock;
 using asio::ip::tcp;
@@ -159,45 +150,25 @@ double Percentile(std::vector<double>& values, double p) {
     return values[index];
 }
 
-// A kalvinor-server process: stdout to /dev/null (the baseline would stall
-// on a full pipe), stderr to a file read for the port.
-class Server {
-public:
-    Server(const std::string& program, const std::string& database, const std::string& logPath) {
-        std::vector<std::string> arguments = {program, "--port", "0", "--db", database};
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&files, STDERR_FILENO, logPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<char*> argv;
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("cannot start " + program);
-        posix_spawn_file_actions_destroy(&files);
-        for (int i = 0; i < 200 && port_ == 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            std::ifstream log(logPath);
-            const std::string text((std::istreambuf_iterator<char>(log)), {});
-            const auto at = text.find("127.0.0.1:");
-            if (at != std::string::npos && text.find(',', at) != std::string::npos)
-                port_ = static_cast<std::uint16_t>(std::stoi(text.substr(at + 10)));
-        }
-        if (port_ == 0)
-            throw std::runtime_error(program + " did not start; see " + logPath);
-    }
-    ~Server() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    std::uint16_t Port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    std::uint16_t port_ = 0;
+// A kalvinor-server process, its standard output to /dev/null (the baseline
+// would stall on a full pipe), and the port it says it listens on.
+struct RunningServer {
+    std::unique_ptr<TChildProcess> process;
+    std::uint16_t port = 0;
 };
+
+RunningServer StartServer(const std::string& program, const std::string& database) {
+    TChildProcess::TOptions options;
+    options.argv = {program, "--port", "0", "--db", database};
+    options.captureStdout = false;
+    RunningServer server;
+    server.process = std::make_unique<TChildProcess>(options);
+    const auto port = lorvent::testing::ListeningPort(*server.process);
+    if (!port)
+        throw std::runtime_error(program + " did not start: " + server.process->Stderr());
+    server.port = *port;
+    return server;
+}
 
 struct Target {
     std::string name;
@@ -246,15 +217,13 @@ int main(int argc, char** argv) {
     if (!baseline.empty())
         targets.push_back({"baseline", baseline, false});
     targets.push_back({"this", server, false});
-    std::unique_ptr<lorvent::testing::PgCluster> cluster;
+    std::unique_ptr<lorvent::testing::TPgCluster> cluster;
     if (withPostgres) {
-        cluster = std::make_unique<lorvent::testing::PgCluster>();
+        cluster = std::make_unique<lorvent::testing::TPgCluster>();
         targets.push_back({"this", server, true});
     }
 
-    const auto work = std::filesystem::temp_directory_path() /
-                      ("lorvent-server-load-" + std::to_string(getpid()));
-    std::filesystem::create_directories(work);
+    const lorvent::testing::TTempDir work;
     std::cout << "| server | store | terminals | records | records/s | p50 ms | p99 ms | max ms"
                  " | not OK | OK after 1 s |\n|---|---|---|---|---|---|---|---|---|---|\n";
     int run = 0;
@@ -263,10 +232,9 @@ int main(int argc, char** argv) {
             settings.terminals = n;
             const std::string database =
                 target.postgres ? cluster->Uri(cluster->CreateDatabase())
-                                : (work / ("run" + std::to_string(++run) + ".sqlite")).string();
-            Server process(target.program, database,
-                           (work / ("server" + std::to_string(run) + ".log")).string());
-            LoadResult result = RunLoad(process.Port(), settings);
+                                : work.File("run" + std::to_string(++run) + ".sqlite").string();
+            const RunningServer running = StartServer(target.program, database);
+            LoadResult result = RunLoad(running.port, settings);
             const double p50 = Percentile(result.latenciesMs, 0.50);
             const double p99 = Percentile(result.latenciesMs, 0.99);
             const double max = result.latenciesMs.empty() ? 0 : result.latenciesMs.back();
@@ -280,7 +248,5 @@ int main(int argc, char** argv) {
             std::cout << row << std::flush;
         }
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(work, ignored);
     return 0;
 }

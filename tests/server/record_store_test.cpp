@@ -1,8 +1,8 @@
 // The contract every RecordStore keeps, run against SQLite and a throwaway
 // PostgreSQL cluster; then what is particular to the SQLite file.
-#include "pg_cluster.h"
 #include "server/postgres_record_store.h"
 #include "server/sqlite_record_store.h"
+#include "support/pg_cluster.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@
 namespace lorvent::server {
 namespace {
 
-using testing::PgCluster;
+using testing::TPgCluster;
 using testing::TTempDir;
 
 StoredRecord Record(const char* readTime, const char* number, const char* terminal = "10.0.0.7",
@@ -65,8 +65,8 @@ private:
 };
 
 // One cluster for the whole program, a database for each test.
-PgCluster& SharedCluster() {
-    static PgCluster cluster;
+TPgCluster& SharedCluster() {
+    static TPgCluster cluster;
     return cluster;
 }
 
@@ -200,7 +200,7 @@ TEST(PostgresRecordStoreTest, AnUnreachableDatabaseIsAStoreErrorThatHidesThePass
 }
 
 TEST(PostgresRecordStoreTest, ComesBackAfterTheDatabaseRestarts) {
-    PgCluster cluster;
+    TPgCluster cluster;
     const std::string database = cluster.CreateDatabase();
     PostgresRecordStore store(cluster.Uri(database));
     store.Add(std::vector{Record("07/12/2026-08:00", "0000000a")});

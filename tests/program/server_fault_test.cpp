@@ -2,13 +2,15 @@
 // rules keep uploading while the database or the server dies and comes back.
 // Every record that got "OK" must be in the database once; every other one
 // in its terminal's data file; none answered twice.
-#include "pg_cluster.h"
-#include "server_process.h"
+#include "support/pg_cluster.h"
+#include "support/program_rig.h"
+#include "support/wait.h"
 #include "terminal_fleet.h"
-#include "test_files.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <iostream>
 #include <map>
 
 namespace lorvent {
@@ -16,23 +18,16 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FleetAccount;
-using testing::ListeningPort;
-using testing::PgCluster;
-using testing::ServerProcess;
-using testing::TTempDir;
 using testing::TerminalFleet;
+using testing::TPgCluster;
+using testing::TProgramRig;
 
 constexpr int kTerminals = 50;
 constexpr int kRecordsPerTick = 5;
 
 // Waits until the fleet has `count` more confirmations than `from`, for at most 30 s.
 bool AwaitConfirmations(TerminalFleet& fleet, std::size_t from, std::size_t count) {
-    for (auto waited = 0ms; waited < 30s; waited += 50ms) {
-        if (fleet.ConfirmedSoFar() >= from + count)
-            return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return testing::WaitUntil([&] { return fleet.ConfirmedSoFar() >= from + count; }, 30s, 50ms);
 }
 
 // `stored` holds the database's card numbers, one per row.
@@ -75,50 +70,60 @@ void ExpectNothingLostOrDoubled(const FleetAccount& account,
               << std::endl;
 }
 
-std::vector<std::string> SqliteNumbers(const std::string& path) {
+// The card numbers kalvinor-server --list gives, one per row.
+std::vector<std::string> ListedNumbers(TProgramRig& rig) {
+    const testing::TListing listing = rig.ListStored();
+    EXPECT_EQ(listing.status, 0) << listing.errors;
     std::vector<std::string> numbers;
-    for (const std::string& row : testing::DatabaseRows(path))
+    for (const std::string& row : listing.records)
         numbers.push_back(row.substr(row.rfind(' ') + 1));
     return numbers;
 }
 
+// Its own SQLite file, killed with SIGKILL under load and started again on
+// the same port.
 TEST(ServerFaultTest, TheServerKilledUnderLoadLosesNothingItConfirmed) {
-    TTempDir dir;
-    const std::string db = dir.File("site.sqlite");
-    auto server = std::make_unique<ServerProcess>(std::vector<std::string>{"--port", "0", "--db", db});
-    const std::uint16_t port = ListeningPort(*server);
-    TerminalFleet fleet(kTerminals, kRecordsPerTick, port, dir.File(""));
+    TProgramRig rig;
+    const auto port = rig.StartServer();
+    ASSERT_TRUE(port) << rig.server->Stderr();
+    TerminalFleet fleet(kTerminals, kRecordsPerTick, *port, rig.Dir());
     ASSERT_TRUE(AwaitConfirmations(fleet, 0, 1000));
 
-    server->Stop(SIGKILL);
-    server.reset();
+    rig.server->Signal(SIGKILL);
+    ASSERT_TRUE(rig.server->Wait(10s));
+    rig.server.reset();
     std::this_thread::sleep_for(500ms); // the terminals find nobody there
-    server = std::make_unique<ServerProcess>(
-        std::vector<std::string>{"--port", std::to_string(port), "--db", db});
-    ASSERT_EQ(ListeningPort(*server), port);
+    testing::TServerStart samePort;
+    samePort.port = *port;
+    ASSERT_EQ(rig.StartServer(samePort), port) << rig.server->Stderr();
     ASSERT_TRUE(AwaitConfirmations(fleet, fleet.ConfirmedSoFar(), 1000)) << "no recovery";
 
     fleet.Stop();
-    EXPECT_EQ(server->Stop(SIGTERM), 0);
-    ExpectNothingLostOrDoubled(fleet.Account(), SqliteNumbers(db));
+    rig.server->Signal(SIGTERM);
+    EXPECT_EQ(rig.server->Wait(10s), 0);
+    ExpectNothingLostOrDoubled(fleet.Account(), ListedNumbers(rig));
 }
 
 TEST(ServerFaultTest, PostgresKilledUnderLoadLosesNothingAndTheServerComesBack) {
-    PgCluster cluster;
+    TPgCluster cluster;
     const std::string database = cluster.CreateDatabase();
-    TTempDir dir;
-    ServerProcess server({"--port", "0", "--db", cluster.Uri(database)});
-    TerminalFleet fleet(kTerminals, kRecordsPerTick, ListeningPort(server), dir.File(""));
+    TProgramRig rig;
+    testing::TServerStart onPostgres;
+    onPostgres.database = cluster.Uri(database);
+    const auto port = rig.StartServer(onPostgres);
+    ASSERT_TRUE(port) << rig.server->Stderr();
+    TerminalFleet fleet(kTerminals, kRecordsPerTick, *port, rig.Dir());
     ASSERT_TRUE(AwaitConfirmations(fleet, 0, 1000));
 
     cluster.Kill(); // pg_ctl stop -m immediate
     std::this_thread::sleep_for(1500ms);
-    EXPECT_TRUE(server.Running()) << "the server must outlive its database";
+    EXPECT_TRUE(rig.server->Running()) << "the server must outlive its database";
     cluster.Start();
     ASSERT_TRUE(AwaitConfirmations(fleet, fleet.ConfirmedSoFar(), 1000)) << "no reconnection";
 
     fleet.Stop();
-    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    rig.server->Signal(SIGTERM);
+    EXPECT_EQ(rig.server->Wait(10s), 0);
     ExpectNothingLostOrDoubled(fleet.Account(),
                                cluster.Query(database, "SELECT number FROM attendance"));
 }

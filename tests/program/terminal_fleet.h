@@ -5,11 +5,11 @@
 // own), each on a thread of its own: what the fault tests put under load.
 #include "app/tcpconn/tcp_conn.h"
 #include "attendance_window.h"
+#include "support/data_file.h"
+#include "support/temp_dir.h"
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -162,11 +162,8 @@ private:
 
 // "dd/mm/yyyy-hh:nn number" CR LF a line.
 inline void TerminalFleet::ReadDataFile(const std::string& path, FleetAccount& account) {
-    std::ifstream file(path, std::ios::binary);
-    const std::string bytes(std::istreambuf_iterator<char>(file), {});
-    std::size_t start = 0;
-    for (std::size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        const std::string line = bytes.substr(start, end - start);
+    const TDataFileLines file = SplitDataFile(FileBytes(path));
+    for (const std::string& line : file.lines) {
         if (line.size() != 27 || line[2] != '/' || line[16] != ' ') {
             account.strangeLines.push_back(path + ": '" + line + "'");
             continue;
@@ -174,7 +171,7 @@ inline void TerminalFleet::ReadDataFile(const std::string& path, FleetAccount& a
         if (!account.filed.insert(line.substr(17)).second)
             ++account.filedTwice;
     }
-    if (start != bytes.size())
+    if (!file.unfinished.empty())
         account.strangeLines.push_back(path + ": ends in an unfinished line");
 }
 

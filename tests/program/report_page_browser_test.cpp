@@ -3,16 +3,14 @@
 // against the database, read by the test's own query; a screenshot is taken.
 // LORVENT_REPORT_SCREENSHOT=FILE keeps the screenshot there.
 #include "server/sqlite_record_store.h"
-#include "server_process.h"
-#include "test_files.h"
+#include "support/program_rig.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
+#include <sqlite3.h>
 
+#include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <regex>
 
@@ -23,51 +21,37 @@ using namespace std::chrono_literals;
 using server::ParseRecordLine;
 using server::SqliteRecordStore;
 using server::StoredRecord;
-using testing::ServerProcess;
-using testing::TTempDir;
+using testing::TChildProcess;
+using testing::TProgramRig;
 
 constexpr const char* kChromium = "/usr/bin/chromium";
 
-std::string FileText(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 // Runs chromium headless on `url` with `action` (--dump-dom or
 // --screenshot=FILE); its standard output, "" when it failed or hung.
-std::string Chromium(const std::string& profile, const std::string& action, const std::string& url,
-                     const std::string& outputDir) {
-    std::vector<std::string> arguments = {
-        kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-        "--no-first-run", "--disable-background-networking", "--disable-component-update",
-        "--disable-sync", "--hide-scrollbars", "--window-size=1000,900",
-        "--user-data-dir=" + profile, action, url};
-    const std::string out = outputDir + "/chromium.out";
-    const std::string err = outputDir + "/chromium.err";
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, kChromium, &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    if (spawned != 0)
+std::string Chromium(const std::string& profile, const std::string& action,
+                     const std::string& url) {
+    TChildProcess::TOptions options;
+    options.argv = {kChromium,
+                    "--headless",
+                    "--no-sandbox",
+                    "--disable-gpu",
+                    "--disable-quic",
+                    "--no-first-run",
+                    "--disable-background-networking",
+                    "--disable-component-update",
+                    "--disable-sync",
+                    "--hide-scrollbars",
+                    "--window-size=1000,900",
+                    "--user-data-dir=" + profile,
+                    action,
+                    url};
+    TChildProcess chromium(options);
+    const auto status = chromium.Wait(90s);
+    if (!status) {
+        ADD_FAILURE() << "chromium did not finish: " << chromium.Stderr();
         return "";
-    int status = -1;
-    for (auto waited = 0ms; waited < 90s; waited += 50ms) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? FileText(out) : "";
-        std::this_thread::sleep_for(50ms);
     }
-    kill(pid, SIGKILL); // only the browser this test started
-    waitpid(pid, nullptr, 0);
-    ADD_FAILURE() << "chromium did not finish: " << FileText(err);
-    return "";
+    return status == 0 ? chromium.Transcript() : "";
 }
 
 // "card first last reads" per row of the page's table `id`.
@@ -124,17 +108,19 @@ void FillDatabase(const std::string& path) {
 
 TEST(ReportPageBrowserTest, ChromiumShowsTheDayAsTheDatabaseHasIt) {
     ASSERT_TRUE(std::filesystem::exists(kChromium)) << "install chromium (scripts/install-deps.sh)";
-    TTempDir dir;
-    const std::string db = dir.File("site.sqlite");
+    TProgramRig rig;
+    const std::string db = rig.Database();
     FillDatabase(db);
-    ServerProcess server({"--port", "0", "--db", db, "--web-port", "0"});
-    server.StderrLine(); // listening on ...
-    const std::string pageLine = server.StderrLine();
+    testing::TServerStart start;
+    start.arguments = {"--web-port", "0"};
+    ASSERT_TRUE(rig.StartServer(start)) << rig.server->Stderr();
+    const std::string pageLine = rig.server->ReadStderrLine(10s).value_or("");
     std::smatch match;
     ASSERT_TRUE(std::regex_search(pageLine, match, std::regex(R"(http://127\.0\.0\.1:\d+/)"))) << pageLine;
     const std::string url = match.str() + "?day=2026-12-07";
 
-    const std::string dom = Chromium(dir.File("profile"), "--dump-dom", url, dir.File(""));
+    const std::string profile = rig.File("profile");
+    const std::string dom = Chromium(profile, "--dump-dom", url);
     ASSERT_NE(dom.find("<h1>Attendance on <time>2026-12-07</time></h1>"), std::string::npos) << dom;
 
     const std::string day = " FROM attendance WHERE read_at LIKE '2026-12-07 %' ";
@@ -159,12 +145,13 @@ TEST(ReportPageBrowserTest, ChromiumShowsTheDayAsTheDatabaseHasIt) {
     EXPECT_EQ(bars, arrivals);
 
     const char* kept = std::getenv("LORVENT_REPORT_SCREENSHOT");
-    const std::string screenshot = kept ? kept : dir.File("report.png");
-    Chromium(dir.File("profile"), "--screenshot=" + screenshot, url, dir.File(""));
-    const std::string png = FileText(screenshot);
+    const std::string screenshot = kept ? kept : rig.File("report.png").string();
+    Chromium(profile, "--screenshot=" + screenshot, url);
+    const std::string png = testing::FileBytes(screenshot);
     ASSERT_GT(png.size(), 10000u) << "no screenshot";
     EXPECT_EQ(png.substr(1, 3), "PNG");
-    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    rig.server->Signal(SIGTERM);
+    EXPECT_EQ(rig.server->Wait(10s), 0);
 }
 
 } // namespace
