@@ -93,8 +93,7 @@ private:
     }
 
     void OnReply(std::size_t length) {
-        const double ms =
-            std::chrono::duration<double, std::milli>(Clock::now() - sentAt_).count();
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sentAt_).count();
         const bool ok = input_.compare(0, length, "OK\r\n") == 0;
         input_.erase(0, length);
         if (!ok)
@@ -195,12 +194,18 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         const auto value = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
-        if (name == "--server") server = value();
-        else if (name == "--baseline") baseline = value();
-        else if (name == "--terminals") terminals = NumberList(value());
-        else if (name == "--records") settings.recordsPerTick = std::stoi(value());
-        else if (name == "--ticks") settings.ticks = std::stoi(value());
-        else if (name == "--no-postgres") withPostgres = false;
+        if (name == "--server")
+            server = value();
+        else if (name == "--baseline")
+            baseline = value();
+        else if (name == "--terminals")
+            terminals = NumberList(value());
+        else if (name == "--records")
+            settings.recordsPerTick = std::stoi(value());
+        else if (name == "--ticks")
+            settings.ticks = std::stoi(value());
+        else if (name == "--no-postgres")
+            withPostgres = false;
         else {
             std::cerr << "usage: server_load_bench --server PATH [--baseline PATH]"
                          " [--terminals 1,50,500] [--records K] [--ticks T] [--no-postgres]\n";

@@ -48,11 +48,10 @@ private:
 // connection made by the factory the program uses.
 void BM_UploadTick(benchmark::State& state) {
     LoopbackServer server;
-    testing::TAttendanceWindow window(server.DataFile().string(),
-                                      [&]() -> std::unique_ptr<TServerConnection> {
-                                          return std::make_unique<TCPConn>("127.0.0.1",
-                                                                           server.Port());
-                                      });
+    testing::TAttendanceWindow window(
+        server.DataFile().string(), [&]() -> std::unique_ptr<TServerConnection> {
+            return std::make_unique<TCPConn>("127.0.0.1", server.Port());
+        });
     const auto records = static_cast<int>(state.range(0));
     std::tm now{};
     now.tm_year = 126;

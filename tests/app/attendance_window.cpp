@@ -9,8 +9,8 @@ namespace lorvent::testing {
 
 TAttendanceWindow::TAttendanceWindow(const std::string& dataFile, TConnect connect) {
     auto makeProtocol = [this] {
-        return std::make_unique<TProtocol>(SteppedEngineSetup(
-            std::make_unique<ScriptedDevice>(), log_, std::make_shared<FakeClock>()));
+        return std::make_unique<TProtocol>(SteppedEngineSetup(std::make_unique<ScriptedDevice>(),
+                                                              log_, std::make_shared<FakeClock>()));
     };
     frm_ = std::make_unique<TMainFrm>(TMainFrmServices{
         view_, poster_, keyboard_, keyboard_, {}, {}, makeProtocol, std::move(connect), {}});

@@ -58,10 +58,13 @@ std::string Chromium(const std::string& profile, const std::string& action,
 std::vector<std::string> TableRows(const std::string& dom, const std::string& id) {
     const std::size_t start = dom.find("<table id=\"" + id + "\"");
     const std::string table = dom.substr(start, dom.find("</table>", start) - start);
-    const std::regex row(R"(<tr><td>([^<]*)</td><td>([^<]*)</td><td>([^<]*)</td><td>(\d+)</td></tr>)");
+    const std::regex row(
+        R"(<tr><td>([^<]*)</td><td>([^<]*)</td><td>([^<]*)</td><td>(\d+)</td></tr>)");
     std::vector<std::string> rows;
-    for (auto it = std::sregex_iterator(table.begin(), table.end(), row); it != std::sregex_iterator(); ++it)
-        rows.push_back((*it)[1].str() + " " + (*it)[2].str() + " " + (*it)[3].str() + " " + (*it)[4].str());
+    for (auto it = std::sregex_iterator(table.begin(), table.end(), row);
+         it != std::sregex_iterator(); ++it)
+        rows.push_back((*it)[1].str() + " " + (*it)[2].str() + " " + (*it)[3].str() + " " +
+                       (*it)[4].str());
     return rows;
 }
 
@@ -69,15 +72,16 @@ std::vector<std::string> SqlRows(const std::string& db, const std::string& sql) 
     std::vector<std::string> rows;
     sqlite3* handle = nullptr;
     sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_exec(handle, sql.c_str(),
-                 [](void* into, int columns, char** values, char**) {
-                     std::string text;
-                     for (int c = 0; c < columns; ++c)
-                         text += (c ? " " : "") + std::string(values[c] ? values[c] : "");
-                     static_cast<std::vector<std::string>*>(into)->push_back(text);
-                     return 0;
-                 },
-                 &rows, nullptr);
+    sqlite3_exec(
+        handle, sql.c_str(),
+        [](void* into, int columns, char** values, char**) {
+            std::string text;
+            for (int c = 0; c < columns; ++c)
+                text += (c ? " " : "") + std::string(values[c] ? values[c] : "");
+            static_cast<std::vector<std::string>*>(into)->push_back(text);
+            return 0;
+        },
+        &rows, nullptr);
     sqlite3_close(handle);
     return rows;
 }
@@ -87,8 +91,9 @@ void FillDatabase(const std::string& path) {
     SqliteRecordStore store(path);
     std::vector<StoredRecord> records;
     const auto add = [&](const std::string& time, const std::string& number, const char* door) {
-        records.push_back({std::get<server::AttendanceRecord>(ParseRecordLine("L " + time + " " + number)),
-                           door, "2026-12-07T06:00:00.000Z"});
+        records.push_back(
+            {std::get<server::AttendanceRecord>(ParseRecordLine("L " + time + " " + number)), door,
+             "2026-12-07T06:00:00.000Z"});
     };
     const char* doors[] = {"10.0.0.15", "10.0.0.16", "gate-north"};
     for (int card = 0; card < 40; ++card) {
@@ -116,7 +121,8 @@ TEST(ReportPageBrowserTest, ChromiumShowsTheDayAsTheDatabaseHasIt) {
     ASSERT_TRUE(rig.StartServer(start)) << rig.server->Stderr();
     const std::string pageLine = rig.server->ReadStderrLine(10s).value_or("");
     std::smatch match;
-    ASSERT_TRUE(std::regex_search(pageLine, match, std::regex(R"(http://127\.0\.0\.1:\d+/)"))) << pageLine;
+    ASSERT_TRUE(std::regex_search(pageLine, match, std::regex(R"(http://127\.0\.0\.1:\d+/)")))
+        << pageLine;
     const std::string url = match.str() + "?day=2026-12-07";
 
     const std::string profile = rig.File("profile");
@@ -126,21 +132,25 @@ TEST(ReportPageBrowserTest, ChromiumShowsTheDayAsTheDatabaseHasIt) {
     const std::string day = " FROM attendance WHERE read_at LIKE '2026-12-07 %' ";
     EXPECT_EQ(TableRows(dom, "cards"),
               SqlRows(db, "SELECT number, min(substr(read_at, 12)), max(substr(read_at, 12)),"
-                          " count(*)" + day + "GROUP BY number ORDER BY min(read_at), number"));
+                          " count(*)" +
+                              day + "GROUP BY number ORDER BY min(read_at), number"));
     EXPECT_EQ(TableRows(dom, "terminals"),
               SqlRows(db, "SELECT terminal, min(substr(read_at, 12)), max(substr(read_at, 12)),"
-                          " count(*)" + day + "GROUP BY terminal ORDER BY terminal"));
+                          " count(*)" +
+                              day + "GROUP BY terminal ORDER BY terminal"));
     EXPECT_EQ(TableRows(dom, "cards").size(), 40u);
 
     std::map<std::string, std::string> bars;
     const std::regex bar(R"re(data-hour="(\d+)" data-arrivals="(\d+)")re");
-    for (auto it = std::sregex_iterator(dom.begin(), dom.end(), bar); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(dom.begin(), dom.end(), bar); it != std::sregex_iterator();
+         ++it)
         if ((*it)[2] != "0")
             bars[(*it)[1]] = (*it)[2];
     std::map<std::string, std::string> arrivals;
     for (const std::string& row :
          SqlRows(db, "SELECT CAST(substr(first, 1, 2) AS INTEGER), count(*) FROM (SELECT"
-                     " min(substr(read_at, 12)) AS first" + day + "GROUP BY number) GROUP BY 1"))
+                     " min(substr(read_at, 12)) AS first" +
+                         day + "GROUP BY number) GROUP BY 1"))
         arrivals[row.substr(0, row.find(' '))] = row.substr(row.find(' ') + 1);
     EXPECT_EQ(bars, arrivals);
 

@@ -111,8 +111,8 @@ private:
         Terminal(TerminalFleet& owner, int number, int records, std::uint16_t port)
             : fleet(owner), index(number), recordsPerTick(records),
               window(DataFilePath(), [this, port]() -> std::unique_ptr<TServerConnection> {
-                  auto recording = std::make_unique<RecordingConnection>(
-                      port, fleet.confirmed_, fleet.mutex_);
+                  auto recording =
+                      std::make_unique<RecordingConnection>(port, fleet.confirmed_, fleet.mutex_);
                   connection = recording.get();
                   return recording;
               }) {

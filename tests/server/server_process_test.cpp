@@ -91,7 +91,6 @@ TEST(ServerProcessStartTest, FailsWithAReasonWhenItCannotStart) {
     }
 }
 
-
 // Its standard output goes to a pipe that the test never reads, as when the
 // server runs under a supervisor that stalls: the echo of some thousands of
 // records fills the pipe many times over, and still every record is confirmed.

@@ -115,8 +115,7 @@ std::vector<std::string> TPgCluster::Query(const std::string& database,
     std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(Uri(database).c_str()), PQfinish);
     if (PQstatus(conn.get()) != CONNECTION_OK)
         throw std::runtime_error(std::string("cannot connect: ") + PQerrorMessage(conn.get()));
-    std::unique_ptr<PGresult, void (*)(PGresult*)> result(PQexec(conn.get(), sql.c_str()),
-                                                          PQclear);
+    std::unique_ptr<PGresult, void (*)(PGresult*)> result(PQexec(conn.get(), sql.c_str()), PQclear);
     const auto status = PQresultStatus(result.get());
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
         throw std::runtime_error(sql + ": " + PQerrorMessage(conn.get()));
