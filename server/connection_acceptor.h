@@ -18,8 +18,8 @@ public:
 
     // Binds at once (throws asio::system_error when it cannot); `what` names
     // the service in the log.
-    ConnectionAcceptor(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,
-                       LineSink& log, std::string what, Handler handler);
+    ConnectionAcceptor(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint, LineSink& log,
+                       std::string what, Handler handler);
 
     asio::ip::tcp::endpoint LocalEndpoint() const { return acceptor_.local_endpoint(); }
     void Stop();

@@ -58,7 +58,8 @@ Digest CheckImportedPart(std::ifstream& file, const std::string& path, const std
     Digest digest;
     std::vector<char> buffer(kChunk);
     for (std::uint64_t left = mark.bytes; left > 0;) {
-        file.read(buffer.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(left, kChunk)));
+        file.read(buffer.data(),
+                  static_cast<std::streamsize>(std::min<std::uint64_t>(left, kChunk)));
         const auto got = static_cast<std::size_t>(file.gcount());
         if (got == 0)
             throw ImportError(path + " is shorter than the " + std::to_string(mark.lines) +

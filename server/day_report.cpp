@@ -62,12 +62,23 @@ std::string Html(const std::string& text) {
     std::string escaped;
     for (char c : text) {
         switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        case '\'': escaped += "&#39;"; break;
-        default: escaped += c;
+        case '&':
+            escaped += "&amp;";
+            break;
+        case '<':
+            escaped += "&lt;";
+            break;
+        case '>':
+            escaped += "&gt;";
+            break;
+        case '"':
+            escaped += "&quot;";
+            break;
+        case '\'':
+            escaped += "&#39;";
+            break;
+        default:
+            escaped += c;
         }
     }
     return escaped;
@@ -93,8 +104,8 @@ std::string ArrivalsChart(const DayReport& report) {
     constexpr int kGap = 4;
     constexpr int kPlotHeight = 160;
     constexpr int kTop = 20;
-    const int most = std::max(1, *std::max_element(report.arrivalsPerHour.begin(),
-                                                   report.arrivalsPerHour.end()));
+    const int most = std::max(
+        1, *std::max_element(report.arrivalsPerHour.begin(), report.arrivalsPerHour.end()));
     std::string svg = "<svg id=\"arrivals\" role=\"img\" viewBox=\"0 0 " +
                       std::to_string(24 * (kBarWidth + kGap) + kGap) + " " +
                       std::to_string(kTop + kPlotHeight + 24) +
@@ -109,8 +120,8 @@ std::string ArrivalsChart(const DayReport& report) {
                       "<rect class=\"bar\" data-hour=\"%d\" data-arrivals=\"%d\" x=\"%d\" y=\"%d\""
                       " width=\"%d\" height=\"%d\"><title>%02d:00-%02d:59: %d</title></rect>\n"
                       "<text class=\"hour\" x=\"%d\" y=\"%d\">%02d</text>\n",
-                      hour, count, x, y, kBarWidth, height, hour, hour, count,
-                      x + kBarWidth / 2, kTop + kPlotHeight + 16, hour);
+                      hour, count, x, y, kBarWidth, height, hour, hour, count, x + kBarWidth / 2,
+                      kTop + kPlotHeight + 16, hour);
         svg += bar;
         if (count > 0)
             svg += "<text class=\"count\" x=\"" + std::to_string(x + kBarWidth / 2) + "\" y=\"" +
@@ -190,18 +201,26 @@ std::string ReportPage(const DayReport& report) {
     const std::string previous = NeighbourDay(report.day, -1);
     const std::string next = NeighbourDay(report.day, 1);
     return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-           "<title>Attendance " + report.day + "</title><style>" + kPageStyle +
-           "</style></head>\n<body>\n<h1>Attendance on <time>" + report.day + "</time></h1>\n"
-           "<nav><a href=\"/?day=" + previous + "\">&larr; " + previous + "</a>"
-           "<a href=\"/?day=" + next + "\">" + next + " &rarr;</a>"
+           "<title>Attendance " +
+           report.day + "</title><style>" + kPageStyle +
+           "</style></head>\n<body>\n<h1>Attendance on <time>" + report.day +
+           "</time></h1>\n"
+           "<nav><a href=\"/?day=" +
+           previous + "\">&larr; " + previous +
+           "</a>"
+           "<a href=\"/?day=" +
+           next + "\">" + next +
+           " &rarr;</a>"
            "<form method=\"get\" action=\"/\"><input type=\"date\" name=\"day\" value=\"" +
-           report.day + "\"> <button>Show</button></form>"
-           "<a href=\"/report.csv?day=" + report.day + "\">CSV</a></nav>\n"
-           "<h2>Arrivals per hour <small>(" + std::to_string(arrivals) +
-           " cards, first read of the day)</small></h2>\n" + ArrivalsChart(report) +
-           HtmlTable("cards", "Cards", "Card", report.cards) +
-           HtmlTable("terminals", "Terminals", "Terminal", report.terminals) +
-           "</body></html>\n";
+           report.day +
+           "\"> <button>Show</button></form>"
+           "<a href=\"/report.csv?day=" +
+           report.day +
+           "\">CSV</a></nav>\n"
+           "<h2>Arrivals per hour <small>(" +
+           std::to_string(arrivals) + " cards, first read of the day)</small></h2>\n" +
+           ArrivalsChart(report) + HtmlTable("cards", "Cards", "Card", report.cards) +
+           HtmlTable("terminals", "Terminals", "Terminal", report.terminals) + "</body></html>\n";
 }
 
 } // namespace lorvent::server

@@ -17,7 +17,7 @@ struct DayTally {
 };
 
 struct DayReport {
-    std::string day; // yyyy-mm-dd
+    std::string day;                 // yyyy-mm-dd
     std::vector<DayTally> cards;     // by first read, then number
     std::vector<DayTally> terminals; // by name
     // Arrivals: each card's first read of the day, by its hour.

@@ -54,10 +54,14 @@ constexpr const char* kUpsertMark =
 
 // Settings that the URI may override (it comes last): a host that drops
 // packets must not hold the store for minutes.
-constexpr const char* kConnectKeywords[] = {"connect_timeout", "keepalives_idle",
-                                            "keepalives_interval", "keepalives_count",
-                                            "tcp_user_timeout", "application_name",
-                                            "dbname", nullptr};
+constexpr const char* kConnectKeywords[] = {"connect_timeout",
+                                            "keepalives_idle",
+                                            "keepalives_interval",
+                                            "keepalives_count",
+                                            "tcp_user_timeout",
+                                            "application_name",
+                                            "dbname",
+                                            nullptr};
 constexpr const char* kConnectDefaults[] = {"5", "10", "3", "3", "15000", "kalvinor-server"};
 
 std::string InsertStatement(std::size_t rows) {
@@ -141,7 +145,8 @@ pg_conn* PostgresRecordStore::Connection() {
         conn_.reset(PQconnectdbParams(kConnectKeywords, values, 1));
         conn = conn_.get();
         if (!conn)
-            throw StoreError("cannot reach database '" + RedactedLocation(uri_) + "': out of memory");
+            throw StoreError("cannot reach database '" + RedactedLocation(uri_) +
+                             "': out of memory");
     }
     if (PQstatus(conn) != CONNECTION_OK)
         Fail("cannot reach database", PQerrorMessage(conn));
@@ -153,16 +158,16 @@ pg_conn* PostgresRecordStore::Connection() {
 // Run on every new connection: the tables for a writer, a read-only session
 // for --list and the report.
 void PostgresRecordStore::Prepare() {
-    const char* sql = access_ == Access::kReadWrite
-                          ? kCreateTables
-                          : "SET default_transaction_read_only = on";
+    const char* sql =
+        access_ == Access::kReadWrite ? kCreateTables : "SET default_transaction_read_only = on";
     Result result(PQexec(conn_.get(), sql));
     if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
         Fail("cannot prepare database", PQerrorMessage(conn_.get()));
 }
 
-PostgresRecordStore::Result PostgresRecordStore::Execute(
-    const std::string& sql, const std::vector<std::string>& parameters, const char* what) {
+PostgresRecordStore::Result PostgresRecordStore::Execute(const std::string& sql,
+                                                         const std::vector<std::string>& parameters,
+                                                         const char* what) {
     std::vector<const char*> values;
     for (const std::string& parameter : parameters)
         values.push_back(parameter.c_str());
@@ -210,8 +215,7 @@ void PostgresRecordStore::ForEachOnDay(std::string_view day, const RecordVisitor
 }
 
 // Row by row, so that a large table is never held in memory at once.
-void PostgresRecordStore::Select(const std::string& sql,
-                                 const std::vector<std::string>& parameters,
+void PostgresRecordStore::Select(const std::string& sql, const std::vector<std::string>& parameters,
                                  const RecordVisitor& visit) {
     std::vector<const char*> values;
     for (const std::string& parameter : parameters)
@@ -238,12 +242,13 @@ void PostgresRecordStore::Select(const std::string& sql,
 }
 
 ImportMark PostgresRecordStore::FindImportMark(std::string_view terminal) {
-    return MarkOf(Execute(kSelectMark, {std::string(terminal)}, "cannot read the import marks").get());
+    return MarkOf(
+        Execute(kSelectMark, {std::string(terminal)}, "cannot read the import marks").get());
 }
 
 void PostgresRecordStore::AddImported(std::string_view terminal,
-                                      std::span<const StoredRecord> records,
-                                      const ImportMark& from, const ImportMark& to) {
+                                      std::span<const StoredRecord> records, const ImportMark& from,
+                                      const ImportMark& to) {
     const std::string name(terminal);
     Transaction transaction(*this);
     // The row lock makes a second import of the same terminal wait for this one.

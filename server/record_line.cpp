@@ -102,8 +102,7 @@ std::variant<AttendanceRecord, LineError> RecordFrom(std::string_view readTime,
         return LineError{std::string(problem)};
     if (!IsCardNumber(number))
         return LineError{"card number is not 8 or 10 lower-case hex digits"};
-    return AttendanceRecord{std::string(readTime), SortableReadTime(readTime),
-                            std::string(number)};
+    return AttendanceRecord{std::string(readTime), SortableReadTime(readTime), std::string(number)};
 }
 
 } // namespace

@@ -16,11 +16,16 @@ constexpr std::chrono::seconds kExchangeTimeout{10};
 
 const char* StatusText(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 503: return "Service Unavailable";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 503:
+        return "Service Unavailable";
     }
     return "Internal Server Error";
 }
@@ -102,11 +107,11 @@ public:
             if (!error)
                 self->Close();
         });
-        asio::async_read_until(socket_, asio::dynamic_buffer(input_, kMaxRequestHead), "\r\n\r\n",
-                               [self = shared_from_this()](const asio::error_code& error,
-                                                           std::size_t length) {
-                                   self->OnHead(error, length);
-                               });
+        asio::async_read_until(
+            socket_, asio::dynamic_buffer(input_, kMaxRequestHead), "\r\n\r\n",
+            [self = shared_from_this()](const asio::error_code& error, std::size_t length) {
+                self->OnHead(error, length);
+            });
     }
 
 private:
@@ -128,10 +133,9 @@ private:
         output_ = Head(response, response.body.size());
         if (!headOnly)
             output_ += response.body;
-        asio::async_write(socket_, asio::buffer(output_),
-                          [self = shared_from_this()](const asio::error_code&, std::size_t) {
-                              self->Close();
-                          });
+        asio::async_write(
+            socket_, asio::buffer(output_),
+            [self = shared_from_this()](const asio::error_code&, std::size_t) { self->Close(); });
     }
 
     void Close() {

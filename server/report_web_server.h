@@ -29,8 +29,7 @@ WebResponse AnswerWebRequest(std::string_view head, RecordStore& store, const st
 class ReportWebServer {
 public:
     ReportWebServer(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,
-                    RecordStore& store, LineSink& log,
-                    std::function<std::string()> today);
+                    RecordStore& store, LineSink& log, std::function<std::string()> today);
     ~ReportWebServer();
     ReportWebServer(const ReportWebServer&) = delete;
     ReportWebServer& operator=(const ReportWebServer&) = delete;

@@ -52,12 +52,13 @@ std::string CheckAddress(const std::string& name, const std::string& text) {
 // A terminal's name goes into the database, the report and the page: one
 // word of printable characters.
 std::string CheckTerminalName(const std::string& text) {
-    const bool printable = !text.empty() && text.size() <= 64 &&
-                           std::all_of(text.begin(), text.end(),
-                                       [](unsigned char c) { return c > ' ' && c < 0x7f; });
+    const bool printable =
+        !text.empty() && text.size() <= 64 &&
+        std::all_of(text.begin(), text.end(), [](unsigned char c) { return c > ' ' && c < 0x7f; });
     if (!printable)
         throw UsageError("--from-terminal needs a name of 1 to 64 printable characters without "
-                         "spaces, not '" + text + "'");
+                         "spaces, not '" +
+                         text + "'");
     return text;
 }
 

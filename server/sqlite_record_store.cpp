@@ -183,8 +183,8 @@ ImportMark SqliteRecordStore::FindImportMark(std::string_view terminal) {
 }
 
 void SqliteRecordStore::AddImported(std::string_view terminal,
-                                    std::span<const StoredRecord> records,
-                                    const ImportMark& from, const ImportMark& to) {
+                                    std::span<const StoredRecord> records, const ImportMark& from,
+                                    const ImportMark& to) {
     Transaction transaction(*this);
     if (FindImportMark(terminal) != from)
         throw ImportConflict("the data file of terminal '" + std::string(terminal) +

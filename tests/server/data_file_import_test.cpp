@@ -15,7 +15,9 @@ using testing::TTempDir;
 
 class DataFileImportTest : public ::testing::Test {
 protected:
-    void Append(const std::string& text) { std::ofstream(file_, std::ios::binary | std::ios::app) << text; }
+    void Append(const std::string& text) {
+        std::ofstream(file_, std::ios::binary | std::ios::app) << text;
+    }
     ImportResult Import(const std::string& terminal = "door-1") {
         return ImportDataFile(store_, terminal, file_);
     }
@@ -57,15 +59,15 @@ TEST_F(DataFileImportTest, AFileThatKeepsGrowingAddsEachLineOnce) {
 }
 
 TEST_F(DataFileImportTest, MalformedLinesAreReportedByNumberSkippedAndNotReportedAgain) {
-    Append("07/12/2026-07:58 012aff007b\r\n"    // 1
-           "07/12/2026-08:00 012AFF007B\r\n"    // 2 upper case
-           "\r\n"                               // 3 empty
-           "07/12/2026-0\r\n"                   // 4 what a full disk cut short
-           "31/02/2026-10:00 0000ffff\r\n"      // 5 no such date
-           + std::string(300, 'x') + "\r\n" +   // 6 far too long
-           "07/12/2026-09:00 0000ffff\n"        // 7 LF alone: still a record
-           "L 07/12/2026-23:16 012aff007b\r\n"  // 8 a request line, not a data-file line
-           "07/12/2026-09:00  0000ffff\r\n");   // 9 two spaces
+    Append("07/12/2026-07:58 012aff007b\r\n"   // 1
+           "07/12/2026-08:00 012AFF007B\r\n"   // 2 upper case
+           "\r\n"                              // 3 empty
+           "07/12/2026-0\r\n"                  // 4 what a full disk cut short
+           "31/02/2026-10:00 0000ffff\r\n"     // 5 no such date
+           + std::string(300, 'x') + "\r\n" +  // 6 far too long
+           "07/12/2026-09:00 0000ffff\n"       // 7 LF alone: still a record
+           "L 07/12/2026-23:16 012aff007b\r\n" // 8 a request line, not a data-file line
+           "07/12/2026-09:00  0000ffff\r\n");  // 9 two spaces
     const ImportResult result = Import();
     EXPECT_EQ(result.added, 2u);
     std::vector<std::uint64_t> numbers;

@@ -16,8 +16,9 @@ namespace {
 using testing::TTempDir;
 
 StoredRecord Record(const char* readTime, const char* number, const char* terminal) {
-    return {std::get<AttendanceRecord>(ParseRecordLine(std::string("L ") + readTime + " " + number)),
-            terminal, "2026-12-07T07:00:00.000Z"};
+    return {
+        std::get<AttendanceRecord>(ParseRecordLine(std::string("L ") + readTime + " " + number)),
+        terminal, "2026-12-07T07:00:00.000Z"};
 }
 
 std::string Describe(const DayTally& tally) {
@@ -87,8 +88,8 @@ TEST_F(DayReportTest, ThePageEscapesNamesAndDrawsABarForEachHour) {
     EXPECT_NE(page.find("<td>&lt;script&gt;x&lt;/script&gt;</td>"), std::string::npos);
     const std::regex bar(R"re(<rect class="bar" data-hour="(\d+)" data-arrivals="(\d+)")re");
     std::map<int, int> bars;
-    for (auto it = std::sregex_iterator(page.begin(), page.end(), bar); it != std::sregex_iterator();
-         ++it)
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), bar);
+         it != std::sregex_iterator(); ++it)
         bars[std::stoi((*it)[1])] = std::stoi((*it)[2]);
     EXPECT_EQ(bars.size(), 24u);
     EXPECT_EQ(bars[7], 2);
@@ -138,9 +139,11 @@ TEST_F(DayReportTest, TheWebAnswersOnlyWhatItServes) {
     }
 
     UnreadableStore unreadable;
-    const WebResponse response = AnswerWebRequest("GET / HTTP/1.1\r\n\r\n", unreadable, "2026-12-07", log);
+    const WebResponse response =
+        AnswerWebRequest("GET / HTTP/1.1\r\n\r\n", unreadable, "2026-12-07", log);
     EXPECT_EQ(response.status, 503);
-    EXPECT_EQ(response.body.find("closed the connection"), std::string::npos) << "told to the log only";
+    EXPECT_EQ(response.body.find("closed the connection"), std::string::npos)
+        << "told to the log only";
     EXPECT_NE(logged.str().find("server closed the connection"), std::string::npos);
 }
 

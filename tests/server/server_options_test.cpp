@@ -48,18 +48,30 @@ TEST(ServerOptionsTest, ReadsTheWebPageImportAndReportCommands) {
 
 TEST(ServerOptionsTest, RefusesWhatItCannotUse) {
     const Arguments refused[] = {
-        {"--port", "65536"},  {"--port", "-1"}, {"--port", ""},
-        {"--port", "11000x"}, {"--port"},       {"--bind", "localhost"},
-        {"--bind", "1.2.3"},  {"--db", ""},     {"--db"},
-        {"--verbose"},        {"11000"},        {"--web-port", "http"},
-        {"--csv"},            {"--day", "2026-12-07"},
-        {"import", "FILE"},   {"import", "--from-terminal", "door-1"},
+        {"--port", "65536"},
+        {"--port", "-1"},
+        {"--port", ""},
+        {"--port", "11000x"},
+        {"--port"},
+        {"--bind", "localhost"},
+        {"--bind", "1.2.3"},
+        {"--db", ""},
+        {"--db"},
+        {"--verbose"},
+        {"11000"},
+        {"--web-port", "http"},
+        {"--csv"},
+        {"--day", "2026-12-07"},
+        {"import", "FILE"},
+        {"import", "--from-terminal", "door-1"},
         {"import", "--from-terminal", "door 1", "FILE"},
         {"import", "--from-terminal", "", "FILE"},
         {"import", "--from-terminal", "door-1", "FILE", "SECOND"},
         {"import", "--from-terminal", "door-1", "--port", "1", "FILE"},
-        {"report"},           {"report", "--day", "2026-02-29"},
-        {"report", "--day", "07/12/2026"}, {"report", "--day", "2026-12-07", "--web-port", "1"},
+        {"report"},
+        {"report", "--day", "2026-02-29"},
+        {"report", "--day", "07/12/2026"},
+        {"report", "--day", "2026-12-07", "--web-port", "1"},
     };
     for (const Arguments& arguments : refused)
         EXPECT_THROW(ParseServerOptions(arguments), UsageError) << arguments.front();

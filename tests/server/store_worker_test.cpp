@@ -15,8 +15,9 @@ namespace {
 using namespace std::chrono_literals;
 
 StoredRecord Record(const char* number) {
-    return {std::get<AttendanceRecord>(ParseRecordLine(std::string("L 07/12/2026-08:00 ") + number)),
-            "10.0.0.7", "2026-12-07T07:00:00.000Z"};
+    return {
+        std::get<AttendanceRecord>(ParseRecordLine(std::string("L 07/12/2026-08:00 ") + number)),
+        "10.0.0.7", "2026-12-07T07:00:00.000Z"};
 }
 
 // Commits are held at the gate while it is closed; what each commit held and
@@ -78,11 +79,16 @@ private:
 
 const char* Name(StoreOutcome outcome) {
     switch (outcome) {
-    case StoreOutcome::kStored: return "OK";
-    case StoreOutcome::kFailed: return "failed";
-    case StoreOutcome::kUnavailable: return "unavailable";
-    case StoreOutcome::kTooLate: return "too late";
-    case StoreOutcome::kStopping: return "stopping";
+    case StoreOutcome::kStored:
+        return "OK";
+    case StoreOutcome::kFailed:
+        return "failed";
+    case StoreOutcome::kUnavailable:
+        return "unavailable";
+    case StoreOutcome::kTooLate:
+        return "too late";
+    case StoreOutcome::kStopping:
+        return "stopping";
     }
     return "?";
 }
@@ -101,7 +107,8 @@ protected:
     StreamLineSink echo_{echoed_};
     StreamLineSink log_{logged_};
     StoreWorkerSettings settings_{.maxBatch = 3, .maxQueueWait = 10s, .retryFirst = 300ms};
-    std::unique_ptr<StoreWorker> worker_ = std::make_unique<StoreWorker>(store_, echo_, log_, settings_);
+    std::unique_ptr<StoreWorker> worker_ =
+        std::make_unique<StoreWorker>(store_, echo_, log_, settings_);
 };
 
 TEST_F(StoreWorkerTest, WhatArrivesDuringACommitGoesIntoTheNextAndIsConfirmedAfterIt) {
@@ -150,8 +157,8 @@ TEST_F(StoreWorkerTest, ARecordWhoseTerminalHasStoppedWaitingIsNotCommitted) {
     Submit("0000000b");
     std::this_thread::sleep_for(300ms);
     store_.SetOpen(true);
-    EXPECT_EQ(store_.AwaitJournal(3), (std::vector<std::string>{"commit 0000000a", "0000000a OK",
-                                                                 "0000000b too late"}));
+    EXPECT_EQ(store_.AwaitJournal(3),
+              (std::vector<std::string>{"commit 0000000a", "0000000a OK", "0000000b too late"}));
 }
 
 TEST_F(StoreWorkerTest, StopFinishesTheCommitUnderWayAndRefusesTheRest) {
