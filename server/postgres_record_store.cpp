@@ -2,6 +2,8 @@
 
 #include <libpq-fe.h>
 
+#include <poll.h>
+
 #include <algorithm>
 
 namespace lorvent::server {
@@ -85,6 +87,19 @@ ImportMark MarkOf(pg_result* result) {
 
 void IgnoreNotice(void*, const char*) {}
 
+bool HasInputWaiting(pg_conn* conn) {
+    pollfd socket{PQsocket(conn), POLLIN, 0};
+    return poll(&socket, 1, 0) > 0;
+}
+
+// Reads all that waits on an idle connection; false when it ended.
+bool IsAlive(pg_conn* conn) {
+    while (PQstatus(conn) == CONNECTION_OK && HasInputWaiting(conn))
+        if (!PQconsumeInput(conn))
+            return false;
+    return PQstatus(conn) == CONNECTION_OK;
+}
+
 } // namespace
 
 void PostgresRecordStore::ResultDeleter::operator()(pg_result* result) const {
@@ -128,12 +143,13 @@ PostgresRecordStore::PostgresRecordStore(std::string uri, Access access)
 PostgresRecordStore::~PostgresRecordStore() = default;
 
 // A connection whose server has gone (restarted, say) shows it here, before
-// anything is sent on it: libpq reads the close that is waiting on its
-// socket without blocking.
+// anything is sent on it. Between transactions the server sends nothing
+// unless it goes: then its last words (an error that it is shutting down)
+// and the close wait on the socket, and libpq reads them without blocking,
+// one read each when they came apart.
 pg_conn* PostgresRecordStore::Connection() {
     pg_conn* conn = conn_.get();
-    if (conn && PQstatus(conn) == CONNECTION_OK && PQconsumeInput(conn) &&
-        PQstatus(conn) == CONNECTION_OK)
+    if (conn && IsAlive(conn))
         return conn;
     if (conn) {
         PQreset(conn);

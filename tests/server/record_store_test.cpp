@@ -209,11 +209,16 @@ TEST(PostgresRecordStoreTest, ComesBackAfterTheDatabaseRestarts) {
     cluster.Kill();
     EXPECT_THROW(store.Add(std::vector{Record("07/12/2026-08:01", "0000000b")}), StoreError);
     cluster.Start();
-    // The first call after the restart finds the old connection dead and
-    // makes a new one; nothing had been sent, so the records go in.
     store.Add(std::vector{Record("07/12/2026-08:02", "0000000c")});
+
+    // Restarted between two calls: the first call after it finds the old
+    // connection dead before sending on it and makes a new one, so the
+    // records go in rather than being refused once.
+    cluster.Kill();
+    cluster.Start();
+    store.Add(std::vector{Record("07/12/2026-08:03", "0000000d")});
     EXPECT_EQ(cluster.Query(database, "SELECT number FROM attendance ORDER BY id"),
-              (std::vector<std::string>{"0000000a", "0000000c"}));
+              (std::vector<std::string>{"0000000a", "0000000c", "0000000d"}));
 }
 
 TEST(RecordStoreLocationTest, PasswordsAreHiddenWhereverTheUriHasThem) {
