@@ -12,6 +12,11 @@
 
 #include <QSet>
 
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -198,6 +203,37 @@ TEST_F(EndToEnd, ReadsAreShownAndTypedAndTheWindowFollowsTheReader) {
             colours.insert(shot.pixel(x0, y));
     EXPECT_GT(colours.size(), 3) << "the window has text and a grid on it";
     shot.save("lorvent-window.png");
+}
+
+// The locked modifiers of the X server's keyboard (Caps Lock is LockMask).
+unsigned LockedModifiers(Display* display) {
+    XkbStateRec state{};
+    XkbGetState(display, XkbUseCoreKbd, &state);
+    return state.locked_mods;
+}
+
+// Caps Lock left on by the user: the number arrives as read all the same, and
+// Caps Lock is still on once it has been typed.
+TEST_F(EndToEnd, CapsLockOnStillGivesTheNumberAsRead) {
+    StartDesktop();
+    StartReader();
+    StartLorvent({});
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
+    Display* display = XOpenDisplay(x->Display().c_str());
+    ASSERT_NE(display, nullptr);
+    const KeyCode capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
+    XTestFakeKeyEvent(display, capsLock, True, CurrentTime);
+    XTestFakeKeyEvent(display, capsLock, False, CurrentTime);
+    XSync(display, False);
+    ASSERT_EQ(LockedModifiers(display), unsigned{LockMask});
+
+    ASSERT_TRUE(reader->Command("card5 abcdef1290"));
+    std::string line;
+    KeysUpToLine(line);
+    EXPECT_EQ(line, "ABCDEF1290");
+    EXPECT_EQ(Shown("LogGrid 1 1 "), "LogGrid 1 1 abcdef1290");
+    EXPECT_EQ(LockedModifiers(display), unsigned{LockMask}) << "typing changed the lock";
+    XCloseDisplay(display);
 }
 
 // With a notification area, minimising hides the window; a double click on
