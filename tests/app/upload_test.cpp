@@ -4,6 +4,7 @@
 #include "app/attendance.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "frm_fixture.h"
+#include "support/dropping_listener.h"
 #include "support/scripted_peer.h"
 
 #include <cerrno>
@@ -160,6 +161,22 @@ TEST_F(UploadTest, NothingListeningStoresEveryRecord) {
     frm->LogTimerTimer();
     EXPECT_TRUE(frm->PendingRecords.empty());
     EXPECT_EQ(FileBytes(), FileLines(0, 2));
+    EXPECT_FALSE(frm->TCPConn->Connected());
+}
+
+// A server host that swallows connection attempts holds the tick for the
+// connect's bound only, and the records go to the file in that tick.
+TEST_F(UploadTest, AServerThatDropsConnectionAttemptsCostsTheTickOneSecond) {
+    TDroppingListener silent;
+    ASSERT_TRUE(silent.DropsAttempts()) << "this system answers attempts to a full accept queue";
+    StartAttendance();
+    UseServerOn(silent.Port());
+    ReadCards(3);
+    const auto start = std::chrono::steady_clock::now();
+    frm->LogTimerTimer();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kConnectTimeout + 2s);
+    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_EQ(FileBytes(), FileLines(0, 3));
     EXPECT_FALSE(frm->TCPConn->Connected());
 }
 
