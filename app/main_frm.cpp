@@ -45,12 +45,26 @@ TMainFrm::TMainFrm(TMainFrmServices services) : services_(std::move(services)) {
 }
 
 TMainFrm::~TMainFrm() {
+    HandleDeliveredReads();
     Device.reset();
     StopEngine();
     // The last seconds' reads are not dropped: the file keeps them for the site.
     StoreRecords();
     PendingRecords.clear();
     DataFile.reset();
+}
+
+// The reader object leaves the poll schedule first, so that nothing more is
+// delivered; what it delivered before (and the link has acknowledged to the
+// reader) is handled then rather than freed unseen. In attendance mode those
+// reads join the records for the data file; in keyboard mode they are shown
+// and not typed, as the window that had the focus may be closing too.
+void TMainFrm::HandleDeliveredReads() {
+    if (!Device || !Protocol)
+        return;
+    Protocol->UnregisterSlave(Device.get());
+    shuttingDown_ = true;
+    ProcessProtocolMessages();
 }
 
 void TMainFrm::StopEngine() {
@@ -229,7 +243,7 @@ void TMainFrm::HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber) {
     item->Number = CardNumberText(bytes, fourByteNumber);
     const std::string number = item->Number;
     AddLogRow(std::move(item));
-    if (Mode == kModeKeyboard)
+    if (Mode == kModeKeyboard && !shuttingDown_)
         TypeCardNumber(number);
 }
 
@@ -310,7 +324,11 @@ void TMainFrm::PoslatEnter1Click() {
     services_.view.SetPoslatEnter1Checked(PoslatEnter1Checked);
 }
 
+// The reads already delivered become records too: in attendance mode
+// handling them types nothing.
 void TMainFrm::SessionEnding() {
+    if (Mode == kModeAttendance)
+        ProcessProtocolMessages();
     StoreRecords();
 }
 

@@ -77,9 +77,10 @@ struct TFileCloser {
 class TMainFrm {
 public:
     explicit TMainFrm(TMainFrmServices services);
-    // Shut-down: the reader object, then the engine and its thread; records
-    // still pending are appended to the data file. The front-end destroys its
-    // window afterwards.
+    // Shut-down: the reads the reader object has delivered are handled (not
+    // typed), then the reader object goes, then the engine and its thread;
+    // records still pending are appended to the data file. The front-end
+    // destroys its window afterwards.
     ~TMainFrm();
     TMainFrm(const TMainFrm&) = delete;
     TMainFrm& operator=(const TMainFrm&) = delete;
@@ -137,6 +138,7 @@ private:
     void StartEngine();
     void StartReader();
     void OpenDataFile();
+    void HandleDeliveredReads();
     void StopEngine();
     void HandleCardReadRecord(const TProtoMessage& message);
     void HandleReaderWakes();
@@ -147,6 +149,8 @@ private:
 
     TMainFrmServices services_;
     TDataFileAppender dataFileAppender_;
+    // Set once shut-down has begun: reads are still shown, no longer typed.
+    bool shuttingDown_ = false;
 };
 
 } // namespace lorvent
