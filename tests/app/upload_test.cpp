@@ -261,6 +261,16 @@ TEST_F(UploadTest, RecordsQueuedWhenTheSessionEndsAreKeptAtOnceAndOnce) {
     EXPECT_EQ(FileBytes(), FileLines(0, 3));
 }
 
+// A read the reader object has delivered but the window has not handled yet
+// is a record to keep too when the session ends.
+TEST_F(UploadTest, AReadDeliveredButNotHandledWhenTheSessionEndsIsKept) {
+    StartAttendance();
+    ReadCards(1);
+    Deliver({0x83, 0x01, 0x01, 0x2a, 0xff, 0x00, 0x01});
+    frm->SessionEnding();
+    EXPECT_EQ(FileBytes(), FileLines(0, 2));
+}
+
 // ---- A data file that cannot take the records ----
 
 // A stream over memory that fails while `full` is set, after taking up to
