@@ -30,7 +30,9 @@ public:
 
     // With Caps Lock on, a key that Caps Lock affects gives the capital
     // without Shift and the small letter with it: the layout itself says
-    // which Shift state gives the character.
+    // which Shift state gives the character. Unless its own window is in
+    // front, this thread handles no keyboard input, and Windows keeps its key
+    // state in step with the system's: the toggle read is the one in force.
     bool ShiftNeeded(char c, std::int16_t keyScan, TKeyboardLayout layout) override {
         const bool scanned = (keyScan & kKeyScanShift) != 0;
         if (keyScan == -1 || (GetKeyState(VK_CAPITAL) & 1) == 0)

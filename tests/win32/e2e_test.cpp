@@ -227,29 +227,6 @@ TEST_F(E2eTypingTest, CardNumbersArriveWithPrefixAndEnter) {
     CloseLorvent(*lorvent);
 }
 
-// Caps Lock left on in the window that takes the numbers: they arrive as read,
-// and Caps Lock is still on afterwards.
-TEST_F(E2eTypingTest, CapsLockOnStillGivesTheNumberAsRead) {
-    const auto capsLockOn = [] { return (GetKeyState(VK_CAPITAL) & 1) != 0; };
-    const auto pressCapsLock = [] {
-        const BYTE scan = static_cast<BYTE>(MapVirtualKeyW(VK_CAPITAL, MAPVK_VK_TO_VSC));
-        keybd_event(VK_CAPITAL, scan, 0, 0);
-        keybd_event(VK_CAPITAL, scan, KEYEVENTF_KEYUP, 0);
-    };
-    ASSERT_FALSE(capsLockOn());
-    pressCapsLock();
-    ASSERT_TRUE(WaitUntil(capsLockOn, 5s)) << "Caps Lock did not come on";
-    install.Script("wait 3s\ncard5 0xabcdef1290\nwait 2s\ncard 0x0a0b0c0d\n");
-    auto lorvent = install.Start({});
-
-    const std::string expected = "ABCDEF1290\r\n0A0B0C0D\r\n";
-    EXPECT_EQ(TypedText(expected, 30s), expected) << install.File(L"sim.log");
-    EXPECT_TRUE(capsLockOn()) << "typing changed Caps Lock";
-    CloseLorvent(*lorvent);
-    pressCapsLock();
-    EXPECT_TRUE(WaitUntil([&] { return !capsLockOn(); }, 5s));
-}
-
 // --- The tray icon's menu ---------------------------------------------------------
 
 constexpr UINT WM_HOLD_FOCUS = WM_APP + 1; // the edit target's: wParam 1 holds, 0 lets go
