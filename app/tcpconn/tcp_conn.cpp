@@ -13,6 +13,23 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 
+// Runs `io` until the operation started on it has finished or the deadline
+// has passed. At the deadline `stop` cancels it and its handler is let run,
+// so that nothing refers to the caller's locals afterwards. Whether it had
+// finished in time.
+template <typename Stop>
+bool FinishedBefore(asio::io_context& io, const bool& finished,
+                    std::chrono::steady_clock::time_point deadline, Stop stop) {
+    io.restart();
+    io.run_until(deadline);
+    if (finished)
+        return true;
+    stop();
+    io.restart();
+    io.run();
+    return false;
+}
+
 } // namespace
 
 const char* DefaultServerHost() {
@@ -134,16 +151,13 @@ void TCPConn::ConnectBefore(Link& link, const std::vector<std::string>& addresse
                             finished = true;
                             result = error;
                         });
-    link.io.restart();
-    link.io.run_until(deadline);
-    if (!finished) {
+    const auto close = [&link] {
         asio::error_code ignored;
         link.socket.close(ignored);
-        link.io.restart();
-        link.io.run();
+    };
+    if (!FinishedBefore(link.io, finished, deadline, close))
         throw TCPConnError("cannot connect to " + where + ": no answer within " +
                            std::to_string(connectTimeout_.count()) + " ms");
-    }
     if (result)
         throw TCPConnError("cannot connect to " + where + ": " + result.message());
 }
@@ -219,17 +233,12 @@ bool TCPConn::ReceiveMore(Link& link) {
                                     result = error;
                                     count = received;
                                 });
-    link.io.restart();
-    link.io.run_for(replyWaitTimeout_);
-    if (!finished) {
-        // Time is up: cancel the read and let its handler run, so that nothing
-        // refers to this frame's locals afterwards. Data that slipped in at the
-        // same instant is kept.
-        asio::error_code ignored;
-        link.socket.cancel(ignored);
-        link.io.restart();
-        link.io.run();
-    }
+    // Data that slips in as the wait ends is kept.
+    FinishedBefore(link.io, finished, std::chrono::steady_clock::now() + replyWaitTimeout_,
+                   [&link] {
+                       asio::error_code ignored;
+                       link.socket.cancel(ignored);
+                   });
     link.received.append(chunk.data(), count);
     if (count > 0 || !result)
         return true;
