@@ -44,34 +44,40 @@ TMainFrm::TMainFrm(TMainFrmServices services) : services_(std::move(services)) {
     services_.view.LogTimer().Start(kLogTimerIntervalMs);
 }
 
+// The engine's thread ends first, after the pass it is in. The reader object
+// cannot leave the poll schedule before: with the adapter gone the engine
+// holds its lock through pass after pass of failing reads (until the link is
+// given up for dead), and waiting for it would keep the window from closing
+// for seconds.
 TMainFrm::~TMainFrm() {
+    StopEngineThread();
     HandleDeliveredReads();
     Device.reset();
-    StopEngine();
+    DestroyEngine();
     // The last seconds' reads are not dropped: the file keeps them for the site.
     StoreRecords();
     PendingRecords.clear();
     DataFile.reset();
 }
 
-// The reader object leaves the poll schedule first, so that nothing more is
-// delivered; what it delivered before (and the link has acknowledged to the
-// reader) is handled then rather than freed unseen. In attendance mode those
-// reads join the records for the data file; in keyboard mode they are shown
-// and not typed, as the window that had the focus may be closing too.
-void TMainFrm::HandleDeliveredReads() {
-    if (!Device || !Protocol)
-        return;
-    Protocol->UnregisterSlave(Device.get());
-    shuttingDown_ = true;
-    ProcessProtocolMessages();
-}
-
-void TMainFrm::StopEngine() {
+void TMainFrm::StopEngineThread() {
     if (!Protocol)
         return;
     Protocol->Terminate();
     Protocol->WaitFor();
+}
+
+// Nothing more is delivered once the engine's thread has ended; what the
+// reader object has delivered before (and the link has acknowledged to the
+// reader) is handled rather than freed unseen. In attendance mode those reads
+// join the records for the data file; in keyboard mode they are shown and not
+// typed, as the window that had the focus may be closing too.
+void TMainFrm::HandleDeliveredReads() {
+    shuttingDown_ = true;
+    ProcessProtocolMessages();
+}
+
+void TMainFrm::DestroyEngine() {
     try {
         DestroyProtocol(Protocol);
     } catch (const std::exception&) {

@@ -77,10 +77,10 @@ struct TFileCloser {
 class TMainFrm {
 public:
     explicit TMainFrm(TMainFrmServices services);
-    // Shut-down: the reads the reader object has delivered are handled (not
-    // typed), then the reader object goes, then the engine and its thread;
-    // records still pending are appended to the data file. The front-end
-    // destroys its window afterwards.
+    // Shut-down: the engine's thread ends, the reads the reader object has
+    // delivered are handled (not typed), then the reader object and the
+    // engine go; records still pending are appended to the data file. The
+    // front-end destroys its window afterwards.
     ~TMainFrm();
     TMainFrm(const TMainFrm&) = delete;
     TMainFrm& operator=(const TMainFrm&) = delete;
@@ -138,8 +138,9 @@ private:
     void StartEngine();
     void StartReader();
     void OpenDataFile();
+    void StopEngineThread();
     void HandleDeliveredReads();
-    void StopEngine();
+    void DestroyEngine();
     void HandleCardReadRecord(const TProtoMessage& message);
     void HandleReaderWakes();
     void StartBlickTimer();

@@ -201,6 +201,17 @@ TEST_F(SimFeedbackTest, ReaderReturningWhileTheReadSignalShowsGetsIdleAtOnce) {
 
 // ---- Closing the window ----
 
+// With the adapter pulled out the engine holds its lock through pass after
+// pass of failing reads, until it gives the reader up for dead some seconds
+// later. Closing the window waits for the pass under way only.
+TEST_F(SimFeedbackTest, ClosingWhileTheAdapterIsGoneWaitsForOnePassOnly) {
+    reader->Unplug();
+    RunBusWithoutGui(300ms); // failing polls under way, the reader not yet given up
+    const auto start = std::chrono::steady_clock::now();
+    frm.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
 // A read that the link has delivered (and acknowledged to the reader) but the
 // window has not handled yet when it closes: in keyboard mode it is shown and
 // not typed, in attendance mode it reaches the data file with the others.
