@@ -4,6 +4,7 @@
 #include "app/tcpconn/tcp_conn.h"
 #include "fakes.h"
 #include "server/attendance_server.h"
+#include "tests/support/dropping_listener.h"
 
 #include <benchmark/benchmark.h>
 
@@ -72,6 +73,39 @@ void BM_UploadTick(benchmark::State& state) {
                            benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_UploadTick)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A tick when the server's host swallows connection attempts (a listener
+// whose accept queue is full): how long the GUI thread is blocked before the
+// records go to the data file. Argument 0 connects to 127.0.0.1, 1 to
+// "localhost" (name lookup included).
+void BM_TickWithSilentServer(benchmark::State& state) {
+    testing::TDroppingListener silent;
+    if (!silent.DropsAttempts()) {
+        state.SkipWithError("this system answers attempts to a full accept queue");
+        return;
+    }
+    const auto directory = std::filesystem::temp_directory_path() /
+                           ("lorvent-silent-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(directory);
+    testing::TFakeView view;
+    testing::TFakePoster poster;
+    testing::TRecordingKeyboard keyboard;
+    TMainFrm frm({view, poster, keyboard, keyboard, {}, {}, {}, {}});
+    frm.TCPConn =
+        std::make_unique<TCPConn>(state.range(0) == 0 ? "127.0.0.1" : "localhost", silent.Port());
+    frm.DataFile.reset(std::fopen((directory / "kalvinor.db").string().c_str(), "ab+"));
+    for (auto _ : state) {
+        state.PauseTiming();
+        frm.PendingRecords.push_back(std::make_unique<TLogItem>(TLogItem{{}, "012aff007b"}));
+        state.ResumeTiming();
+        frm.UploadRecords();
+    }
+    if (!frm.PendingRecords.empty())
+        state.SkipWithError("the records did not reach the data file");
+    frm.DataFile.reset();
+    std::filesystem::remove_all(directory);
+}
+BENCHMARK(BM_TickWithSilentServer)->Arg(0)->Arg(1)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace lorvent
