@@ -9,7 +9,9 @@
 // event: whether Shift is held is decided by what the key's type gives with
 // them. Where no Shift state gives the character (Shift Lock and a digit), a
 // spare key code with the character on every level carries it, so that the
-// user's lock state is never touched.
+// user's lock state is never touched. Such a spare stays mapped while the
+// lock lasts, one per character: a spare mapped afresh for each character
+// typed in a row could be looked up by a client only after its next mapping.
 #include "keyboard.h"
 
 #include <X11/XKBlib.h>
@@ -127,9 +129,12 @@ public:
             return scanned;
         const auto wanted = static_cast<KeySym>(static_cast<unsigned char>(c));
         const unsigned locks = LockedModifiers();
-        for (const bool shift : {scanned, !scanned})
-            if (KeysymStruck(at->code, group, locks | (shift ? ShiftMask : 0u)) == wanted)
+        for (const bool shift : {scanned, !scanned}) {
+            if (KeysymStruck(at->code, group, locks | (shift ? ShiftMask : 0u)) == wanted) {
+                ReleaseLockSpare(*vk);
                 return shift;
+            }
+        }
         onSpare_[*vk] = wanted;
         return false;
     }
@@ -158,7 +163,7 @@ public:
             pressed_[vk] = *code;
         else
             pressed_.erase(vk);
-        if (!press && borrowed_.count(vk) != 0)
+        if (!press && borrowed_.count(vk) != 0 && lockSpares_.count(vk) == 0)
             released_.insert(vk);
     }
 
@@ -293,10 +298,11 @@ private:
     }
 
     std::optional<KeyCode> KeyForPress(std::uint8_t vk) {
-        released_.erase(vk);
         if (const auto it = onSpare_.find(vk); it != onSpare_.end()) {
             const KeySym wanted = it->second;
             onSpare_.erase(it);
+            released_.erase(vk);
+            lockSpares_.insert(vk);
             return BorrowSpare(vk, wanted);
         }
         const KeySym keysym = KeysymOfVirtualKey(vk);
@@ -304,7 +310,15 @@ private:
             return std::nullopt;
         if (const auto at = FindKey(keysym, CurrentGroup()))
             return at->code;
+        released_.erase(vk);
         return BorrowSpare(vk, keysym);
+    }
+
+    // The lock no longer keeps the character's own key from giving it: its
+    // spare is given back with the next press of another key.
+    void ReleaseLockSpare(std::uint8_t vk) {
+        if (lockSpares_.erase(vk) != 0 && pressed_.count(vk) == 0)
+            released_.insert(vk);
     }
 
     // The key code that the press of `vk` went to.
@@ -393,6 +407,8 @@ private:
     // Keys whose next stroke goes to a spare key code giving this key sym,
     // since no Shift state of their own key gives it under the locks.
     std::map<std::uint8_t, KeySym> onSpare_;
+    // Borrowed for such keys, and kept while the locks last.
+    std::set<std::uint8_t> lockSpares_;
 };
 
 } // namespace
