@@ -46,8 +46,9 @@ protected:
 
     fs::path LogPath() const { return directory_ / "log.txt"; }
     std::uintmax_t LogSize() const { return fs::file_size(LogPath()); }
+    // As on disk (CR LF on Windows), so that offsets are those of the file.
     std::string LogText() const {
-        std::ifstream in(LogPath());
+        std::ifstream in(LogPath(), std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
