@@ -144,7 +144,8 @@ void TMainFrm::OpenDataFile() {
         if (error)
             throw TStartupError(FormatMessage(kMsgDirectoryFailed, directory.string()));
     }
-    DataFile.reset(std::fopen(DataFileName.c_str(), kDataFileMode));
+    DataFile.reset(services_.openDataFile ? services_.openDataFile(DataFileName)
+                                          : std::fopen(DataFileName.c_str(), kDataFileMode));
     if (!DataFile)
         throw TStartupError(FormatMessage(kMsgFileOpenFailed, DataFileName));
 }

@@ -64,6 +64,9 @@ struct TMainFrmServices {
     // Makes the window's connection to the attendance server; it connects
     // only when asked to.
     std::function<std::unique_ptr<TServerConnection>()> makeServerConnection;
+    // Opens the data file at `path` for appending, or gives null; null here:
+    // the file itself (tests hand out streams that fail as a full disk does).
+    std::function<std::FILE*(const std::string& path)> openDataFile;
 };
 
 struct TFileCloser {
@@ -117,6 +120,22 @@ public:
     // the records the server has not confirmed go to the data file now.
     void SessionEnding();
 
+    // What others may look at. The GUI thread's state is for the GUI thread;
+    // the reader's indication and the owed acknowledgement, which the
+    // protocol thread changes too, may be read from any thread.
+    const std::string& DataFilePath() const { return DataFileName; }
+    int RunMode() const { return Mode; }
+    int PrefixKeyCode() const { return PrefixKey; }
+    TProtocol* Engine() const { return Protocol.get(); }
+    TProtoSlaveDev* ReaderDevice() const { return Device.get(); }
+    const std::deque<std::unique_ptr<TLogItem>>& QueuedRecords() const { return PendingRecords; }
+    TIndicatorState Indicator() const {
+        return static_cast<TIndicatorState>(IndicatorState.load());
+    }
+    bool AcknowledgementDue() const { return AckPending.load() != 0; }
+    bool SendsEnter() const { return PoslatEnter1Checked; }
+
+private:
     std::string Port;
     std::string DataFileName;
     int PrefixKey = 0;
@@ -132,7 +151,6 @@ public:
     // The check mark of "Posílat Enter": Enter follows each typed number.
     bool PoslatEnter1Checked = true;
 
-private:
     void ReadCommandLine(const std::vector<std::string>& arguments);
     void CheckKeyboard();
     void StartEngine();

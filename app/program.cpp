@@ -52,9 +52,15 @@ int RunMainFrm(TFrontEnd frontEnd, const std::vector<std::string>& arguments,
 
     int status = kExitStartupFailed;
     {
-        TMainFrm form({view, frontEnd.poster, platform.keyboard, clock, LocaleFormatSettings(),
-                       platform.defaultDataFileName, platform.makeProtocol,
-                       platform.makeServerConnection});
+        TMainFrm form({view,
+                       frontEnd.poster,
+                       platform.keyboard,
+                       clock,
+                       LocaleFormatSettings(),
+                       platform.defaultDataFileName,
+                       platform.makeProtocol,
+                       platform.makeServerConnection,
+                       {}});
         frontEnd.attach(&form);
         if (StartUp(form, arguments, frontEnd.boxes, std::cerr))
             status = frontEnd.showAndRun();

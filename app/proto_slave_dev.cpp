@@ -6,10 +6,10 @@
 namespace lorvent {
 
 TProtoSlaveDev::TProtoSlaveDev(TMainFrm& mainForm)
-    : TProtoSlave(*mainForm.Protocol, mainForm.Protocol->LogSink()), reader(mainForm) {}
+    : TProtoSlave(*mainForm.Engine(), mainForm.Engine()->LogSink()), reader(mainForm) {}
 
 TProtoSlaveDev::~TProtoSlaveDev() {
-    protocol.UnregisterSlave(this);
+    Protocol().UnregisterSlave(this);
 }
 
 std::unique_ptr<TProtoMessage> TProtoSlaveDev::NextOutbound() {

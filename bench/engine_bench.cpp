@@ -2,6 +2,8 @@
 // it can give a reader that answers at once.
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
+#include "support/device_doubles.h"
+#include "support/engine_setup.h"
 
 #include <benchmark/benchmark.h>
 
@@ -14,7 +16,7 @@ namespace lorvent {
 namespace {
 
 // A device whose reader answers every poll with its token at once.
-class AnsweringDevice : public TD2xxDevice {
+class AnsweringDevice : public testing::TAcceptingDevice {
 public:
     FT_STATUS FT_Open(int, FT_HANDLE* handle) override {
         *handle = this;
@@ -38,15 +40,6 @@ public:
         *written = length;
         return FT_OK;
     }
-    FT_STATUS FT_SetBaudRate(FT_HANDLE, std::uint32_t) override { return FT_OK; }
-    FT_STATUS FT_SetDataCharacteristics(FT_HANDLE, std::uint8_t, std::uint8_t,
-                                        std::uint8_t) override {
-        return FT_OK;
-    }
-    FT_STATUS FT_SetFlowControl(FT_HANDLE, std::uint16_t, std::uint8_t, std::uint8_t) override {
-        return FT_OK;
-    }
-    FT_STATUS FT_SetTimeouts(FT_HANDLE, std::uint32_t, std::uint32_t) override { return FT_OK; }
 
 private:
     std::deque<std::uint8_t> line_;
@@ -69,10 +62,8 @@ double ProcessCpuSeconds() {
 }
 
 TProtocolSetup Setup(std::shared_ptr<TClock> clock = nullptr, bool thread = true) {
-    TProtocolSetup setup;
-    setup.device = std::make_unique<AnsweringDevice>();
     static TTextMessageQueue quietLog; // records pile up unread; fine for a bench
-    setup.logSink = &quietLog;
+    TProtocolSetup setup = testing::EngineSetup(std::make_unique<AnsweringDevice>(), quietLog);
     setup.clock = std::move(clock);
     setup.startThread = thread;
     return setup;
@@ -104,24 +95,16 @@ void BM_AliveReaderTurnsPerSecond(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::seconds(2)); // wake up
         const auto writesBefore = std::chrono::steady_clock::now();
         const double cpuBefore = ProcessCpuSeconds();
-        double turnsBefore = 0;
-        {
-            LockCS guard(protocol.Lock());
-            turnsBefore = link.nextPollTime;
-        }
+        const double turnsBefore = link.NextPollTime();
         std::this_thread::sleep_for(std::chrono::seconds(3));
         const double cpu = ProcessCpuSeconds() - cpuBefore;
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - writesBefore).count();
-        double turnsAfter = 0;
-        {
-            LockCS guard(protocol.Lock());
-            turnsAfter = link.nextPollTime;
-        }
+        const double turnsAfter = link.NextPollTime();
         // Each turn moves the next poll time on by about the 20 ms interval.
         state.counters["turns_per_s"] = (turnsAfter - turnsBefore) / 20.0 / seconds;
         state.counters["cpu_us_per_s"] = cpu / seconds * 1e6;
-        state.counters["alive"] = link.linkState == kLinkAlive;
+        state.counters["alive"] = link.LinkState() == kLinkAlive;
         protocol.UnregisterSlave(&link);
         protocol.Terminate();
         protocol.WaitFor();

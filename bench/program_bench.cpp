@@ -16,8 +16,8 @@
 // Benchmarks, not tests: nothing here passes or fails on a figure.
 #include "sim/cli/pty_port.h"
 #include "sim/reader_sim.h"
-#include "x_windows.h"
-#include "xvfb_process.h"
+#include "support/program_rig.h"
+#include "support/x_windows.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -29,7 +29,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -47,7 +46,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using sim::Bytes;
 using testing::TChildProcess;
-using testing::TXvfb;
+using testing::TEnv;
+using testing::TProgramRig;
 
 double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
@@ -202,32 +202,18 @@ private:
     Window window_;
 };
 
+// lorvent on the rig's Xvfb, our reader on the rig's link, our window for the
+// keys. Without the window's trace: it would cost lorvent time.
 struct TRun {
-    TRun(bool paced, const std::vector<std::string>& arguments,
-         std::vector<std::pair<std::string, std::string>> env = {})
-        : directory(std::filesystem::temp_directory_path() /
-                    ("lorvent-program-bench-" + std::to_string(::getpid()))),
-          x(std::vector<std::string>{}) {
-        std::filesystem::create_directories(directory);
-        if (x.Display().empty())
+    explicit TRun(bool paced) {
+        if (!rig.StartX())
             throw std::runtime_error("Xvfb did not start");
-        keys = std::make_unique<TKeyTarget>(x.Display());
-        reader = std::make_unique<TReaderOnPty>((directory / "reader").string(), paced);
-        TChildProcess::TOptions options;
-        options.argv = {LORVENT_PROGRAM};
-        options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
-        options.setEnv = {{"DISPLAY", x.Display()},
-                          {"LORVENT_SERIAL", (directory / "reader").string()},
-                          {"XDG_DATA_HOME", (directory / "data").string()}};
-        options.setEnv.insert(options.setEnv.end(), env.begin(), env.end());
-        options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "LORVENT_UI_TRACE"};
-        options.workingDirectory = directory.string();
-        lorvent = std::make_unique<TChildProcess>(options);
+        keys = std::make_unique<TKeyTarget>(rig.Display());
+        reader = std::make_unique<TReaderOnPty>(rig.ReaderLink(), paced);
     }
-    ~TRun() {
-        lorvent.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(directory, ignored);
+    ~TRun() { rig.lorvent.reset(); } // before its reader and its display
+    void StartLorvent(const std::vector<std::string>& arguments, const TEnv& env = {}) {
+        lorvent = &rig.StartLorvent({arguments, "", env, false});
     }
 
     // Serves the bus and the keys for `span`, or until `done` says so.
@@ -260,11 +246,10 @@ struct TRun {
         Serve(1s);
     }
 
-    std::filesystem::path directory;
-    TXvfb x;
+    TProgramRig rig;
     std::unique_ptr<TKeyTarget> keys;
     std::unique_ptr<TReaderOnPty> reader;
-    std::unique_ptr<TChildProcess> lorvent;
+    TChildProcess* lorvent = nullptr;
 };
 
 Bytes CardNumber(std::uint32_t n) {
@@ -278,7 +263,8 @@ double Percentile(std::vector<double> values, double p) {
 }
 
 int Latency(int reads) {
-    TRun run(true, {});
+    TRun run(true);
+    run.StartLorvent({});
     run.WaitAlive();
     std::mt19937 random(5);
     std::uniform_int_distribution<int> gapMs(30, 130);
@@ -333,7 +319,8 @@ double CpuPerSecond(TRun& run, Clock::duration span) {
 }
 
 int Cpu(int seconds) {
-    TRun run(true, {});
+    TRun run(true);
+    run.StartLorvent({});
     run.WaitAlive();
     run.Serve(2s);
     const auto span = std::chrono::seconds(seconds);
@@ -361,31 +348,16 @@ int Cpu(int seconds) {
 // followed by a 100 ms pause before Enter, so there the reads are made only as
 // fast as they are typed (at most three waiting), not faster.
 int Memory(bool attendance, int reads) {
-    std::unique_ptr<TChildProcess> server;
-    std::vector<std::pair<std::string, std::string>> env;
-    const auto database =
-        std::filesystem::temp_directory_path() /
-        ("lorvent-program-bench-server-" + std::to_string(::getpid()) + ".sqlite");
+    TRun run(false);
+    TEnv env;
     if (attendance) {
-        TChildProcess::TOptions options;
-        // Its echo of every record goes nowhere: nobody reads it here, and a
-        // full pipe would stop the server.
-        options.argv = {"/bin/sh", "-c", "exec \"$0\" --port 0 --db \"$1\" >/dev/null",
-                        KALVINOR_SERVER, database.string()};
-        server = std::make_unique<TChildProcess>(options);
-        std::string port;
-        for (int i = 0; i < 200 && port.empty(); ++i) {
-            const std::string banner = server->Stderr();
-            const auto at = banner.find("listening on 127.0.0.1:");
-            if (at != std::string::npos && banner.find(',', at) != std::string::npos)
-                port = banner.substr(at + 23, banner.find(',', at) - at - 23);
-            else
-                std::this_thread::sleep_for(50ms);
-        }
-        env.push_back({"LORVENT_SERVER_PORT", port});
+        const auto port = run.rig.StartServer();
+        if (!port)
+            throw std::runtime_error("kalvinor-server did not start: " + run.rig.server->Stderr());
+        env.push_back({"LORVENT_SERVER_PORT", std::to_string(*port)});
     }
-    TRun run(false, attendance ? std::vector<std::string>{"-net"} : std::vector<std::string>{},
-             env);
+    run.StartLorvent(attendance ? std::vector<std::string>{"-net"} : std::vector<std::string>{},
+                     env);
     run.WaitAlive();
     long typed = 0;
     const auto onKey = [&](Clock::time_point, bool isReturn) { typed += isReturn ? 1 : 0; };
@@ -417,9 +389,6 @@ int Memory(bool attendance, int reads) {
     }
     const double seconds = Ms(Clock::now() - start) / 1000.0;
     std::printf("  %u reads in %.0f s (%.0f a second)\n", made, seconds, made / seconds);
-    server.reset(); // SQLite's side files go with the server
-    for (const char* suffix : {"", "-wal", "-shm"})
-        std::filesystem::remove(database.string() + suffix);
     return 0;
 }
 
@@ -432,9 +401,10 @@ std::uintmax_t FileSize(const std::filesystem::path& path) {
 // log.txt with the adapter pulled out: its growth over the first minute
 // (each failure's first occurrence) and over the whole span.
 int LogSize(int seconds) {
-    TRun run(true, {});
+    TRun run(true);
+    run.StartLorvent({});
     run.WaitAlive();
-    const auto log = run.directory / "log.txt";
+    const auto log = run.rig.File("log.txt");
     run.reader->Unplug();
     const auto start = Clock::now();
     const std::uintmax_t before = FileSize(log);
@@ -464,16 +434,17 @@ std::vector<double> CloseTimes(int closes, bool unplugged) {
     std::uniform_int_distribution<int> phaseMs(0, 1500);
     std::vector<double> took;
     for (int i = 0; i < closes; ++i) {
-        TRun run(true, {});
+        TRun run(true);
+        run.StartLorvent({});
         run.WaitAlive();
         if (unplugged)
             run.reader->Unplug();
         run.Serve(3s + std::chrono::milliseconds(phaseMs(random)));
-        const auto window = testing::FindWindow(run.x.Display(), "Lorvent");
+        const auto window = testing::FindWindow(run.rig.Display(), "Lorvent");
         if (!window)
             throw std::runtime_error("lorvent's window is not on the screen");
         const auto asked = Clock::now();
-        testing::CloseWindow(run.x.Display(), window->id);
+        testing::CloseWindow(run.rig.Display(), window->id);
         const auto status = run.lorvent->Wait(30s);
         took.push_back(Ms(Clock::now() - asked));
         if (status != 0)

@@ -3,8 +3,13 @@
 #include "app/main_frm.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "fakes.h"
+#include "protocol/protocol.h"
 #include "server/attendance_server.h"
-#include "tests/support/dropping_listener.h"
+#include "support/dropping_listener.h"
+#include "support/engine_setup.h"
+#include "support/fake_clock.h"
+#include "support/recording_log.h"
+#include "support/scripted_device.h"
 
 #include <benchmark/benchmark.h>
 
@@ -46,14 +51,31 @@ private:
     std::thread runner_;
 };
 
+// The window in attendance mode as the program starts it, its engine stepped
+// by hand over a scripted device (nothing reads the bus here), its server
+// connection made by the factory the program uses.
 void BM_UploadTick(benchmark::State& state) {
     LoopbackServer server;
     testing::TFakeView view;
     testing::TFakePoster poster;
     testing::TRecordingKeyboard keyboard;
-    TMainFrm frm({view, poster, keyboard, keyboard, {}, {}, {}, {}});
-    frm.TCPConn = std::make_unique<TCPConn>("127.0.0.1", server.Port());
-    frm.DataFile.reset(std::fopen(server.DataFile().string().c_str(), "ab+"));
+    testing::DiscardingLog log;
+    TMainFrm frm({view,
+                  poster,
+                  keyboard,
+                  keyboard,
+                  {},
+                  {},
+                  [&] {
+                      return std::make_unique<TProtocol>(
+                          testing::SteppedEngineSetup(std::make_unique<testing::ScriptedDevice>(),
+                                                      log, std::make_shared<testing::FakeClock>()));
+                  },
+                  [&]() -> std::unique_ptr<TServerConnection> {
+                      return std::make_unique<TCPConn>("127.0.0.1", server.Port());
+                  },
+                  {}});
+    frm.InitFromCommandLine({"-net", "-db", server.DataFile().string()});
     const auto records = static_cast<int>(state.range(0));
     std::tm now{};
     now.tm_year = 126;
@@ -61,22 +83,27 @@ void BM_UploadTick(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         for (int i = 0; i < records; ++i)
-            frm.PendingRecords.push_back(std::make_unique<TLogItem>(TLogItem{now, "012aff007b"}));
+            frm.AddLogRow(std::make_unique<TLogItem>(TLogItem{now, "012aff007b"}));
         state.ResumeTiming();
         frm.UploadRecords();
     }
     if (std::filesystem::file_size(server.DataFile()) != 0)
         state.SkipWithError("the server did not confirm every record");
     state.SetItemsProcessed(state.iterations() * records);
-    state.counters["records/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * records),
-                           benchmark::Counter::kIsRate);
+    state.counters["records/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * records), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_UploadTick)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UploadTick)
+    ->Arg(1)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 // A tick when the server's host swallows connection attempts (a listener
 // whose accept queue is full): how long the GUI thread is blocked before the
-// records go to the data file. Argument 0 connects to 127.0.0.1, 1 to
+// record goes to the data file. Argument 0 connects to 127.0.0.1, 1 to
 // "localhost" (name lookup included).
 void BM_TickWithSilentServer(benchmark::State& state) {
     testing::TDroppingListener silent;
@@ -86,26 +113,45 @@ void BM_TickWithSilentServer(benchmark::State& state) {
     }
     const auto directory = std::filesystem::temp_directory_path() /
                            ("lorvent-silent-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory);
     testing::TFakeView view;
     testing::TFakePoster poster;
     testing::TRecordingKeyboard keyboard;
-    TMainFrm frm({view, poster, keyboard, keyboard, {}, {}, {}, {}});
-    frm.TCPConn =
-        std::make_unique<TCPConn>(state.range(0) == 0 ? "127.0.0.1" : "localhost", silent.Port());
-    frm.DataFile.reset(std::fopen((directory / "kalvinor.db").string().c_str(), "ab+"));
-    for (auto _ : state) {
-        state.PauseTiming();
-        frm.PendingRecords.push_back(std::make_unique<TLogItem>(TLogItem{{}, "012aff007b"}));
-        state.ResumeTiming();
-        frm.UploadRecords();
+    testing::DiscardingLog log;
+    const std::string host = state.range(0) == 0 ? "127.0.0.1" : "localhost";
+    {
+        TMainFrm frm({view,
+                      poster,
+                      keyboard,
+                      keyboard,
+                      {},
+                      {},
+                      [&] {
+                          return std::make_unique<TProtocol>(testing::SteppedEngineSetup(
+                              std::make_unique<testing::ScriptedDevice>(), log,
+                              std::make_shared<testing::FakeClock>()));
+                      },
+                      [&]() -> std::unique_ptr<TServerConnection> {
+                          return std::make_unique<TCPConn>(host, silent.Port());
+                      },
+                      {}});
+        frm.InitFromCommandLine({"-net", "-db", (directory / "kalvinor.db").string()});
+        for (auto _ : state) {
+            state.PauseTiming();
+            frm.AddLogRow(std::make_unique<TLogItem>(TLogItem{{}, "012aff007b"}));
+            state.ResumeTiming();
+            frm.UploadRecords();
+        }
+        if (!frm.QueuedRecords().empty())
+            state.SkipWithError("the records did not reach the data file");
     }
-    if (!frm.PendingRecords.empty())
-        state.SkipWithError("the records did not reach the data file");
-    frm.DataFile.reset();
     std::filesystem::remove_all(directory);
 }
-BENCHMARK(BM_TickWithSilentServer)->Arg(0)->Arg(1)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TickWithSilentServer)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(5)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace lorvent

@@ -24,7 +24,3 @@ if(LORVENT_BUILD_TESTS)
     add_subdirectory(${googletest_source} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
     set(LORVENT_GTEST_FROM_SOURCE ON)
 endif()
-
-# GCC 12 at -O2 warns falsely about the inlined copies of std::string and
-# std::vector (GCC bugs 105329, 105651, 107852).
-add_compile_options(-Wno-restrict -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread)

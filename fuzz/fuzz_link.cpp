@@ -21,11 +21,14 @@
 // sequence, a delivery carries exactly the frame's payload, every frame the
 // master writes is a well-formed intact Packet, and no buffer is overrun.
 
-#include "fuzz/engine_doubles.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/packet.h"
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
+#include "support/device_doubles.h"
+#include "support/engine_setup.h"
+#include "support/fake_clock.h"
+#include "support/recording_log.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -102,7 +105,7 @@ void CheckMasterFrame(const std::uint8_t* frame, std::uint32_t length) {
                    static_cast<int>(packet.size()) - 2);
 }
 
-class FuzzDevice : public TD2xxDevice {
+class FuzzDevice : public testing::TAcceptingDevice {
 public:
     FT_STATUS FT_Open(int, FT_HANDLE* handle) override {
         *handle = &token_;
@@ -139,15 +142,6 @@ public:
         *bytesWritten = length;
         return FT_OK;
     }
-    FT_STATUS FT_SetBaudRate(FT_HANDLE, std::uint32_t) override { return FT_OK; }
-    FT_STATUS FT_SetDataCharacteristics(FT_HANDLE, std::uint8_t, std::uint8_t,
-                                        std::uint8_t) override {
-        return FT_OK;
-    }
-    FT_STATUS FT_SetFlowControl(FT_HANDLE, std::uint16_t, std::uint8_t, std::uint8_t) override {
-        return FT_OK;
-    }
-    FT_STATUS FT_SetTimeouts(FT_HANDLE, std::uint32_t, std::uint32_t) override { return FT_OK; }
 
     std::deque<LineByte> line;
     int lastFrame = kNotAFrame; // the frame of the byte read last
@@ -164,7 +158,7 @@ public:
     CheckedLink(TProtocol& engine, TTextMessageQueue* log, const FuzzDevice& device,
                 const std::vector<LineFrame>& frames)
         : TProtoSlave(engine, log), device_(device), frames_(frames) {}
-    ~CheckedLink() override { protocol.UnregisterSlave(this); }
+    ~CheckedLink() override { Protocol().UnregisterSlave(this); }
 
     int Deliver(const std::uint8_t* bytes, int count) override {
         if (marker_ != 0) {
@@ -175,13 +169,13 @@ public:
         return TProtoSlave::Deliver(bytes, count);
     }
     void Wakes() override {
-        FUZZ_CHECK(linkState != kLinkAlive);
+        FUZZ_CHECK(LinkState() != kLinkAlive);
         marker_ = kWakeMarker;
         TProtoSlave::Wakes();
         marker_ = 0;
     }
     void Dies() override {
-        FUZZ_CHECK(linkState != kLinkDead);
+        FUZZ_CHECK(LinkState() != kLinkDead);
         marker_ = kDieMarker;
         TProtoSlave::Dies();
         marker_ = 0;
@@ -198,12 +192,12 @@ private:
         const int size = static_cast<int>(packet.size());
         FUZZ_CHECK(!packet.empty() && !IsToken(packet[0]));
         FUZZ_CHECK(CheckReceivedFrame(packet.data(), size) == size - 2);
-        FUZZ_CHECK((packet[0] & 0x7F) == address);
+        FUZZ_CHECK((packet[0] & 0x7F) == Address());
         const std::uint8_t control = packet[1];
         int skip = 0;
         if (control <= 0x7F) {
-            FUZZ_CHECK(!resetPending);
-            FUZZ_CHECK(((control >> 4) & 7) == recvSeq);
+            FUZZ_CHECK(!ResetPending());
+            FUZZ_CHECK(((control >> 4) & 7) == RecvSeq());
             FUZZ_CHECK(delivered_.insert(index).second);
             skip = 2;
         } else {
@@ -264,17 +258,18 @@ Bytes WithCrc(Bytes packet) {
 }
 
 void CheckLinkInvariants(const CheckedLink& link) {
-    FUZZ_CHECK(link.sendSeq >= 0 && link.sendSeq <= 7);
-    FUZZ_CHECK(link.recvSeq >= 0 && link.recvSeq <= 7);
-    FUZZ_CHECK(link.linkState == kLinkAlive || link.linkState == kLinkDead ||
-               link.linkState == kLinkNew);
-    FUZZ_CHECK(link.outstanding.size() <= static_cast<std::size_t>(link.window));
-    FUZZ_CHECK(link.replyCounter >= -link.dieThreshold - 1 &&
-               link.replyCounter <= link.wakeThreshold + 1);
-    FUZZ_CHECK(link.pollInterval == kPollIntervalAlive || link.pollInterval == kPollIntervalSlow ||
-               link.pollInterval == kPollIntervalIdle);
-    for (const auto& message : link.outstanding)
-        FUZZ_CHECK(message->length >= 0 && message->length <= kMaxPayload);
+    FUZZ_CHECK(link.SendSeq() >= 0 && link.SendSeq() <= 7);
+    FUZZ_CHECK(link.RecvSeq() >= 0 && link.RecvSeq() <= 7);
+    FUZZ_CHECK(link.LinkState() == kLinkAlive || link.LinkState() == kLinkDead ||
+               link.LinkState() == kLinkNew);
+    FUZZ_CHECK(link.OutstandingCount() <= static_cast<std::size_t>(link.Window()));
+    FUZZ_CHECK(link.ReplyCounter() >= -link.DieThreshold() - 1 &&
+               link.ReplyCounter() <= link.WakeThreshold() + 1);
+    FUZZ_CHECK(link.PollInterval() == kPollIntervalAlive ||
+               link.PollInterval() == kPollIntervalSlow ||
+               link.PollInterval() == kPollIntervalIdle);
+    for (const auto& payload : link.OutstandingPayloads())
+        FUZZ_CHECK(payload.size() <= static_cast<std::size_t>(kMaxPayload));
 }
 
 } // namespace
@@ -284,15 +279,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace lorvent;
     auto ownedDevice = std::make_unique<FuzzDevice>();
     FuzzDevice& device = *ownedDevice;
-    auto clock = std::make_shared<fuzz::ManualClock>();
-    fuzz::DiscardingLog log;
-    TProtocolSetup setup;
-    setup.device = std::move(ownedDevice);
-    setup.logSink = &log;
-    setup.guiThread = std::make_shared<fuzz::AlwaysAlive>();
-    setup.clock = clock;
-    setup.startThread = false;
-    TProtocol engine(std::move(setup));
+    auto clock = std::make_shared<testing::FakeClock>();
+    testing::DiscardingLog log;
+    TProtocol engine(testing::SteppedEngineSetup(std::move(ownedDevice), log, clock));
     FUZZ_CHECK(engine.Open("", ""));
 
     std::vector<LineFrame> frames;
@@ -326,7 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 4:
             for (int pass = 0; pass <= (op >> 3) % 4; ++pass) {
-                clock->now += kPollIntervalIdle;
+                clock->Advance(kPollIntervalIdle);
                 engine.RunPass();
                 CheckLinkInvariants(link);
             }

@@ -5,11 +5,14 @@
 //
 //     fuzz_make_seeds <fuzz/corpus directory>
 
-#include "fuzz/engine_doubles.h"
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
 #include "sim/sim_device.h"
 #include "sim/wire.h"
+#include "support/device_doubles.h"
+#include "support/engine_setup.h"
+#include "support/fake_clock.h"
+#include "support/recording_log.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -33,13 +36,12 @@ struct BusEvent {
 };
 
 // The simulator's device with every write and every non-empty read recorded.
-class RecordingDevice : public TD2xxDevice {
+class RecordingDevice : public testing::TForwardingDevice {
 public:
-    explicit RecordingDevice(std::vector<BusEvent>& events) : events_(events) {}
+    explicit RecordingDevice(std::vector<BusEvent>& events)
+        : TForwardingDevice(sim), events_(events) {}
     sim::TSimDevice sim;
 
-    FT_STATUS FT_Open(int index, FT_HANDLE* handle) override { return sim.FT_Open(index, handle); }
-    FT_STATUS FT_Close(FT_HANDLE handle) override { return sim.FT_Close(handle); }
     FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t length,
                       std::uint32_t* read) override {
         const FT_STATUS status = sim.FT_Read(handle, buffer, length, read);
@@ -57,20 +59,6 @@ public:
         events_.push_back({BusEvent::Write, Bytes(bytes, bytes + length)});
         return sim.FT_Write(handle, buffer, length, written);
     }
-    FT_STATUS FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud) override {
-        return sim.FT_SetBaudRate(handle, baud);
-    }
-    FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t word, std::uint8_t stop,
-                                        std::uint8_t parity) override {
-        return sim.FT_SetDataCharacteristics(handle, word, stop, parity);
-    }
-    FT_STATUS FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flow, std::uint8_t xon,
-                                std::uint8_t xoff) override {
-        return sim.FT_SetFlowControl(handle, flow, xon, xoff);
-    }
-    FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t read, std::uint32_t write) override {
-        return sim.FT_SetTimeouts(handle, read, write);
-    }
 
 private:
     std::vector<BusEvent>& events_;
@@ -84,15 +72,9 @@ std::vector<BusEvent> Record(int passes, const std::vector<std::pair<int, Scene>
     std::vector<BusEvent> events;
     auto owned = std::make_unique<RecordingDevice>(events);
     RecordingDevice& device = *owned;
-    auto clock = std::make_shared<fuzz::ManualClock>();
-    fuzz::DiscardingLog log;
-    TProtocolSetup setup;
-    setup.device = std::move(owned);
-    setup.logSink = &log;
-    setup.guiThread = std::make_shared<fuzz::AlwaysAlive>();
-    setup.clock = clock;
-    setup.startThread = false;
-    TProtocol engine(std::move(setup));
+    auto clock = std::make_shared<testing::FakeClock>();
+    testing::DiscardingLog log;
+    TProtocol engine(testing::SteppedEngineSetup(std::move(owned), log, clock));
     engine.Open("", "");
     TProtoSlave link(engine, &log);
     link.Init(0xFFFFFFFF, 1);
@@ -100,7 +82,7 @@ std::vector<BusEvent> Record(int passes, const std::vector<std::pair<int, Scene>
         for (const auto& [at, scene] : scenes)
             if (at == pass)
                 device.sim.Locked([&](sim::TReaderSim& reader) { scene(reader, link, events); });
-        clock->now += kPollIntervalIdle;
+        clock->Advance(kPollIntervalIdle);
         engine.RunPass();
     }
     engine.UnregisterSlave(&link);

@@ -388,4 +388,81 @@ void TProtoSlave::PutOutbound(std::unique_ptr<TProtoMessage> message) {
     outbound.push_back(std::move(message));
 }
 
+// ---- The state as others see it ----
+
+template <typename T> T TProtoSlave::UnderEngineLock(const T& field) const {
+    LockCS guard(protocol.Lock());
+    return field;
+}
+
+int TProtoSlave::Window() const {
+    return UnderEngineLock(window);
+}
+int TProtoSlave::WakeThreshold() const {
+    return UnderEngineLock(wakeThreshold);
+}
+int TProtoSlave::DieThreshold() const {
+    return UnderEngineLock(dieThreshold);
+}
+int TProtoSlave::SendSeq() const {
+    return UnderEngineLock(sendSeq);
+}
+int TProtoSlave::RecvSeq() const {
+    return UnderEngineLock(recvSeq);
+}
+bool TProtoSlave::AddressPending() const {
+    return UnderEngineLock(addressPending);
+}
+bool TProtoSlave::ResetPending() const {
+    return UnderEngineLock(resetPending);
+}
+bool TProtoSlave::ResetAckPending() const {
+    return UnderEngineLock(resetAckPending);
+}
+bool TProtoSlave::AckPending() const {
+    return UnderEngineLock(ackPending);
+}
+bool TProtoSlave::PollNext() const {
+    return UnderEngineLock(pollNext);
+}
+std::uint8_t TProtoSlave::LinkState() const {
+    return UnderEngineLock(linkState);
+}
+std::uint32_t TProtoSlave::Identifier() const {
+    return UnderEngineLock(identifier);
+}
+int TProtoSlave::Address() const {
+    return UnderEngineLock(address);
+}
+int TProtoSlave::ReplyCounter() const {
+    return UnderEngineLock(replyCounter);
+}
+TPollTime TProtoSlave::NextPollTime() const {
+    return UnderEngineLock(nextPollTime);
+}
+int TProtoSlave::PollInterval() const {
+    return UnderEngineLock(pollInterval);
+}
+bool TProtoSlave::Active() const {
+    return UnderEngineLock(active);
+}
+
+std::size_t TProtoSlave::OutstandingCount() const {
+    LockCS guard(protocol.Lock());
+    return outstanding.size();
+}
+
+std::vector<std::vector<std::uint8_t>> TProtoSlave::OutstandingPayloads() const {
+    LockCS guard(protocol.Lock());
+    std::vector<std::vector<std::uint8_t>> payloads;
+    for (const auto& message : outstanding)
+        payloads.emplace_back(message->bytes.get(), message->bytes.get() + message->length);
+    return payloads;
+}
+
+std::size_t TProtoSlave::OutboundCount() const {
+    LockCS guard(lock);
+    return outbound.size();
+}
+
 } // namespace lorvent

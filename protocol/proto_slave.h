@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace lorvent {
 
@@ -66,6 +67,40 @@ public:
     // Application side: queues a payload to be sent as a data Packet.
     void PutOutbound(std::unique_ptr<TProtoMessage> message);
 
+    // The link's state as the application and tests see it, from any thread:
+    // each takes the lock that guards it, the engine's for the turn state and
+    // the payloads in flight, the link's own for its queues.
+    int Window() const;
+    int WakeThreshold() const;
+    int DieThreshold() const;
+    int SendSeq() const;
+    int RecvSeq() const;
+    bool AddressPending() const;
+    bool ResetPending() const;
+    bool ResetAckPending() const;
+    bool AckPending() const;
+    bool PollNext() const;
+    std::uint8_t LinkState() const;
+    std::uint32_t Identifier() const;
+    int Address() const;
+    int ReplyCounter() const;
+    TPollTime NextPollTime() const;
+    int PollInterval() const;
+    bool Active() const;
+    std::size_t OutstandingCount() const;
+    // Copies of the payloads sent and not yet acknowledged, oldest first.
+    std::vector<std::vector<std::uint8_t>> OutstandingPayloads() const;
+    std::size_t OutboundCount() const;
+
+protected:
+    // For a subclass that withdraws from the engine in its own destructor.
+    TProtocol& Protocol() const { return protocol; }
+
+private:
+    // The engine schedules its links by these, under its own lock.
+    friend class TProtocol;
+
+    template <typename T> T UnderEngineLock(const T& field) const;
     int window = 1;
     int wakeThreshold = 2;
     int dieThreshold = 4;
@@ -90,9 +125,8 @@ public:
     TPollTime nextPollTime = 0;
     int pollInterval = kPollIntervalIdle;
     bool active = false;
-    TCriticalSection lock;
+    mutable TCriticalSection lock;
 
-private:
     void Poll();
     void SendData(const TProtoMessage& payload, int sequence);
     void JudgeReplyFrame(const std::uint8_t* frame, int count, int& replies, bool& ended);

@@ -148,6 +148,15 @@ void TProtocol::UnregisterSlave(TProtoSlave* slave) {
     schedule_.erase(slave);
 }
 
+void TProtocol::ScheduleAt(TProtoSlave* slave, TPollTime when) {
+    LockCS guard(lock_);
+    // The schedule is ordered by the time a link is entered with.
+    schedule_.erase(slave);
+    slave->nextPollTime = when;
+    if (slaves_.count(slave) != 0)
+        schedule_.insert(slave);
+}
+
 bool TProtocol::HasSlaves() {
     LockCS guard(lock_);
     return !slaves_.empty();

@@ -61,6 +61,8 @@ public:
 
     void RegisterSlave(TProtoSlave* slave);
     void UnregisterSlave(TProtoSlave* slave);
+    // Moves a registered link's next turn to `when` on the engine's clock.
+    void ScheduleAt(TProtoSlave* slave, TPollTime when);
     // The lowest bus address 1..126 that no registered link holds, or -1.
     int AllocateAddress();
     bool HasSlaves();

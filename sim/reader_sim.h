@@ -127,7 +127,6 @@ public:
     }
     // Bytes for the line, oldest first; the output is empty afterwards.
     Bytes TakeOutput();
-    bool HasOutput() const { return !output_.empty(); }
 
     // Reader actions. Card numbers are 4 or 5 bytes, payloads 1 to 32 bytes;
     // anything else throws std::invalid_argument. Card reads return their

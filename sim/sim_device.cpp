@@ -263,11 +263,6 @@ std::size_t TSimDevice::BytesOnLine() const {
     return line_.size();
 }
 
-std::uint32_t TSimDevice::ReadTimeoutMs() const {
-    std::lock_guard lock(mutex_);
-    return readTimeoutMs_;
-}
-
 bool TSimDevice::LineSettingsMatch() const {
     std::lock_guard lock(mutex_);
     return LineSettingsMatchLocked();

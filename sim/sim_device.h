@@ -76,7 +76,6 @@ public:
     int CallCount(TDeviceCall call) const;
 
     std::size_t BytesOnLine() const;
-    std::uint32_t ReadTimeoutMs() const;
     // False when the engine set anything but 9600 baud, 8N1, no flow control;
     // the reader then hears only garbage and the written bytes are dropped.
     bool LineSettingsMatch() const;

@@ -80,9 +80,6 @@ public:
     // Closes the connection; harmless when there is none.
     void Disconnect() noexcept override;
 
-    const std::string& Host() const { return host_; }
-    std::uint16_t Port() const { return port_; }
-
 private:
     struct Link;
     struct Lookup;

@@ -10,7 +10,7 @@
 
 namespace {
 
-using lorvent::sim::cli::CommandHelp;
+using lorvent::sim::script::CommandHelp;
 using lorvent::sim::cli::TRunnerOptions;
 using lorvent::sim::cli::TSimRunner;
 

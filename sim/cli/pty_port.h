@@ -25,6 +25,8 @@ public:
     void Close();
     bool IsOpen() const { return master_ >= 0; }
     int Fd() const { return master_; }
+    // Our own fd on the program's side.
+    int SlaveFd() const { return slave_; }
     const std::string& SlavePath() const { return slavePath_; }
 
     // Non-blocking. Return the count moved, 0 when nothing can move now, -1 on

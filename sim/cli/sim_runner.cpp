@@ -15,9 +15,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr milliseconds kPollReportEvery{5000};
 constexpr milliseconds kLongestSleep{250}; // how soon a stop signal is seen
-constexpr milliseconds kReplugRetry{1000};
 constexpr auto kFallenBehind = milliseconds(50);
 constexpr std::size_t kMostPending = 64 * 1024;
 
@@ -31,18 +29,13 @@ std::string Hex8(std::uint32_t value) {
 
 TSimRunner::TSimRunner(TRunnerOptions options, std::ostream& out, std::ostream& err)
     : options_(std::move(options)), out_(out), err_(err), reader_(options_.reader),
-      cards_(options_.cardSeed), paced_(options_.paced) {
-    reader_.KeepEvents(true);
-    script_.name = options_.scriptPath;
-    stdin_.name = "stdin";
-    stdin_.open = options_.readStdin;
-}
+      interpreter_(*this, SimClock::now(), options_.cardSeed, options_.showPolls),
+      stdinOpen_(options_.readStdin), paced_(options_.paced) {}
 
 int TSimRunner::Run(const volatile std::sig_atomic_t* stop) {
-    start_ = SimClock::now();
     if (!options_.scriptPath.empty() && !LoadScript())
         return 2;
-    if (!Plug(start_))
+    if (!Plug(SimClock::now()))
         return 1;
     while (!quit_ && !(stop && *stop)) {
         Step(SimClock::now());
@@ -53,7 +46,7 @@ int TSimRunner::Run(const volatile std::sig_atomic_t* stop) {
     if (!options_.linkPath.empty())
         RemoveLink(options_.linkPath);
     port_.Close();
-    Say(SimClock::now(), "simulator ends");
+    interpreter_.Say(SimClock::now(), "simulator ends");
     return 0;
 }
 
@@ -66,19 +59,11 @@ bool TSimRunner::LoadScript() {
              << "': " << std::strerror(errno) << "\n";
         return false;
     }
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
-        try {
-            ParseCommand(line);
-        } catch (const TCommandError& error) {
-            err_ << "lorvent-reader-sim: " << options_.scriptPath << " line " << number << ": "
-                 << error.what() << "\n";
-            return false;
-        }
-        script_.lines.emplace_back(number, line);
+    std::string error;
+    if (!interpreter_.Load(in, options_.scriptPath, error)) {
+        err_ << "lorvent-reader-sim: " << error << "\n";
+        return false;
     }
-    script_.open = true;
     return true;
 }
 
@@ -92,9 +77,8 @@ bool TSimRunner::Plug(TimePoint now) {
         port_.Close();
         return false;
     }
-    replugAt_.reset();
     pending_.clear();
-    Say(now, "pty " + port_.SlavePath());
+    interpreter_.Say(now, "pty " + port_.SlavePath());
     // The one line a test or a shell picks up: where the program should look.
     out_ << "LORVENT_SERIAL=" << (options_.linkPath.empty() ? port_.SlavePath() : options_.linkPath)
          << std::endl;
@@ -105,131 +89,51 @@ bool TSimRunner::Plug(TimePoint now) {
 // adapter does: a dangling link would name the terminal's number, which the
 // next pseudo-terminal opened on the machine takes, and a program reopening
 // the link would find another program's line there.
-void TSimRunner::Unplug(TimePoint now, milliseconds duration) {
+void TSimRunner::Unplug(TimePoint) {
     if (!options_.linkPath.empty())
         RemoveLink(options_.linkPath);
     port_.Close();
     pending_.clear();
-    if (duration.count() > 0) {
-        replugAt_ = now + duration;
-        Say(now, "unplugged for " + std::to_string(duration.count()) + " ms");
-    } else {
-        replugAt_.reset();
-        Say(now, "unplugged until replug");
-    }
+}
+
+bool TSimRunner::Replug(TimePoint now) {
+    return port_.IsOpen() || Plug(now);
+}
+
+void TSimRunner::WithReader(const std::function<void(TReaderSim&)>& action) {
+    action(reader_);
+}
+
+void TSimRunner::ShowHelp(TimePoint) {
+    out_ << script::CommandHelp() << std::flush;
+}
+
+void TSimRunner::Quit(TimePoint) {
+    quit_ = true;
+}
+
+void TSimRunner::WriteLine(const std::string& line) {
+    out_ << line << std::endl;
 }
 
 // --- One pass of the loop ---------------------------------------------------
 
 void TSimRunner::Step(TimePoint now) {
-    if (replugAt_ && now >= *replugAt_ && !Plug(now))
-        replugAt_ = now + kReplugRetry;
-    RunRepeats(now);
-    RunSource(script_, now);
-    if (script_.lines.empty())
-        RunSource(stdin_, now); // the script goes first, so its waits hold stdin too
+    interpreter_.Step(now);
     TakeReaderOutput(now);
-    PrintEvents(now);
     WriteDueBytes(now);
 }
 
-void TSimRunner::RunSource(TSource& source, TimePoint now) {
-    while (!quit_ && !source.lines.empty() && now >= source.resumeAt) {
-        const auto [number, line] = source.lines.front();
-        source.lines.pop_front();
-        ExecuteLine(source, number, line, now);
-    }
-}
-
-void TSimRunner::ExecuteLine(TSource& source, int number, const std::string& line, TimePoint now) {
-    TCommand command;
-    try {
-        command = ParseCommand(line);
-    } catch (const TCommandError& error) {
-        Say(now, "error: " + source.name + " line " + std::to_string(number) + ": " + error.what());
-        return;
-    }
-    if (command.kind == TCommandKind::Nothing)
-        return;
-    Say(now, ">> " + TrimLine(line));
-    if (command.kind == TCommandKind::Wait) {
-        source.resumeAt = now + command.duration;
-        return;
-    }
-    Execute(command, now);
-}
-
-void TSimRunner::RunRepeats(TimePoint now) {
-    for (TRepeat& repeat : repeats_) {
-        if (now < repeat.next)
-            continue;
-        Execute(repeat.command, now);
-        // Keep to the period, but never queue up a burst after a stall.
-        repeat.next = std::max(repeat.next + repeat.period, now);
-    }
-}
-
-void TSimRunner::Execute(const TCommand& command, TimePoint now) {
-    switch (command.kind) {
-    case TCommandKind::Every:
-        repeats_.push_back({*command.repeated, command.duration, now + command.duration});
-        break;
-    case TCommandKind::EveryOff:
-        repeats_.clear();
-        break;
-    case TCommandKind::Unplug:
-        Unplug(now, command.duration);
-        break;
-    case TCommandKind::Replug:
-        if (!port_.IsOpen() && !Plug(now))
-            replugAt_ = now + kReplugRetry;
-        break;
-    case TCommandKind::Pace:
-        paced_ = command.on;
-        break;
-    case TCommandKind::Status:
-        PrintStatus(now);
-        break;
-    case TCommandKind::Quit:
-        quit_ = true;
-        break;
-    case TCommandKind::Help:
-        out_ << CommandHelp() << std::flush;
-        break;
-    default:
-        ReaderCommand(command, now);
-        break;
-    }
-}
-
-void TSimRunner::ReaderCommand(const TCommand& command, TimePoint now) {
-    try {
-        ApplyToReader(command, reader_, now, cards_);
-    } catch (const std::invalid_argument& error) {
-        Say(now, std::string("error: ") + error.what());
-    }
-}
-
 bool TSimRunner::Finished() const {
-    return options_.quitOnEof && !stdin_.open && stdin_.lines.empty() && script_.lines.empty() &&
-           pending_.empty();
+    return options_.quitOnEof && !stdinOpen_ && !interpreter_.HasLines() && pending_.empty();
 }
 
 // --- Waiting, reading and writing --------------------------------------------
 
 TimePoint TSimRunner::NextWake(TimePoint now) const {
-    TimePoint wake = now + kLongestSleep;
+    TimePoint wake = std::min(now + kLongestSleep, interpreter_.NextDue(now));
     if (!pending_.empty() && !writeBlocked_)
         wake = std::min(wake, paced_ ? nextByteAt_ : now);
-    if (replugAt_)
-        wake = std::min(wake, *replugAt_);
-    for (const TRepeat& repeat : repeats_)
-        wake = std::min(wake, repeat.next);
-    const TSource& next = script_.lines.empty() ? stdin_ : script_;
-    if (!next.lines.empty())
-        wake = std::min(wake, next.resumeAt);
-    if (pollsUnreported_ > 0)
-        wake = std::min(wake, pollsReportedAt_ + kPollReportEvery);
     return std::max(wake, now);
 }
 
@@ -237,7 +141,7 @@ void TSimRunner::Wait(TimePoint until) {
     pollfd fds[2];
     nfds_t count = 0;
     int stdinAt = -1, portAt = -1;
-    if (stdin_.open) {
+    if (stdinOpen_) {
         stdinAt = static_cast<int>(count);
         fds[count++] = {STDIN_FILENO, POLLIN, 0};
     }
@@ -279,18 +183,19 @@ void TSimRunner::ReadStdin() {
     if (got < 0 && (errno == EINTR || errno == EAGAIN))
         return;
     if (got <= 0) {
-        stdin_.open = false;
-        if (!stdin_.partial.empty())
-            stdin_.lines.emplace_back(++stdin_.lineCount, std::exchange(stdin_.partial, {}));
-        Say(SimClock::now(), options_.quitOnEof
-                                 ? "standard input ended"
-                                 : "standard input ended; serving on until quit or a signal");
+        stdinOpen_ = false;
+        if (!stdinPartial_.empty())
+            interpreter_.Add("stdin", ++stdinLines_, std::exchange(stdinPartial_, {}));
+        interpreter_.Say(SimClock::now(),
+                         options_.quitOnEof
+                             ? "standard input ended"
+                             : "standard input ended; serving on until quit or a signal");
         return;
     }
-    stdin_.partial.append(buffer, static_cast<std::size_t>(got));
-    for (std::size_t end; (end = stdin_.partial.find('\n')) != std::string::npos;) {
-        stdin_.lines.emplace_back(++stdin_.lineCount, stdin_.partial.substr(0, end));
-        stdin_.partial.erase(0, end + 1);
+    stdinPartial_.append(buffer, static_cast<std::size_t>(got));
+    for (std::size_t end; (end = stdinPartial_.find('\n')) != std::string::npos;) {
+        interpreter_.Add("stdin", ++stdinLines_, stdinPartial_.substr(0, end));
+        stdinPartial_.erase(0, end + 1);
     }
 }
 
@@ -302,7 +207,7 @@ void TSimRunner::TakeReaderOutput(TimePoint now) {
     if (pending_.empty())
         nextByteAt_ = std::max(nextByteAt_, now + kByteTime);
     if (pending_.size() + out.size() > kMostPending) {
-        Say(now, "error: nobody reads the pty; reader output dropped");
+        interpreter_.Say(now, "error: nobody reads the pty; reader output dropped");
         return;
     }
     pending_.insert(pending_.end(), out.begin(), out.end());
@@ -323,7 +228,7 @@ void TSimRunner::WriteDueBytes(TimePoint now) {
                                           pending_.begin() + static_cast<std::ptrdiff_t>(due));
     const ssize_t put = port_.Write(bytes.data(), bytes.size());
     if (put < 0) {
-        Say(now, std::string("error: writing the pty: ") + std::strerror(errno));
+        interpreter_.Say(now, std::string("error: writing the pty: ") + std::strerror(errno));
         pending_.clear();
         return;
     }
@@ -334,35 +239,7 @@ void TSimRunner::WriteDueBytes(TimePoint now) {
 
 // --- Telling what happens ------------------------------------------------------
 
-void TSimRunner::Say(TimePoint now, const std::string& text) {
-    const double seconds = std::chrono::duration<double>(now - start_).count();
-    char stamp[24];
-    std::snprintf(stamp, sizeof stamp, "[%9.3f] ", seconds);
-    out_ << stamp << text << std::endl;
-}
-
-void TSimRunner::PrintPollCount(TimePoint now) {
-    if (pollsUnreported_ > 0)
-        Say(now, "<- polls: " + std::to_string(pollsUnreported_));
-    pollsUnreported_ = 0;
-    pollsReportedAt_ = now;
-}
-
-void TSimRunner::PrintEvents(TimePoint now) {
-    for (const TSimEvent& event : reader_.TakeEvents()) {
-        if (event.kind == TSimEventKind::Poll && !options_.showPolls) {
-            if (pollsUnreported_++ == 0)
-                pollsReportedAt_ = now;
-            continue;
-        }
-        PrintPollCount(event.at);
-        Say(event.at, EventMarker(event.kind) + event.text);
-    }
-    if (pollsUnreported_ > 0 && now - pollsReportedAt_ >= kPollReportEvery)
-        PrintPollCount(now);
-}
-
-void TSimRunner::PrintStatus(TimePoint now) {
+void TSimRunner::ShowStatus(TimePoint now) {
     const TSimStats& s = reader_.Stats();
     const int address = reader_.Address();
     char addressText[8];
@@ -371,33 +248,37 @@ void TSimRunner::PrintStatus(TimePoint now) {
     const auto& commands = reader_.Commands();
     for (std::size_t i = commands.size() > 5 ? commands.size() - 5 : 0; i < commands.size(); ++i)
         lastCommands += (lastCommands.empty() ? "" : ", ") + CommandName(commands[i].payload);
-    Say(now, "status: address " + (address == kUnassigned ? std::string("none") : addressText) +
+    interpreter_.Say(
+        now, "status: address " + (address == kUnassigned ? std::string("none") : addressText) +
                  ", identifier " + Hex8(reader_.Identifier()) + ", SEQ " +
                  std::to_string(reader_.SendSeq()) + " ACK " + std::to_string(reader_.RecvSeq()) +
                  (reader_.ResetRequestPending() ? ", reset request pending" : "") + ", pty " +
                  (port_.IsOpen() ? port_.SlavePath() : "unplugged") + ", pace " +
                  (paced_ ? "on" : "off"));
-    Say(now, "  heard: polls " + std::to_string(s.pollsForUs) + ", frames " +
-                 std::to_string(s.framesReceived) + ", commands " +
-                 std::to_string(s.commandsDelivered) + " (repeated " +
-                 std::to_string(s.commandsRepeated) + ", out of order " +
-                 std::to_string(s.commandsOutOfOrder) + "), CRC errors " +
-                 std::to_string(s.crcErrors) + ", bad ACKs " + std::to_string(s.badAcks));
-    Say(now, "  sent: card reads " + std::to_string(s.cardReadsMade) + " made, " +
-                 std::to_string(s.cardReadsAcknowledged) + " acknowledged; data " +
-                 std::to_string(s.dataPacketsSent) + " (again " +
-                 std::to_string(s.dataRetransmissions) + "), ack-only " +
-                 std::to_string(s.ackOnlySent) + ", connectionless " +
-                 std::to_string(s.connectionlessSent) + ", queued " +
-                 std::to_string(reader_.QueuedPayloads()));
-    Say(now, "  faults: polls silenced " + std::to_string(s.pollsSilenced) + ", replies lost " +
-                 std::to_string(s.repliesLost) + ", repeated " + std::to_string(s.repliesRepeated) +
-                 ", wrong address " + std::to_string(s.repliesFromWrongAddress) +
-                 ", CRCs corrupted " + std::to_string(s.crcsCorrupted) + ", bytes corrupted " +
-                 std::to_string(s.bytesCorrupted) + ", noise bytes " +
-                 std::to_string(s.noiseBytesSent) + ", oversize " +
-                 std::to_string(s.oversizeFramesSent));
-    Say(now, "  last commands: " + (lastCommands.empty() ? std::string("none") : lastCommands));
+    interpreter_.Say(now, "  heard: polls " + std::to_string(s.pollsForUs) + ", frames " +
+                              std::to_string(s.framesReceived) + ", commands " +
+                              std::to_string(s.commandsDelivered) + " (repeated " +
+                              std::to_string(s.commandsRepeated) + ", out of order " +
+                              std::to_string(s.commandsOutOfOrder) + "), CRC errors " +
+                              std::to_string(s.crcErrors) + ", bad ACKs " +
+                              std::to_string(s.badAcks));
+    interpreter_.Say(now, "  sent: card reads " + std::to_string(s.cardReadsMade) + " made, " +
+                              std::to_string(s.cardReadsAcknowledged) + " acknowledged; data " +
+                              std::to_string(s.dataPacketsSent) + " (again " +
+                              std::to_string(s.dataRetransmissions) + "), ack-only " +
+                              std::to_string(s.ackOnlySent) + ", connectionless " +
+                              std::to_string(s.connectionlessSent) + ", queued " +
+                              std::to_string(reader_.QueuedPayloads()));
+    interpreter_.Say(now, "  faults: polls silenced " + std::to_string(s.pollsSilenced) +
+                              ", replies lost " + std::to_string(s.repliesLost) + ", repeated " +
+                              std::to_string(s.repliesRepeated) + ", wrong address " +
+                              std::to_string(s.repliesFromWrongAddress) + ", CRCs corrupted " +
+                              std::to_string(s.crcsCorrupted) + ", bytes corrupted " +
+                              std::to_string(s.bytesCorrupted) + ", noise bytes " +
+                              std::to_string(s.noiseBytesSent) + ", oversize " +
+                              std::to_string(s.oversizeFramesSent));
+    interpreter_.Say(now, "  last commands: " +
+                              (lastCommands.empty() ? std::string("none") : lastCommands));
 }
 
 } // namespace lorvent::sim::cli

@@ -5,17 +5,14 @@
 // sends. One thread, one poll loop: bytes from the program, command lines,
 // paced output and timers all wait in the same place.
 
-#include "sim/cli/command.h"
 #include "sim/cli/pty_port.h"
 #include "sim/reader_sim.h"
+#include "sim/script/interpreter.h"
 
 #include <csignal>
 #include <deque>
-#include <optional>
 #include <ostream>
-#include <random>
 #include <string>
-#include <vector>
 
 namespace lorvent::sim::cli {
 
@@ -30,7 +27,7 @@ struct TRunnerOptions {
     TReaderSimConfig reader;
 };
 
-class TSimRunner {
+class TSimRunner : private script::TScriptHost {
 public:
     TSimRunner(TRunnerOptions options, std::ostream& out, std::ostream& err);
 
@@ -39,39 +36,25 @@ public:
     int Run(const volatile std::sig_atomic_t* stop);
 
 private:
-    struct TSource {
-        std::string name;
-        std::deque<std::pair<int, std::string>> lines; // line number, text
-        TimePoint resumeAt{};
-        bool open = false;
-        std::string partial;
-        int lineCount = 0;
-    };
-    struct TRepeat {
-        TCommand command;
-        std::chrono::milliseconds period;
-        TimePoint next;
-    };
+    // What the script's commands do to the pseudo-terminal and the output.
+    void WithReader(const std::function<void(TReaderSim&)>& action) override;
+    void Unplug(TimePoint now) override;
+    bool Replug(TimePoint now) override;
+    void SetPaced(bool on) override { paced_ = on; }
+    void ShowStatus(TimePoint now) override;
+    void ShowHelp(TimePoint now) override;
+    void Quit(TimePoint now) override;
+    void WriteLine(const std::string& line) override;
 
     bool LoadScript();
     bool Plug(TimePoint now);
-    void Unplug(TimePoint now, std::chrono::milliseconds duration);
     void Step(TimePoint now);
-    void RunSource(TSource& source, TimePoint now);
-    void RunRepeats(TimePoint now);
-    void Execute(const TCommand& command, TimePoint now);
-    void ExecuteLine(TSource& source, int number, const std::string& line, TimePoint now);
-    void ReaderCommand(const TCommand& command, TimePoint now);
     void Wait(TimePoint until);
     void ReadPort(TimePoint now);
     void ReadStdin();
     void TakeReaderOutput(TimePoint now);
     void WriteDueBytes(TimePoint now);
     TimePoint NextWake(TimePoint now) const;
-    void PrintEvents(TimePoint now);
-    void PrintPollCount(TimePoint now);
-    void PrintStatus(TimePoint now);
-    void Say(TimePoint now, const std::string& text);
     bool Finished() const;
 
     TRunnerOptions options_;
@@ -79,22 +62,17 @@ private:
     std::ostream& err_;
     TReaderSim reader_;
     TPtyPort port_;
-    std::mt19937 cards_;
-    TimePoint start_;
+    script::TScriptInterpreter interpreter_;
 
-    TSource script_;
-    TSource stdin_;
-    std::vector<TRepeat> repeats_;
-    std::optional<TimePoint> replugAt_;
+    bool stdinOpen_ = true;
+    std::string stdinPartial_;
+    int stdinLines_ = 0;
     bool quit_ = false;
     bool paced_ = true;
 
     std::deque<std::uint8_t> pending_; // reader output not yet on the pty
     TimePoint nextByteAt_{};
     bool writeBlocked_ = false;
-
-    int pollsUnreported_ = 0;
-    TimePoint pollsReportedAt_{};
 };
 
 } // namespace lorvent::sim::cli

@@ -191,6 +191,24 @@ TSimDevice* Device() {
     return gState != nullptr ? &gState->device : nullptr;
 }
 
+// One of the device's calls, or FT_INVALID_HANDLE before the first FT_Open.
+template <auto Call, typename... Args> ULONG CallDevice(Args... args) {
+    TSimDevice* device = Device();
+    return device != nullptr ? (device->*Call)(args...) : lorvent::FT_INVALID_HANDLE;
+}
+
+// A read or a write; the count goes back where the caller asked for it (the
+// library's DWORD is not the device's uint32_t everywhere).
+template <auto Call>
+ULONG CallCounting(PVOID handle, LPVOID buffer, DWORD length, LPDWORD counted) {
+    std::uint32_t count = 0;
+    const ULONG status = CallDevice<Call>(handle, buffer, static_cast<std::uint32_t>(length),
+                                          counted != nullptr ? &count : nullptr);
+    if (counted != nullptr)
+        *counted = count;
+    return status;
+}
+
 } // namespace
 
 extern "C" {
@@ -227,53 +245,28 @@ ULONG WINAPI FT_Close(PVOID handle) {
 }
 
 ULONG WINAPI FT_Read(PVOID handle, LPVOID buffer, DWORD length, LPDWORD bytesRead) {
-    TSimDevice* device = Device();
-    if (device == nullptr)
-        return lorvent::FT_INVALID_HANDLE;
-    std::uint32_t count = 0;
-    const FT_STATUS status =
-        device->FT_Read(handle, buffer, length, bytesRead != nullptr ? &count : nullptr);
-    if (bytesRead != nullptr)
-        *bytesRead = count;
-    return status;
+    return CallCounting<&TSimDevice::FT_Read>(handle, buffer, length, bytesRead);
 }
 
 ULONG WINAPI FT_Write(PVOID handle, LPVOID buffer, DWORD length, LPDWORD bytesWritten) {
-    TSimDevice* device = Device();
-    if (device == nullptr)
-        return lorvent::FT_INVALID_HANDLE;
-    std::uint32_t count = 0;
-    const FT_STATUS status =
-        device->FT_Write(handle, buffer, length, bytesWritten != nullptr ? &count : nullptr);
-    if (bytesWritten != nullptr)
-        *bytesWritten = count;
-    return status;
+    return CallCounting<&TSimDevice::FT_Write>(handle, buffer, length, bytesWritten);
 }
 
 ULONG WINAPI FT_SetBaudRate(PVOID handle, ULONG baudRate) {
-    TSimDevice* device = Device();
-    return device != nullptr ? device->FT_SetBaudRate(handle, baudRate)
-                             : lorvent::FT_INVALID_HANDLE;
+    return CallDevice<&TSimDevice::FT_SetBaudRate>(handle, baudRate);
 }
 
 ULONG WINAPI FT_SetDataCharacteristics(PVOID handle, UCHAR wordLength, UCHAR stopBits,
                                        UCHAR parity) {
-    TSimDevice* device = Device();
-    return device != nullptr
-               ? device->FT_SetDataCharacteristics(handle, wordLength, stopBits, parity)
-               : lorvent::FT_INVALID_HANDLE;
+    return CallDevice<&TSimDevice::FT_SetDataCharacteristics>(handle, wordLength, stopBits, parity);
 }
 
 ULONG WINAPI FT_SetFlowControl(PVOID handle, USHORT flowControl, UCHAR xon, UCHAR xoff) {
-    TSimDevice* device = Device();
-    return device != nullptr ? device->FT_SetFlowControl(handle, flowControl, xon, xoff)
-                             : lorvent::FT_INVALID_HANDLE;
+    return CallDevice<&TSimDevice::FT_SetFlowControl>(handle, flowControl, xon, xoff);
 }
 
 ULONG WINAPI FT_SetTimeouts(PVOID handle, ULONG readTimeoutMs, ULONG writeTimeoutMs) {
-    TSimDevice* device = Device();
-    return device != nullptr ? device->FT_SetTimeouts(handle, readTimeoutMs, writeTimeoutMs)
-                             : lorvent::FT_INVALID_HANDLE;
+    return CallDevice<&TSimDevice::FT_SetTimeouts>(handle, readTimeoutMs, writeTimeoutMs);
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {

@@ -1,5 +1,6 @@
 #include "app/card_read.h"
 #include "frm_fixture.h"
+#include "support/tm.h"
 
 namespace lorvent::testing {
 namespace {
@@ -12,13 +13,7 @@ TEST(CardNumberText, TwoLowerCaseHexDigitsPerByte) {
 }
 
 TEST(FormatReadTime, UsesTheLocaleSeparators) {
-    std::tm time{};
-    time.tm_year = 2024 - 1900;
-    time.tm_mon = 2;
-    time.tm_mday = 5;
-    time.tm_hour = 7;
-    time.tm_min = 9;
-    time.tm_sec = 59;
+    std::tm time = Tm(2024, 3, 5, 7, 9, 59);
     EXPECT_EQ(FormatReadTime(time, {}), "05/03/2024 07:09");
     EXPECT_EQ(FormatReadTime(time, {".", ":"}), "05.03.2024 07:09");
     time.tm_hour = 23;
@@ -27,13 +22,7 @@ TEST(FormatReadTime, UsesTheLocaleSeparators) {
 
 class CardReadTest : public FrmFixture {
 protected:
-    void SetUp() override {
-        keyboard.now.tm_year = 2025 - 1900;
-        keyboard.now.tm_mon = 11;
-        keyboard.now.tm_mday = 8;
-        keyboard.now.tm_hour = 14;
-        keyboard.now.tm_min = 2;
-    }
+    void SetUp() override { keyboard.now = Tm(2025, 12, 8, 14, 2); }
     std::string TypedText() const {
         std::string typed;
         for (const auto& record : keyboard.journal)
@@ -58,7 +47,7 @@ TEST_F(CardReadTest, FirstReadLandsInRowOneAndIsTypedAfterItIsShown) {
     EXPECT_EQ(view.grid.selected, 1);
     EXPECT_EQ(TypedText(), "012AFF007B<Enter>");
     EXPECT_EQ(rowsWhenTypingBegan, 2);
-    EXPECT_TRUE(frm->PendingRecords.empty()) << "keyboard mode keeps no record";
+    EXPECT_TRUE(frm->QueuedRecords().empty()) << "keyboard mode keeps no record";
 }
 
 TEST_F(CardReadTest, SelectionFollowsOnlyFromTheLastRow) {
@@ -97,10 +86,10 @@ TEST_F(CardReadTest, AttendanceModeQueuesTheReadAndTypesNothing) {
     CardRead({0x12, 0x34, 0x56, 0x78, 0x9a});
     CardRead({0xde, 0xad, 0xbe, 0xef});
     EXPECT_TRUE(keyboard.journal.empty());
-    ASSERT_EQ(frm->PendingRecords.size(), 2u);
-    EXPECT_EQ(frm->PendingRecords[0]->Number, "123456789a");
-    EXPECT_EQ(frm->PendingRecords[1]->Number, "deadbeef");
-    EXPECT_EQ(frm->PendingRecords[1]->ReadTime.tm_min, 2);
+    ASSERT_EQ(frm->QueuedRecords().size(), 2u);
+    EXPECT_EQ(frm->QueuedRecords()[0]->Number, "123456789a");
+    EXPECT_EQ(frm->QueuedRecords()[1]->Number, "deadbeef");
+    EXPECT_EQ(frm->QueuedRecords()[1]->ReadTime.tm_min, 2);
     EXPECT_EQ(view.grid.RowCount(), 3);
 }
 

@@ -228,18 +228,20 @@ private:
     bool connected_ = false;
 };
 
-// Hands the window a connection whose script stays with the test.
+// Hands the window a connection that stays with the test, which decides
+// what it reaches.
 class TServerConnectionProxy : public TServerConnection {
 public:
-    explicit TServerConnectionProxy(TServerConnection& target) : target_(target) {}
-    void Connect() override { target_.Connect(); }
-    void WriteLine(std::string_view text) override { target_.WriteLine(text); }
-    std::string ReadLine() override { return target_.ReadLine(); }
-    bool Connected() const override { return target_.Connected(); }
-    void Disconnect() noexcept override { target_.Disconnect(); }
+    explicit TServerConnectionProxy(std::function<TServerConnection&()> target)
+        : target_(std::move(target)) {}
+    void Connect() override { target_().Connect(); }
+    void WriteLine(std::string_view text) override { target_().WriteLine(text); }
+    std::string ReadLine() override { return target_().ReadLine(); }
+    bool Connected() const override { return target_().Connected(); }
+    void Disconnect() noexcept override { target_().Disconnect(); }
 
 private:
-    TServerConnection& target_;
+    std::function<TServerConnection&()> target_;
 };
 
 } // namespace lorvent::testing

@@ -2,9 +2,12 @@
 // idle signal once BlickTimer has run out, with the reader object and the
 // window driven by hand.
 #include "frm_fixture.h"
+#include "support/link_handshake.h"
 
 #include <atomic>
+#include <functional>
 #include <thread>
+#include <utility>
 
 namespace lorvent::testing {
 namespace {
@@ -19,7 +22,7 @@ protected:
 TEST_F(FeedbackTest, ReadGivesAcknowledgeReadSignalThenIdleWhenTheTimerRunsOut) {
     CardRead();
     EXPECT_EQ(DrainCommands(), (Commands{kAck, kReadSignal}));
-    EXPECT_EQ(frm->IndicatorState, kIndicatorReadShown);
+    EXPECT_EQ(frm->Indicator(), kIndicatorReadShown);
     EXPECT_FALSE(view.blickTimer.enabled) << "started on the GUI thread, not by the reader object";
 
     PumpMessages();
@@ -30,7 +33,7 @@ TEST_F(FeedbackTest, ReadGivesAcknowledgeReadSignalThenIdleWhenTheTimerRunsOut) 
     frm->BlickTimerTimer();
     EXPECT_FALSE(view.blickTimer.enabled) << "one-shot";
     EXPECT_EQ(DrainCommands(), Commands{kIdleSignal});
-    EXPECT_EQ(frm->IndicatorState, kIndicatorIdle);
+    EXPECT_EQ(frm->Indicator(), kIndicatorIdle);
     EXPECT_EQ(DrainCommands(), Commands{});
 }
 
@@ -69,7 +72,7 @@ TEST_F(FeedbackTest, WakeMarkerWhileTheReadSignalShowsSendsIdleAtOnce) {
 
     frm->BlickTimerTimer(); // finds the state idle and only stops
     EXPECT_FALSE(view.blickTimer.enabled);
-    EXPECT_EQ(frm->IndicatorState, kIndicatorIdle);
+    EXPECT_EQ(frm->Indicator(), kIndicatorIdle);
     EXPECT_EQ(DrainCommands(), Commands{});
 }
 
@@ -88,22 +91,40 @@ TEST_F(FeedbackTest, ReadWhileSilentEndsWithIdleWhenTheReaderWakes) {
               (std::vector<std::string>{"Inicializace", "Nekomunikuje", "Ready"}));
 }
 
+// A command that went out before the reader went silent, and one queued
+// while it was.
 TEST_F(FeedbackTest, WakeMarkerDiscardsWhatWasQueuedForTheReader) {
     const std::uint8_t stale[] = {0x02, 0x55};
-    frm->Device->PutOutbound(std::make_unique<TProtoMessage>(stale, 2));
-    frm->Device->outstanding.push_back(std::make_unique<TProtoMessage>(stale, 2));
+    TProtoSlaveDev& link = *frm->ReaderDevice();
+    ASSERT_TRUE(Handshake(link, *device));
+    link.PutOutbound(std::make_unique<TProtoMessage>(stale, 2));
+    link.Turn();
+    ASSERT_EQ(link.OutstandingCount(), 1u);
+    link.Dies();
+    link.PutOutbound(std::make_unique<TProtoMessage>(stale, 2));
     Deliver({0xA0});
     PumpMessages();
-    EXPECT_TRUE(frm->Device->outstanding.empty());
+    EXPECT_EQ(link.OutstandingCount(), 0u);
     EXPECT_EQ(DrainCommands(), Commands{kIdleSignal});
 }
 
 TEST_F(FeedbackTest, TimerOutsideTheReadSignalOnlyStops) {
-    for (auto state : {kIndicatorIdle, kIndicatorReadDue, kIndicatorIdleDue}) {
-        frm->IndicatorState = state;
+    // Each state reached as the reader's events reach it.
+    const std::pair<TIndicatorState, std::function<void()>> states[] = {
+        {kIndicatorIdle, [] {}},
+        {kIndicatorReadDue, [&] { CardRead(); }},
+        {kIndicatorIdleDue,
+         [&] {
+             Deliver({0xA0});
+             PumpMessages();
+         }},
+    };
+    for (const auto& [state, reach] : states) {
+        reach();
+        ASSERT_EQ(frm->Indicator(), state);
         view.blickTimer.Start(1000);
         frm->BlickTimerTimer();
-        EXPECT_EQ(frm->IndicatorState, state);
+        EXPECT_EQ(frm->Indicator(), state);
         EXPECT_FALSE(view.blickTimer.enabled);
     }
 }
@@ -120,7 +141,7 @@ TEST_F(FeedbackTest, EveryRecordPostsOneMessageAndOneDrainTakesThemAllInOrder) {
     frm->Dispatch(posted[1]); // finds nothing: harmless
     frm->Dispatch(posted[2]);
     EXPECT_EQ(view.statusHistory.size(), 3u);
-    EXPECT_EQ(frm->Device->TakeInbound(), nullptr);
+    EXPECT_EQ(frm->ReaderDevice()->TakeInbound(), nullptr);
 }
 
 // Records the window has no use for, and card reads too short for their
@@ -140,8 +161,8 @@ TEST_F(FeedbackTest, IgnoredRecordsChangeNothing) {
         PumpMessages();
     }
     EXPECT_EQ(view.grid.RowCount(), 1);
-    EXPECT_EQ(frm->AckPending, 0);
-    EXPECT_EQ(frm->IndicatorState, kIndicatorIdle);
+    EXPECT_FALSE(frm->AcknowledgementDue());
+    EXPECT_EQ(frm->Indicator(), kIndicatorIdle);
     EXPECT_TRUE(keyboard.journal.empty());
     EXPECT_EQ(view.statusLbl, "Inicializace");
     EXPECT_EQ(DrainCommands(), Commands{});
@@ -180,8 +201,8 @@ TEST_F(FeedbackTest, ConcurrentReadsAndCommandsSettleIdle) {
         }
     }
     EXPECT_EQ(last, kIdleSignal);
-    EXPECT_EQ(frm->IndicatorState, kIndicatorIdle);
-    EXPECT_EQ(frm->AckPending, 0);
+    EXPECT_EQ(frm->Indicator(), kIndicatorIdle);
+    EXPECT_FALSE(frm->AcknowledgementDue());
     EXPECT_GE(acknowledges, 1);
     EXPECT_LE(acknowledges, 2000);
 }

@@ -1,5 +1,10 @@
 #include "frm_fixture.h"
 
+#include "app/data_path.h"
+#include "support/engine_setup.h"
+
+#include <thread>
+
 namespace lorvent::testing {
 
 std::vector<std::uint8_t> Bytes(const TProtoMessage& message) {
@@ -19,20 +24,23 @@ FrmFixture::~FrmFixture() {
 }
 
 TMainFrmServices FrmFixture::Services() {
-    TMainFrmServices services{view, poster, keyboard, keyboard, {}, defaultDataFile, {}, {}};
+    TMainFrmServices services{view, poster, keyboard, keyboard, {}, defaultDataFile, {}, {}, {}};
     services.makeProtocol = [this] {
         auto scripted = std::make_unique<TWatchedDevice>();
         device = scripted.get();
-        TProtocolSetup setup;
-        setup.device = std::move(scripted);
-        setup.logSink = &log;
-        setup.guiThread = std::make_shared<FlagThreadWatch>();
-        setup.clock = std::make_shared<FakeClock>();
+        TProtocolSetup setup =
+            SteppedEngineSetup(std::move(scripted), log, std::make_shared<FakeClock>());
         setup.startThread = startEngineThread;
         return std::make_unique<TProtocol>(std::move(setup));
     };
     services.makeServerConnection = [this]() -> std::unique_ptr<TServerConnection> {
-        return std::make_unique<TServerConnectionProxy>(server);
+        return std::make_unique<TServerConnectionProxy>(
+            [this]() -> TServerConnection& { return realServer ? *realServer : server; });
+    };
+    services.openDataFile = [this](const std::string& path) {
+        openedDataFile =
+            dataFileOpener ? dataFileOpener(path) : std::fopen(path.c_str(), kDataFileMode);
+        return openedDataFile;
     };
     return services;
 }
@@ -43,7 +51,7 @@ void FrmFixture::Start(const std::vector<std::string>& arguments) {
 }
 
 void FrmFixture::Deliver(const std::vector<std::uint8_t>& record) {
-    frm->Device->Deliver(record.data(), static_cast<int>(record.size()));
+    frm->ReaderDevice()->Deliver(record.data(), static_cast<int>(record.size()));
 }
 
 void FrmFixture::PumpMessages() {
@@ -54,9 +62,19 @@ void FrmFixture::PumpMessages() {
 // What the reader object would send, one payload per turn, until nothing is due.
 std::vector<std::vector<std::uint8_t>> FrmFixture::DrainCommands() {
     std::vector<std::vector<std::uint8_t>> sent;
-    while (auto command = frm->Device->NextOutbound())
+    while (auto command = frm->ReaderDevice()->NextOutbound())
         sent.push_back(Bytes(command));
     return sent;
+}
+
+std::vector<std::vector<std::uint8_t>> FrmFixture::DrainCommandsOnTheProtocolThread() {
+    std::vector<std::vector<std::uint8_t>> sent;
+    std::thread([&] { sent = DrainCommands(); }).join();
+    return sent;
+}
+
+void FrmFixture::UseServer(std::unique_ptr<TServerConnection> connection) {
+    realServer = std::move(connection);
 }
 
 void FrmFixture::CardRead(const std::vector<std::uint8_t>& number) {

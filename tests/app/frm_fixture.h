@@ -7,7 +7,7 @@
 #include "support/fake_clock.h"
 #include "support/recording_log.h"
 #include "support/scripted_device.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -49,19 +49,54 @@ protected:
     // Handles every posted message, as the GUI loop would.
     void PumpMessages();
     std::vector<std::vector<std::uint8_t>> DrainCommands();
+    // The same from a thread of its own, as the engine's thread takes them.
+    std::vector<std::vector<std::uint8_t>> DrainCommandsOnTheProtocolThread();
     void CardRead(const std::vector<std::uint8_t>& number = {0x01, 0x2a, 0xff, 0x00, 0x7b});
+    // The window's connection reaches `connection` from now on.
+    void UseServer(std::unique_ptr<TServerConnection> connection);
 
     TTempDir temp;
     TFakeView view;
     TFakePoster poster;
-    // What the window's connection to the attendance server does.
+    // What the window's connection to the attendance server does, unless a
+    // test gives it a real one (UseServer).
     TScriptedConnection server;
+    std::unique_ptr<TServerConnection> realServer;
+    // Opens the data file; unset, the file itself as the program opens it.
+    std::function<std::FILE*(const std::string& path)> dataFileOpener;
+    // The stream the window's data file was opened as, once it was.
+    std::FILE* openedDataFile = nullptr;
     TRecordingKeyboard keyboard = UsKeyboard();
     RecordingLog log;
     TWatchedDevice* device = nullptr;
     std::string defaultDataFile;
     bool startEngineThread = false;
     std::unique_ptr<TMainFrm> frm;
+};
+
+// The window's behaviour on a front-end's own window (the Qt or the Win32
+// one), attached as the program attaches it.
+template <class TWindow> class TWindowFrmFixture : public FrmFixture {
+protected:
+    void StartOn(const std::vector<std::string>& arguments = {}) {
+        auto services = Services();
+        frm = std::make_unique<TMainFrm>(TMainFrmServices{window,
+                                                          window,
+                                                          keyboard,
+                                                          keyboard,
+                                                          {},
+                                                          defaultDataFile,
+                                                          services.makeProtocol,
+                                                          services.makeServerConnection,
+                                                          services.openDataFile});
+        window.Attach(frm.get());
+        ASSERT_TRUE(frm->InitFromCommandLine(arguments));
+    }
+    void TearDown() override {
+        window.Attach(nullptr);
+        frm.reset();
+    }
+    TWindow window;
 };
 
 } // namespace lorvent::testing

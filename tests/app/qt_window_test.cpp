@@ -86,28 +86,7 @@ TEST(QtWindow, OwnPicturesAreDrawn) {
 }
 
 // The window with its behaviour attached, as the program runs it.
-class QtFrmTest : public FrmFixture {
-protected:
-    void StartOn(const std::vector<std::string>& arguments = {}) {
-        auto services = Services();
-        TMainFrmServices onWindow{window,
-                                  window,
-                                  keyboard,
-                                  keyboard,
-                                  {},
-                                  defaultDataFile,
-                                  services.makeProtocol,
-                                  services.makeServerConnection};
-        frm = std::make_unique<TMainFrm>(onWindow);
-        window.Attach(frm.get());
-        ASSERT_TRUE(frm->InitFromCommandLine(arguments));
-    }
-    void TearDown() override {
-        window.Attach(nullptr);
-        frm.reset();
-    }
-    TMainWindow window;
-};
+using QtFrmTest = TWindowFrmFixture<TMainWindow>;
 
 TEST_F(QtFrmTest, StartUpFillsTheLabelsAndShowsTheEnterItem) {
     StartOn();
@@ -127,10 +106,10 @@ TEST_F(QtFrmTest, AttendanceModeHidesTheEnterItem) {
 TEST_F(QtFrmTest, TriggeringTheEnterItemTogglesTheCheckMark) {
     StartOn();
     window.PoslatEnter1->trigger();
-    EXPECT_FALSE(frm->PoslatEnter1Checked);
+    EXPECT_FALSE(frm->SendsEnter());
     EXPECT_FALSE(window.PoslatEnter1->isChecked());
     window.PoslatEnter1->trigger();
-    EXPECT_TRUE(frm->PoslatEnter1Checked);
+    EXPECT_TRUE(frm->SendsEnter());
     EXPECT_TRUE(window.PoslatEnter1->isChecked());
 }
 
@@ -142,8 +121,8 @@ TEST_F(QtFrmTest, RecordsFromAnotherThreadReachTheWindowAndTheTimerRuns) {
     std::thread protocolThread([&] {
         const std::uint8_t wake[] = {0xA0};
         const std::uint8_t read[] = {0x83, 0x81, 0xde, 0xad, 0xbe, 0xef};
-        frm->Device->Deliver(wake, 1);
-        frm->Device->Deliver(read, 6);
+        frm->ReaderDevice()->Deliver(wake, 1);
+        frm->ReaderDevice()->Deliver(read, 6);
     });
     protocolThread.join();
     ASSERT_TRUE(WaitFor([&] { return window.LogGridTable->rowCount() == 2; }));
@@ -152,14 +131,10 @@ TEST_F(QtFrmTest, RecordsFromAnotherThreadReachTheWindowAndTheTimerRuns) {
     EXPECT_EQ(window.LogGridTable->currentRow(), 1);
     EXPECT_EQ(window.LogGridTable->item(0, 0), nullptr) << "row 0 stays empty";
 
-    std::vector<std::vector<std::uint8_t>> sent;
-    std::thread([&] {
-        while (auto command = frm->Device->NextOutbound())
-            sent.push_back(Bytes(command));
-    }).join();
-    EXPECT_EQ(sent, (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
+    EXPECT_EQ(DrainCommandsOnTheProtocolThread(),
+              (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
     ASSERT_TRUE(WaitFor([&] { return window.BlickTimer().Enabled(); }));
-    ASSERT_TRUE(WaitFor([&] { return frm->IndicatorState == kIndicatorIdleDue; }));
+    ASSERT_TRUE(WaitFor([&] { return frm->Indicator() == kIndicatorIdleDue; }));
     EXPECT_FALSE(window.BlickTimer().Enabled());
 }
 

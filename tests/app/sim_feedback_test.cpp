@@ -3,6 +3,8 @@
 // thread, handling posted messages and firing BlickTimer when it decides to.
 #include "frm_fixture.h"
 #include "sim/sim_device.h"
+#include "support/engine_setup.h"
+#include "support/wait.h"
 
 #include <chrono>
 #include <filesystem>
@@ -27,9 +29,7 @@ protected:
         services.makeProtocol = [this] {
             auto simulated = std::make_unique<TSimDevice>();
             reader = simulated.get();
-            TProtocolSetup setup;
-            setup.device = std::move(simulated);
-            setup.logSink = &log;
+            TProtocolSetup setup = EngineSetup(std::move(simulated), log);
             setup.guiThread = std::make_shared<FlagThreadWatch>();
             return std::make_unique<TProtocol>(std::move(setup));
         };
@@ -69,18 +69,9 @@ protected:
     }
     // Waits with the GUI thread busy elsewhere: posted messages stay queued.
     template <typename Condition> bool WaitWithoutGui(Condition done) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(2ms);
-        }
-        return true;
+        return WaitUntil(done, 20s, 2ms);
     }
-    std::uint8_t LinkState() {
-        LockCS guard(frm->Protocol->Lock());
-        return frm->Device->linkState;
-    }
+    std::uint8_t LinkState() { return frm->ReaderDevice()->LinkState(); }
     std::string Transcript() {
         std::string text;
         for (const auto& name : Commands())
@@ -129,7 +120,7 @@ TEST_F(SimFeedbackTest, ReadIsAcknowledgedSignalledAndIdleFollowsASecondLater) {
     const auto period = CommandTime(3) - CommandTime(2);
     EXPECT_GE(period, 950ms) << "the idle signal follows the read signal after the period";
     EXPECT_EQ(view.grid.cells.at(1)[1], "12345678");
-    EXPECT_EQ(frm->IndicatorState, kIndicatorIdle);
+    EXPECT_EQ(frm->Indicator(), kIndicatorIdle);
 }
 
 TEST_F(SimFeedbackTest, TwoReadsBeforeTheAcknowledgeGoesOutGetOneAcknowledge) {

@@ -34,22 +34,22 @@ protected:
 TEST_F(StartUpTest, NoArgumentsGiveKeyboardModeWithoutDataFile) {
     ASSERT_TRUE(Run({}));
     EXPECT_TRUE(boxes.shown.empty());
-    EXPECT_EQ(frm->Mode, kModeKeyboard);
-    EXPECT_EQ(frm->PrefixKey, 0);
+    EXPECT_EQ(frm->RunMode(), kModeKeyboard);
+    EXPECT_EQ(frm->PrefixKeyCode(), 0);
     EXPECT_EQ(view.comLbl, "Ravi v1.6-ZMK(d2xx)");
     EXPECT_EQ(view.statusLbl, "Inicializace");
     EXPECT_TRUE(view.poslatEnterVisible);
     EXPECT_TRUE(view.poslatEnterChecked);
-    EXPECT_EQ(frm->DataFileName, defaultDataFile);
-    EXPECT_EQ(frm->DataFile, nullptr);
+    EXPECT_EQ(frm->DataFilePath(), defaultDataFile);
+    EXPECT_EQ(openedDataFile, nullptr);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(defaultDataFile).parent_path()));
     // The engine got the port text and the line settings, and serves the reader at address 1.
-    EXPECT_EQ(frm->Protocol->PortText(), "");
-    EXPECT_EQ(frm->Protocol->SettingsText(), "9600,n,8,1");
-    EXPECT_TRUE(frm->Protocol->HasSlaves());
-    EXPECT_EQ(frm->Device->address, 1);
-    EXPECT_EQ(frm->Device->identifier, 0xFFFFFFFFu);
-    EXPECT_TRUE(frm->Device->active);
+    EXPECT_EQ(frm->Engine()->PortText(), "");
+    EXPECT_EQ(frm->Engine()->SettingsText(), "9600,n,8,1");
+    EXPECT_TRUE(frm->Engine()->HasSlaves());
+    EXPECT_EQ(frm->ReaderDevice()->Address(), 1);
+    EXPECT_EQ(frm->ReaderDevice()->Identifier(), 0xFFFFFFFFu);
+    EXPECT_TRUE(frm->ReaderDevice()->Active());
 }
 
 TEST_F(StartUpTest, AttendanceModeCreatesTheDirectoryAndOpensTheDataFile) {
@@ -60,7 +60,7 @@ TEST_F(StartUpTest, AttendanceModeCreatesTheDirectoryAndOpensTheDataFile) {
     ASSERT_TRUE(Run({"/NET"}));
     EXPECT_EQ(view.comLbl, "Kalvinor v1.6-ZMK(d2xx)");
     EXPECT_FALSE(view.poslatEnterVisible);
-    ASSERT_NE(frm->DataFile, nullptr);
+    ASSERT_NE(openedDataFile, nullptr);
     EXPECT_TRUE(std::filesystem::is_regular_file(defaultDataFile));
 }
 
@@ -68,7 +68,7 @@ TEST_F(StartUpTest, DataFileIsOpenedForAppendingWithoutLosingItsContent) {
     const auto path = temp.Path() / "kept.db";
     std::ofstream(path, std::ios::binary) << "earlier record\r\n";
     ASSERT_TRUE(Run({"-net", "-db", path.string()}));
-    std::fputs((std::string("later") + kDataFileLineEnd).c_str(), frm->DataFile.get());
+    std::fputs((std::string("later") + kDataFileLineEnd).c_str(), openedDataFile);
     frm.reset();
     std::ifstream in(path, std::ios::binary);
     const std::string content((std::istreambuf_iterator<char>(in)), {});
@@ -77,7 +77,7 @@ TEST_F(StartUpTest, DataFileIsOpenedForAppendingWithoutLosingItsContent) {
 
 TEST_F(StartUpTest, EmptyDbValueMeansTheDefaultPath) {
     ASSERT_TRUE(Run({"-net", "-db"}));
-    EXPECT_EQ(frm->DataFileName, defaultDataFile);
+    EXPECT_EQ(frm->DataFilePath(), defaultDataFile);
     EXPECT_TRUE(std::filesystem::exists(defaultDataFile));
 }
 
@@ -103,7 +103,7 @@ TEST_F(StartUpTest, PortIsPassedOnAndQuotedWhenTheDeviceDoesNotOpen) {
     frm = std::make_unique<TMainFrm>(services);
     EXPECT_FALSE(StartUp(*frm, {"-com", "/dev/ttyUSB7"}, boxes, errors));
     ExpectOneBox("Nepodařilo se otevřít sériový port '/dev/ttyUSB7'", "Chyba", TMessageIcon::None);
-    EXPECT_EQ(frm->Device, nullptr) << "no reader object after a failed open";
+    EXPECT_EQ(frm->ReaderDevice(), nullptr) << "no reader object after a failed open";
 }
 
 struct TFailureCase {
@@ -147,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(Messages, StartUpFailure, ::testing::ValuesIn(kFailures
 
 TEST_F(StartUpTest, BadArgumentsStopBeforeTheEngineIsMade) {
     EXPECT_FALSE(Run({"-net", "-bogus"}));
-    EXPECT_EQ(frm->Protocol, nullptr);
+    EXPECT_EQ(frm->Engine(), nullptr);
     EXPECT_EQ(device, nullptr);
 }
 
@@ -157,7 +157,7 @@ TEST_F(StartUpTest, KeyboardThatCannotTypeStopsKeyboardModeOnly) {
     keyboard.unavailable = "Klávesnici nelze simulovat: X server nemá rozšíření XTEST";
     EXPECT_FALSE(Run({}));
     ExpectOneBox(keyboard.unavailable, "Chyba", TMessageIcon::None);
-    EXPECT_EQ(frm->Protocol, nullptr);
+    EXPECT_EQ(frm->Engine(), nullptr);
 
     boxes.shown.clear();
     EXPECT_TRUE(Run({"-net"}));
@@ -211,8 +211,8 @@ TEST_F(StartUpTest, FailureAfterTheEngineStartedStopsItsThread) {
     frm = std::make_unique<TMainFrm>(services);
     EXPECT_FALSE(
         StartUp(*frm, {"-net", "-db", (temp.Path() / "file" / "k.db").string()}, boxes, errors));
-    ASSERT_NE(frm->Protocol, nullptr);
-    ASSERT_NE(frm->Device, nullptr);
+    ASSERT_NE(frm->Engine(), nullptr);
+    ASSERT_NE(frm->ReaderDevice(), nullptr);
     frm.reset(); // returns only once the thread has ended and the engine is gone
     EXPECT_TRUE(deviceClosed);
 }

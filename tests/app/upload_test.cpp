@@ -6,6 +6,9 @@
 #include "frm_fixture.h"
 #include "support/dropping_listener.h"
 #include "support/scripted_peer.h"
+#include "support/tm.h"
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
@@ -20,13 +23,7 @@ using namespace std::chrono_literals;
 using tcp = asio::ip::tcp;
 
 TEST(WireDateTime, FixedCharactersAndTwoDigitFields) {
-    std::tm time{};
-    time.tm_year = 2026 - 1900;
-    time.tm_mon = 11;
-    time.tm_mday = 7;
-    time.tm_hour = 23;
-    time.tm_min = 16;
-    time.tm_sec = 59;
+    std::tm time = Tm(2026, 12, 7, 23, 16, 59);
     EXPECT_EQ(WireDateTime(time), "07/12/2026-23:16");
     time.tm_mon = 0;
     time.tm_mday = 1;
@@ -40,17 +37,11 @@ TEST(WireDateTime, FixedCharactersAndTwoDigitFields) {
 
 class UploadTest : public FrmFixture {
 protected:
-    void SetUp() override {
-        keyboard.now.tm_year = 2026 - 1900;
-        keyboard.now.tm_mon = 11;
-        keyboard.now.tm_mday = 7;
-        keyboard.now.tm_hour = 23;
-        keyboard.now.tm_min = 16;
-    }
+    void SetUp() override { keyboard.now = Tm(2026, 12, 7, 23, 16); }
     std::filesystem::path DataFilePath() const { return temp.Path() / "att" / "kalvinor.db"; }
     void StartAttendance() { Start({"-net", "-db", DataFilePath().string()}); }
     void UseServerOn(std::uint16_t port) {
-        frm->TCPConn = std::make_unique<lorvent::TCPConn>("127.0.0.1", port);
+        UseServer(std::make_unique<lorvent::TCPConn>("127.0.0.1", port));
     }
     // Card i reads as 012aff00 and i in two hex digits.
     static std::vector<std::uint8_t> Card(int i) {
@@ -117,11 +108,11 @@ TEST_P(UploadReplyTest, ConfirmedRecordsGoAndTheRestReachTheFileInOrder) {
         });
         UseServerOn(peer.Port());
         // Left unflushed: only the tick's flush puts it on disk.
-        std::fputs("#", frm->DataFile.get());
+        std::fputs("#", openedDataFile);
         frm->LogTimerTimer();
-        EXPECT_FALSE(frm->TCPConn->Connected()) << "every tick ends disconnected";
+        EXPECT_FALSE(realServer->Connected()) << "every tick ends disconnected";
     }
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(FileBytes(), "#" + FileLines(reply.confirmed, reply.records));
     ASSERT_FALSE(requests.empty());
     for (std::size_t i = 0; i < requests.size(); ++i)
@@ -159,9 +150,9 @@ TEST_F(UploadTest, NothingListeningStoresEveryRecord) {
     UseServerOn(freePort);
     ReadCards(2);
     frm->LogTimerTimer();
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(FileBytes(), FileLines(0, 2));
-    EXPECT_FALSE(frm->TCPConn->Connected());
+    EXPECT_FALSE(realServer->Connected());
 }
 
 // A server host that swallows connection attempts holds the tick for the
@@ -175,9 +166,9 @@ TEST_F(UploadTest, AServerThatDropsConnectionAttemptsCostsTheTickOneSecond) {
     const auto start = std::chrono::steady_clock::now();
     frm->LogTimerTimer();
     EXPECT_LT(std::chrono::steady_clock::now() - start, kConnectTimeout + 2s);
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(FileBytes(), FileLines(0, 3));
-    EXPECT_FALSE(frm->TCPConn->Connected());
+    EXPECT_FALSE(realServer->Connected());
 }
 
 // The protocol thread delivers a read while the GUI thread waits for a reply:
@@ -198,14 +189,14 @@ TEST_F(UploadTest, AReadDuringABlockedTickGoesWithTheNextTick) {
             2);
         UseServerOn(peer.Port());
         frm->LogTimerTimer();
-        EXPECT_TRUE(frm->PendingRecords.empty()) << "the read is not handled inside the tick";
+        EXPECT_TRUE(frm->QueuedRecords().empty()) << "the read is not handled inside the tick";
         PumpMessages();
-        ASSERT_EQ(frm->PendingRecords.size(), 1u);
+        ASSERT_EQ(frm->QueuedRecords().size(), 1u);
         frm->LogTimerTimer();
     }
     EXPECT_EQ(requests,
               (std::vector<std::string>{"L " + Record(0) + "\r\n", "L " + Record(1) + "\r\n"}));
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(FileBytes(), "");
 }
 
@@ -215,12 +206,12 @@ TEST_F(UploadTest, KeyboardModeAndAnEmptyQueueConnectToNothingAndTouchNoFile) {
     Start();
     CardRead(Card(1));
     frm->LogTimerTimer();
-    EXPECT_EQ(frm->DataFile, nullptr);
+    EXPECT_EQ(openedDataFile, nullptr);
     EXPECT_FALSE(std::filesystem::exists(defaultDataFile));
     frm.reset();
 
     StartAttendance();
-    std::fputs("#", frm->DataFile.get()); // would reach the disk with any flush
+    std::fputs("#", openedDataFile); // would reach the disk with any flush
     frm->LogTimerTimer();
     frm->LogTimerTimer();
     EXPECT_EQ(FileBytes(), "");
@@ -320,15 +311,15 @@ class DataFileFailureTest : public UploadTest,
 // again, the next tick offers the records to the server first and stores the
 // rest, so that every record is either confirmed or in the file, once.
 TEST_P(DataFileFailureTest, RecordsTheFileCannotTakeStayQueuedForTheNextTick) {
-    StartAttendance();
     TFlakyFile flaky;
     flaky.full = true;
     flaky.bytesBeforeFailing = GetParam().bytesBeforeFailing;
-    frm->DataFile.reset(flaky.Open());
+    dataFileOpener = [&](const std::string&) { return flaky.Open(); };
+    StartAttendance();
     ReadCards(3);
     server.refuseConnect = true;
     frm->LogTimerTimer();
-    ASSERT_EQ(frm->PendingRecords.size(), 3u);
+    ASSERT_EQ(frm->QueuedRecords().size(), 3u);
     EXPECT_EQ(flaky.bytes, GetParam().leftOver);
 
     ReadCards(1, 3);
@@ -336,11 +327,11 @@ TEST_P(DataFileFailureTest, RecordsTheFileCannotTakeStayQueuedForTheNextTick) {
     server.refuseConnect = false;
     server.replies = {"OK"};
     frm->LogTimerTimer();
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(server.journal[server.journal.size() - 4], "connect");
     EXPECT_EQ(server.journal[server.journal.size() - 3], "L " + Record(0)) << "confirmed";
     EXPECT_EQ(server.journal[server.journal.size() - 2], "L " + Record(1)) << "not confirmed";
-    frm->DataFile.reset(); // closes and flushes the stream
+    frm.reset(); // shut-down closes and flushes the stream
     const std::string leftOver = GetParam().leftOver;
     EXPECT_EQ(flaky.bytes, leftOver + (leftOver.empty() ? "" : "\r\n") + FileLines(1, 4));
 }
@@ -350,20 +341,22 @@ INSTANTIATE_TEST_SUITE_P(Disks, DataFileFailureTest,
                                            TFullDiskCase{"PartOfALineWritten", 10, "07/12/2026"}),
                          [](const auto& test) { return std::string(test.param.name); });
 
+// The data file is first the kernel's full device, then (the same stream
+// reopened) a real file.
 TEST_F(UploadTest, DevFullKeepsTheRecordsUntilARealFileTakesThem) {
-    StartAttendance();
-    std::FILE* devFull = std::fopen("/dev/full", "ab+");
-    if (devFull == nullptr)
+    if (access("/dev/full", W_OK) != 0)
         GTEST_SKIP() << "no /dev/full here";
-    frm->DataFile.reset(devFull);
+    dataFileOpener = [](const std::string&) { return std::fopen("/dev/full", "ab+"); };
+    StartAttendance();
     ReadCards(2);
     server.refuseConnect = true;
     frm->LogTimerTimer();
-    ASSERT_EQ(frm->PendingRecords.size(), 2u);
+    ASSERT_EQ(frm->QueuedRecords().size(), 2u);
 
-    frm->DataFile.reset(std::fopen(DataFilePath().string().c_str(), "ab+"));
+    ASSERT_EQ(std::freopen(DataFilePath().string().c_str(), "ab+", openedDataFile),
+              openedDataFile);
     frm->LogTimerTimer();
-    EXPECT_TRUE(frm->PendingRecords.empty());
+    EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(FileBytes(), FileLines(0, 2));
 }
 

@@ -7,7 +7,7 @@
 #include "app/keyboard.h"
 #include "app/system_clock.h"
 #include "app/typing.h"
-#include "xvfb_process.h"
+#include "support/program_rig.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -20,44 +20,33 @@
 namespace lorvent::testing {
 namespace {
 
-std::unique_ptr<TXvfb> server;
-std::unique_ptr<TChildProcess> keyWindow;
+// One display and one key window for the whole suite; the keyboard under test
+// types on $DISPLAY.
+std::unique_ptr<TProgramRig> rig;
 
 class XTestKeyboard : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        server = std::make_unique<TXvfb>();
-        ASSERT_FALSE(server->Display().empty()) << "Xvfb did not start";
-        setenv("DISPLAY", server->Display().c_str(), 1);
-        keyWindow = std::make_unique<TChildProcess>(
-            TChildProcess::TOptions{{LORVENT_KEY_WINDOW, "--keep-focus"}, {}, {}, "", true});
-        ASSERT_TRUE(keyWindow->WaitForPrefix("ready", 20s)) << keyWindow->Stderr();
+        rig = std::make_unique<TProgramRig>();
+        ASSERT_TRUE(rig->StartX()) << "Xvfb did not start";
+        setenv("DISPLAY", rig->Display().c_str(), 1);
+        ASSERT_TRUE(rig->StartKeyWindow()) << rig->keyWindow->Stderr();
     }
-    static void TearDownTestSuite() {
-        keyWindow.reset();
-        server.reset();
-    }
+    static void TearDownTestSuite() { rig.reset(); }
     void SetUp() override {
-        ASSERT_NE(keyWindow, nullptr);
-        keyWindow->TakeNewLines();
+        ASSERT_NE(rig->keyWindow, nullptr);
+        rig->keyWindow->TakeNewLines();
         keyboard = MakePlatformKeyboard();
         ASSERT_EQ(keyboard->Unavailable(), "");
     }
 
     // Key presses the window reported up to the line that Return ended.
     std::vector<std::string> KeysUpToLine(std::string* line = nullptr) {
-        std::vector<std::string> keys;
-        auto end = keyWindow->WaitForLine(
-            [&](const std::string& text) {
-                if (text.rfind("key ", 0) == 0)
-                    keys.push_back(text.substr(4));
-                return text.rfind("line ", 0) == 0;
-            },
-            10s);
-        EXPECT_TRUE(end.has_value()) << "no Return arrived";
-        if (line && end)
-            *line = end->substr(5);
-        return keys;
+        TTypedLine typed = ReadTypedLine(*rig->keyWindow, 10s);
+        EXPECT_TRUE(typed.line.has_value()) << "no Return arrived";
+        if (line && typed.line)
+            *line = *typed.line;
+        return typed.keys;
     }
 
     std::unique_ptr<TKeyboard> keyboard;

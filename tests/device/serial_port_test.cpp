@@ -2,7 +2,9 @@
 // the line settings, bytes both ways, time-outs, exclusive use, unplug and replug.
 
 #include "device/serial_port_linux.h"
-#include "pty_line.h"
+#include "support/pty_line.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,20 +18,21 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 
 namespace lorvent {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::PtyLine;
-using testing::ScopedEnv;
-using testing::TempDir;
+using testing::TPtyLine;
+using testing::TScopedEnv;
+using testing::TTempDir;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr char kEnv[] = "LORVENT_SERIAL";
 
 // A device whose own port search finds nothing, so only the variable counts.
-std::unique_ptr<TD2xxDevice> DeviceWithoutPorts(const TempDir& dir) {
+std::unique_ptr<TD2xxDevice> DeviceWithoutPorts(const TTempDir& dir) {
     return MakeSerialPortDevice({kEnv, {(dir.Path() / "no-port-here*").string()}});
 }
 
@@ -64,11 +67,11 @@ class PortSelection : public ::testing::TestWithParam<SelectionCase> {};
 
 TEST_P(PortSelection, FindsTheExpectedPath) {
     const SelectionCase& c = GetParam();
-    TempDir dir;
+    TTempDir dir;
     std::filesystem::create_directory(dir.Path() / "by-id");
     for (const auto& file : c.files)
         std::ofstream(dir.Path() / file).put('x');
-    ScopedEnv env(kEnv, c.env);
+    TScopedEnv env(kEnv, c.env);
     const TSerialPortSearch search{
         kEnv, {(dir.Path() / "by-id/*FTDI*").string(), (dir.Path() / "ttyUSB*").string()}};
 
@@ -109,9 +112,9 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Opening what is not a usable port ------------------------------------------
 
 TEST(SerialPortOpen, FailsClearlyWhenThereIsNoUsablePort) {
-    TempDir dir;
+    TTempDir dir;
     std::ofstream(dir.Path() / "plain-file").put('x');
-    PtyLine line;
+    TPtyLine line;
     struct Case {
         const char* what;
         std::optional<std::string> env;
@@ -127,7 +130,7 @@ TEST(SerialPortOpen, FailsClearlyWhenThereIsNoUsablePort) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ScopedEnv env(kEnv, c.env);
+        TScopedEnv env(kEnv, c.env);
         auto device = DeviceWithoutPorts(dir);
         int marker = 0;
         FT_HANDLE handle = &marker;
@@ -141,7 +144,7 @@ TEST(SerialPortOpen, FailsClearlyWhenThereIsNoUsablePort) {
 class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        line_ = std::make_unique<PtyLine>();
+        line_ = std::make_unique<TPtyLine>();
         PointLinkAt(line_->SlavePath());
     }
 
@@ -149,9 +152,7 @@ protected:
 
     // Re-points the stable path at a line, as udev does for a replugged adapter.
     void PointLinkAt(const std::string& target) const {
-        const auto fresh = dir_.Path() / "port.new";
-        std::filesystem::create_symlink(target, fresh);
-        std::filesystem::rename(fresh, LinkPath());
+        sim::cli::PointLink(LinkPath().string(), target);
     }
 
     // Opens and configures the port the way the engine does.
@@ -194,10 +195,10 @@ protected:
         return settings;
     }
 
-    TempDir dir_;
-    ScopedEnv env_{kEnv, LinkPath().string()};
+    TTempDir dir_;
+    TScopedEnv env_{kEnv, LinkPath().string()};
     std::unique_ptr<TD2xxDevice> device_ = DeviceWithoutPorts(dir_);
-    std::unique_ptr<PtyLine> line_;
+    std::unique_ptr<TPtyLine> line_;
 };
 
 TEST_F(SerialPortTest, OpenMakesTheLineRaw9600WithoutFlowControlAndExclusive) {
@@ -384,7 +385,7 @@ TEST_F(SerialPortTest, LineSettingsAcceptedOrRejected) {
 // ---- Exclusive use -----------------------------------------------------------------
 
 // Tries to open device 0 in a child process; its status is the exit code.
-FT_STATUS OpenInAnotherProcess(const TempDir& dir) {
+FT_STATUS OpenInAnotherProcess(const TTempDir& dir) {
     const pid_t child = fork();
     if (child == 0) {
         auto device = DeviceWithoutPorts(dir);
@@ -420,7 +421,7 @@ TEST_F(SerialPortTest, ASecondOpenFailsUntilTheFirstIsClosed) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.who);
         FT_HANDLE first = OpenConfigured();
-        ScopedEnv path(kEnv, c.samePath ? LinkPath().string() : line_->SlavePath());
+        TScopedEnv path(kEnv, c.samePath ? LinkPath().string() : line_->SlavePath());
         EXPECT_EQ(c.open(), FT_DEVICE_NOT_OPENED);
         EXPECT_EQ(Write(first, {0x42}), FT_OK) << "the refused open disturbed the first";
         EXPECT_EQ(line_->Receive(1, 1s), Bytes{0x42});
@@ -474,7 +475,7 @@ TEST_F(SerialPortTest, RepluggedPortIsFoundAgainAndCarriesData) {
     FT_HANDLE none = nullptr;
     EXPECT_EQ(device_->FT_Open(0, &none), FT_DEVICE_NOT_FOUND) << "the adapter is gone";
 
-    line_ = std::make_unique<PtyLine>();
+    line_ = std::make_unique<TPtyLine>();
     PointLinkAt(line_->SlavePath());
     handle = OpenConfigured(1000);
     ASSERT_NE(handle, nullptr);
@@ -489,8 +490,8 @@ TEST_F(SerialPortTest, RepluggedPortIsFoundAgainAndCarriesData) {
 TEST_F(SerialPortTest, NullAndClosedHandlesAndBadArgumentsAreRefused) {
     FT_HANDLE closed = OpenConfigured();
     // A second line, opened before the first closes, so its handle is another address.
-    PtyLine secondLine;
-    ScopedEnv second(kEnv, secondLine.SlavePath());
+    TPtyLine secondLine;
+    TScopedEnv second(kEnv, secondLine.SlavePath());
     FT_HANDLE open = OpenConfigured();
     ASSERT_EQ(device_->FT_Close(closed), FT_OK);
     std::uint8_t byte = 0;

@@ -3,6 +3,9 @@
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
 #include "sim/sim_device.h"
+#include "support/app_link.h"
+#include "support/device_doubles.h"
+#include "support/engine_setup.h"
 #include "support/fake_clock.h"
 #include "support/hex.h"
 #include "support/recording_log.h"
@@ -13,41 +16,18 @@
 
 namespace lorvent::testing {
 
-// Passes the engine's device calls to another device and keeps each frame
-// the master writes, as hex.
-class WriteRecorder : public TD2xxDevice {
+// Keeps each frame the master writes, as hex.
+class WriteRecorder : public TForwardingDevice {
 public:
-    explicit WriteRecorder(TD2xxDevice& inner) : inner_(inner) {}
+    using TForwardingDevice::TForwardingDevice;
 
-    FT_STATUS FT_Open(int index, FT_HANDLE* handle) override {
-        return inner_.FT_Open(index, handle);
-    }
-    FT_STATUS FT_Close(FT_HANDLE handle) override { return inner_.FT_Close(handle); }
-    FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, std::uint32_t length,
-                      std::uint32_t* read) override {
-        return inner_.FT_Read(handle, buffer, length, read);
-    }
     FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, std::uint32_t length,
                        std::uint32_t* written) override {
         {
             std::lock_guard<std::mutex> guard(mutex_);
             writes_.push_back(ToHex(static_cast<const std::uint8_t*>(buffer), length));
         }
-        return inner_.FT_Write(handle, buffer, length, written);
-    }
-    FT_STATUS FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud) override {
-        return inner_.FT_SetBaudRate(handle, baud);
-    }
-    FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, std::uint8_t word, std::uint8_t stop,
-                                        std::uint8_t parity) override {
-        return inner_.FT_SetDataCharacteristics(handle, word, stop, parity);
-    }
-    FT_STATUS FT_SetFlowControl(FT_HANDLE handle, std::uint16_t flow, std::uint8_t xon,
-                                std::uint8_t xoff) override {
-        return inner_.FT_SetFlowControl(handle, flow, xon, xoff);
-    }
-    FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t read, std::uint32_t write) override {
-        return inner_.FT_SetTimeouts(handle, read, write);
+        return TForwardingDevice::FT_Write(handle, buffer, length, written);
     }
 
     std::vector<std::string> TakeWrites() {
@@ -58,29 +38,8 @@ public:
     }
 
 private:
-    TD2xxDevice& inner_;
     std::mutex mutex_;
     std::vector<std::string> writes_;
-};
-
-// The application's side of the link, as far as the bus tests need it.
-class AppLink : public TProtoSlave {
-public:
-    using TProtoSlave::TProtoSlave;
-    ~AppLink() override { protocol.UnregisterSlave(this); }
-
-    void Send(const std::vector<std::uint8_t>& payload) {
-        PutOutbound(
-            std::make_unique<TProtoMessage>(payload.data(), static_cast<int>(payload.size())));
-    }
-    // Every inbound message as hex, markers included, in order.
-    std::vector<std::string> Drain() {
-        std::vector<std::string> messages;
-        while (auto message = TakeInbound())
-            messages.push_back(
-                ToHex(message->bytes.get(), static_cast<std::size_t>(message->length)));
-        return messages;
-    }
 };
 
 // Engine, link and simulated reader in one process; the engine is stepped by
@@ -88,16 +47,9 @@ public:
 class BusFixture : public ::testing::Test {
 protected:
     BusFixture() {
-        clock = std::make_shared<FakeClock>();
-        TProtocolSetup setup;
-        setup.device = std::make_unique<WriteRecorder>(reader);
-        setup.logSink = &log;
-        setup.guiThread = std::make_shared<FlagThreadWatch>();
-        setup.clock = clock;
-        setup.startThread = false;
-        auto* device = static_cast<WriteRecorder*>(setup.device.get());
-        protocol = std::make_unique<TProtocol>(std::move(setup));
-        line = device;
+        auto recorder = std::make_unique<WriteRecorder>(reader);
+        line = recorder.get();
+        protocol = std::make_unique<TProtocol>(SteppedEngineSetup(std::move(recorder), log, clock));
         EXPECT_TRUE(protocol->Open("", "9600,n,8,1"));
         link = std::make_unique<AppLink>(*protocol, &log);
         link->Init(0xFFFFFFFF, 1);
@@ -106,19 +58,29 @@ protected:
 
     // Runs passes until the link has taken one turn; returns what it wrote.
     std::vector<std::string> Turn() {
-        const TPollTime before = link->nextPollTime;
-        for (int pass = 0; pass < 100 && link->nextPollTime == before; ++pass)
+        const TPollTime before = link->NextPollTime();
+        for (int pass = 0; pass < 100 && link->NextPollTime() == before; ++pass)
             protocol->RunPass();
-        EXPECT_NE(link->nextPollTime, before) << "the link got no turn";
+        EXPECT_NE(link->NextPollTime(), before) << "the link got no turn";
         return line->TakeWrites();
+    }
+    // Takes `turns` turns; what the link delivered meanwhile, in order.
+    std::vector<std::string> InboundOver(int turns) {
+        std::vector<std::string> inbound;
+        for (int turn = 0; turn < turns; ++turn) {
+            Turn();
+            for (auto& m : link->Drain())
+                inbound.push_back(m);
+        }
+        return inbound;
     }
     // Turns until the link is alive and its reset handshake is done.
     void BringUp() {
-        for (int turn = 0; turn < 20 && (link->linkState != kLinkAlive || link->resetPending);
+        for (int turn = 0; turn < 20 && (link->LinkState() != kLinkAlive || link->ResetPending());
              ++turn)
             Turn();
-        ASSERT_EQ(link->linkState, kLinkAlive);
-        ASSERT_FALSE(link->resetPending);
+        ASSERT_EQ(link->LinkState(), kLinkAlive);
+        ASSERT_FALSE(link->ResetPending());
         link->Drain();
         log.Take();
     }
@@ -127,7 +89,7 @@ protected:
     sim::TSimDevice reader;
     WriteRecorder* line = nullptr;
     RecordingLog log;
-    std::shared_ptr<FakeClock> clock;
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     std::unique_ptr<TProtocol> protocol;
     std::unique_ptr<AppLink> link;
 };

@@ -32,12 +32,12 @@ TEST_F(BusTest, TypicalStartFrameByFrame) {
         SCOPED_TRACE(step.sent);
         EXPECT_EQ(Turn(), std::vector<std::string>{step.sent});
         EXPECT_EQ(log.Take(), step.logged);
-        EXPECT_EQ(link->pollInterval, step.interval);
+        EXPECT_EQ(link->PollInterval(), step.interval);
     }
     EXPECT_EQ(link->Drain(), std::vector<std::string>{"A0"});
     // The reader acknowledged the command with ACK 1.
-    EXPECT_EQ(link->sendSeq, 1);
-    EXPECT_TRUE(link->outstanding.empty());
+    EXPECT_EQ(link->SendSeq(), 1);
+    EXPECT_EQ(link->OutstandingCount(), 0u);
     const auto commands = Reader([](auto& r) { return r.Commands(); });
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].payload, kAcknowledgeCommand);
@@ -47,13 +47,7 @@ TEST_F(BusTest, TypicalStartFrameByFrame) {
 TEST_F(BusTest, CardReadIsDeliveredOnceAndAcknowledged) {
     BringUp();
     Reader([](auto& r) { r.ReadCard({0x12, 0x34, 0x56, 0x78}); });
-    std::vector<std::string> inbound;
-    for (int turn = 0; turn < 10; ++turn) {
-        Turn();
-        for (auto& m : link->Drain())
-            inbound.push_back(m);
-    }
-    EXPECT_EQ(inbound, std::vector<std::string>{"83 81 12 34 56 78"});
+    EXPECT_EQ(InboundOver(10), std::vector<std::string>{"83 81 12 34 56 78"});
     const auto reads = Reader([](auto& r) { return r.CardReads(); });
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_TRUE(reads[0].acknowledged);
@@ -67,7 +61,7 @@ TEST_F(BusTest, ConnectionlessCardReadIsDeliveredWithoutSequence) {
     const auto inbound = link->Drain();
     ASSERT_EQ(inbound.size(), 1u);
     EXPECT_EQ(inbound[0].substr(0, 2), "83");
-    EXPECT_EQ(link->recvSeq, 0);
+    EXPECT_EQ(link->RecvSeq(), 0);
 }
 
 TEST_F(BusTest, RepeatedDataPacketIsAcknowledgedAgainButNotDeliveredTwice) {
@@ -76,13 +70,7 @@ TEST_F(BusTest, RepeatedDataPacketIsAcknowledgedAgainButNotDeliveredTwice) {
         r.ReadCard({0x12, 0x34, 0x56, 0x78});
         r.RepeatReplies(1);
     });
-    std::vector<std::string> inbound;
-    for (int turn = 0; turn < 10; ++turn) {
-        Turn();
-        for (auto& m : link->Drain())
-            inbound.push_back(m);
-    }
-    EXPECT_EQ(inbound, std::vector<std::string>{"83 81 12 34 56 78"});
+    EXPECT_EQ(InboundOver(10), std::vector<std::string>{"83 81 12 34 56 78"});
     const auto logged = log.Take();
     EXPECT_NE(std::find(logged.begin(), logged.end(), "S1 Warn Repeated SEQ from slave"),
               logged.end());
@@ -97,11 +85,8 @@ TEST_F(BusTest, SequenceNumbersWrapBothWays) {
         const auto n = static_cast<std::uint8_t>(i);
         Reader([n](auto& r) { r.ReadCard({0xAB, 0x00, 0x00, n}); });
         link->Send({0x02, 0xFF, 0x00, n});
-        for (int turn = 0; turn < 6; ++turn) {
-            Turn();
-            for (auto& m : link->Drain())
-                inbound.push_back(m);
-        }
+        for (auto& m : InboundOver(6))
+            inbound.push_back(m);
     }
     ASSERT_EQ(inbound.size(), 20u);
     for (int i = 0; i < 20; ++i)
@@ -128,7 +113,7 @@ TEST_F(BusTest, ReaderResetRequestWhileTheMastersIsPending) {
     // The master answers 0x82 and, its own reset cleared, sends no 0x81.
     EXPECT_NE(std::find(sent.begin(), sent.end(), "C0 01 82 85 B1 C1"), sent.end());
     EXPECT_EQ(std::find(sent.begin(), sent.end(), "C0 01 81 1E 83 C1"), sent.end());
-    EXPECT_FALSE(link->resetPending);
+    EXPECT_FALSE(link->ResetPending());
     EXPECT_FALSE(Reader([](auto& r) { return r.ResetRequestPending(); }));
 }
 
@@ -138,15 +123,15 @@ TEST_F(BusTest, SilentReaderDiesAndWakesWithMarkersAndIntervals) {
     std::vector<int> intervals;
     for (int poll = 0; poll < 5; ++poll) {
         Turn();
-        intervals.push_back(link->pollInterval);
+        intervals.push_back(link->PollInterval());
     }
     EXPECT_EQ(intervals, (std::vector<int>{20, 20, 100, 100, 200}));
     EXPECT_EQ(link->Drain(), std::vector<std::string>{"A1"});
-    EXPECT_EQ(link->linkState, kLinkDead);
+    EXPECT_EQ(link->LinkState(), kLinkDead);
     // Answering again: the address is given anew and three replies wake it.
-    for (int turn = 0; turn < 12 && link->linkState != kLinkAlive; ++turn)
+    for (int turn = 0; turn < 12 && link->LinkState() != kLinkAlive; ++turn)
         Turn();
-    EXPECT_EQ(link->linkState, kLinkAlive);
+    EXPECT_EQ(link->LinkState(), kLinkAlive);
     EXPECT_EQ(link->Drain(), std::vector<std::string>{"A0"});
 }
 
@@ -161,10 +146,10 @@ TEST_F(BusTest, ALateDiscardAfterTheWakeLosesNoLaterCommand) {
     BringUp();
     Reader([](auto& r) { r.SilenceForPolls(6); });
     link->Send(readSignal);
-    for (int turn = 0; turn < 20 && link->linkState != kLinkDead; ++turn)
+    for (int turn = 0; turn < 20 && link->LinkState() != kLinkDead; ++turn)
         Turn();
-    ASSERT_EQ(link->linkState, kLinkDead);
-    ASSERT_EQ(link->outstanding.size(), 1u) << "the read signal was never acknowledged";
+    ASSERT_EQ(link->LinkState(), kLinkDead);
+    ASSERT_EQ(link->OutstandingCount(), 1u) << "the read signal was never acknowledged";
 
     // Awake again; the window is busy and has not seen the marker yet.
     bool resentAsZero = false;
@@ -172,7 +157,7 @@ TEST_F(BusTest, ALateDiscardAfterTheWakeLosesNoLaterCommand) {
         for (const std::string& frame : Turn())
             resentAsZero = resentAsZero || frame.rfind("C0 01 00 02 FF FF 00", 0) == 0;
     ASSERT_TRUE(resentAsZero) << "the read signal was not sent again after the reset";
-    ASSERT_EQ(link->linkState, kLinkAlive);
+    ASSERT_EQ(link->LinkState(), kLinkAlive);
 
     link->DiscardOutput();
     link->Send(idleSignal);
@@ -182,7 +167,7 @@ TEST_F(BusTest, ALateDiscardAfterTheWakeLosesNoLaterCommand) {
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.back().payload, sim::Bytes(idleSignal.begin(), idleSignal.end()))
         << "the command after the discard never reached the reader";
-    EXPECT_TRUE(link->outstanding.empty());
+    EXPECT_EQ(link->OutstandingCount(), 0u);
     for (const std::string& entry : log.Lines())
         EXPECT_EQ(entry.find("acking more than window"), std::string::npos) << entry;
 }

@@ -3,34 +3,30 @@
 // other, in real time.
 #include "bus_fixture.h"
 #include "support/child_process.h"
+#include "support/engine_setup.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
+#include "support/wait.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <thread>
 
 namespace lorvent {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 class PtyBusTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        directory_ = fs::temp_directory_path() / ("lorvent-pty-bus-" + std::to_string(getpid()));
-        fs::create_directories(directory_);
-        const std::string linkPath = (directory_ / "reader").string();
-        reader = std::make_unique<testing::ChildProcess>(
-            LORVENT_READER_SIM_PATH, std::vector<std::string>{"--link", linkPath});
-        ASSERT_NE(reader->LineWith("LORVENT_SERIAL="), "");
-        setenv("LORVENT_SERIAL", linkPath.c_str(), 1);
+        testing::TChildProcess::TOptions options;
+        options.argv = {LORVENT_READER_SIM_PATH, "--link", linkPath};
+        options.withStdin = true;
+        reader = std::make_unique<testing::TChildProcess>(options);
+        ASSERT_TRUE(reader->LineWith("LORVENT_SERIAL=", 5s));
 
-        TProtocolSetup setup;
-        setup.device = MakePlatformDevice();
-        setup.logSink = &log;
-        protocol = std::make_unique<TProtocol>(std::move(setup));
+        protocol = std::make_unique<TProtocol>(testing::EngineSetup(MakePlatformDevice(), log));
         ASSERT_TRUE(protocol->Open("", "9600,n,8,1"));
         link = std::make_unique<testing::AppLink>(*protocol, &log);
         link->Init(0xFFFFFFFF, 1);
@@ -42,40 +38,38 @@ protected:
             protocol->WaitFor();
         }
         reader.reset();
-        unsetenv("LORVENT_SERIAL");
-        fs::remove_all(directory_);
     }
 
     // Waits until the log holds `line`; everything logged so far is kept.
     bool WaitForLog(const std::string& line, std::chrono::milliseconds patience = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (auto& entry : log.Take())
-                logged.push_back(entry);
-            if (std::find(logged.begin(), logged.end(), line) != logged.end())
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+        return testing::WaitUntil(
+            [&] {
+                for (auto& entry : log.Take())
+                    logged.push_back(entry);
+                return std::find(logged.begin(), logged.end(), line) != logged.end();
+            },
+            patience, 10ms);
     }
     // Collects inbound messages until `message` arrives (it is included).
     bool WaitForInbound(const std::string& message, std::chrono::milliseconds patience = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (auto& m : link->Drain()) {
-                inbound.push_back(m);
-                if (m == message)
-                    return true;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+        bool arrived = false;
+        return testing::WaitUntil(
+            [&] {
+                for (auto& m : link->Drain()) {
+                    inbound.push_back(m);
+                    arrived = arrived || m == message;
+                }
+                return arrived;
+            },
+            patience, 10ms);
     }
 
-    fs::path directory_;
+    testing::TTempDir directory_;
+    const std::string linkPath = directory_.File("reader");
+    testing::TScopedEnv serial_{"LORVENT_SERIAL", linkPath};
     testing::RecordingLog log;
     std::vector<std::string> logged, inbound;
-    std::unique_ptr<testing::ChildProcess> reader;
+    std::unique_ptr<testing::TChildProcess> reader;
     std::unique_ptr<TProtocol> protocol;
     std::unique_ptr<testing::AppLink> link;
 };
@@ -87,7 +81,7 @@ TEST_F(PtyBusTest, StartCardReadUnplugAndReplug) {
                           "S1 Trce Address set to 01", "S1 Mesg Reply from slave",
                           "S1 Mesg Reply from slave", "S1 Mesg Reply from slave",
                           "S1 Trce Slave wakes", "S1 Trce Slave acknowledged reset"}));
-    EXPECT_NE(reader->LineWith("acknowledge"), "") << "the command reached the reader";
+    EXPECT_TRUE(reader->LineWith("acknowledge", 5s)) << "the command reached the reader";
 
     ASSERT_TRUE(reader->Command("card 12345678"));
     ASSERT_TRUE(WaitForInbound("83 81 12 34 56 78")) << reader->Transcript();

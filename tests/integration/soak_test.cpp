@@ -39,11 +39,9 @@ TEST(SoakTest, NoCardReadIsLostOnABadLine) {
     config.seed = 20261208;
     sim::TSimDevice reader(config);
     testing::RecordingLog log;
-    TProtocolSetup setup;
-    setup.device = std::make_unique<testing::WriteRecorder>(reader);
-    auto* line = static_cast<testing::WriteRecorder*>(setup.device.get());
-    setup.logSink = &log;
-    auto protocol = std::make_unique<TProtocol>(std::move(setup));
+    auto recorder = std::make_unique<testing::WriteRecorder>(reader);
+    auto* line = recorder.get();
+    auto protocol = std::make_unique<TProtocol>(testing::EngineSetup(std::move(recorder), log));
     ASSERT_TRUE(protocol->Open("", "9600,n,8,1"));
     auto link = std::make_unique<testing::AppLink>(*protocol, &log);
     link->Init(0xFFFFFFFF, 1);

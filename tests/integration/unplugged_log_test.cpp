@@ -3,6 +3,7 @@
 // only when the engine sleeps, so an hour of failing polls takes a moment.
 #include "bus_fixture.h"
 #include "protocol/text_log.h"
+#include "support/temp_dir.h"
 
 #include <filesystem>
 #include <fstream>
@@ -17,22 +18,10 @@ constexpr double kMostBytesPerSecond = 20;
 
 class UnpluggedLogTest : public ::testing::Test {
 protected:
-    UnpluggedLogTest()
-        : directory_(fs::temp_directory_path() /
-                     ("lorvent-unplugged-log-" +
-                      std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-        fs::remove_all(directory_);
-        fs::create_directories(directory_);
-        clock_ = std::make_shared<FakeClock>();
+    UnpluggedLogTest() {
         log_ = std::make_unique<mqLog>(LogPath().string().c_str(), TLogLimits{}, clock_);
-        TProtocolSetup setup;
-        setup.device = std::make_unique<WriteRecorder>(reader_);
-        setup.logSink = log_.get();
-        setup.guiThread = std::make_shared<FlagThreadWatch>();
-        setup.clock = clock_;
-        setup.startThread = false;
-        protocol_ = std::make_unique<TProtocol>(std::move(setup));
+        protocol_ = std::make_unique<TProtocol>(
+            SteppedEngineSetup(std::make_unique<TForwardingDevice>(reader_), *log_, clock_));
         EXPECT_TRUE(protocol_->Open("", "9600,n,8,1"));
         link_ = std::make_unique<AppLink>(*protocol_, log_.get());
         link_->Init(0xFFFFFFFF, 1);
@@ -40,11 +29,9 @@ protected:
     ~UnpluggedLogTest() override {
         link_.reset();
         protocol_.reset();
-        log_.reset();
-        fs::remove_all(directory_);
     }
 
-    fs::path LogPath() const { return directory_ / "log.txt"; }
+    fs::path LogPath() const { return directory_.File("log.txt"); }
     std::uintmax_t LogSize() const { return fs::file_size(LogPath()); }
     // As on disk (CR LF on Windows), so that offsets are those of the file.
     std::string LogText() const {
@@ -60,14 +47,14 @@ protected:
             protocol_->RunPass();
     }
     bool RunUntilAlive() {
-        for (int pass = 0; pass < 10000 && link_->linkState != kLinkAlive; ++pass)
+        for (int pass = 0; pass < 10000 && link_->LinkState() != kLinkAlive; ++pass)
             protocol_->RunPass();
-        return link_->linkState == kLinkAlive;
+        return link_->LinkState() == kLinkAlive;
     }
 
-    fs::path directory_;
+    TTempDir directory_;
     sim::TSimDevice reader_;
-    std::shared_ptr<FakeClock> clock_;
+    std::shared_ptr<FakeClock> clock_ = std::make_shared<FakeClock>();
     std::unique_ptr<mqLog> log_;
     std::unique_ptr<TProtocol> protocol_;
     std::unique_ptr<AppLink> link_;

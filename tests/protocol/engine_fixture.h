@@ -2,6 +2,7 @@
 
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
+#include "support/engine_setup.h"
 #include "support/fake_clock.h"
 #include "support/recording_log.h"
 #include "support/scripted_device.h"
@@ -17,15 +18,8 @@ protected:
     EngineFixture() {
         auto scripted = std::make_unique<ScriptedDevice>();
         device = scripted.get();
-        clock = std::make_shared<FakeClock>();
-        gui = std::make_shared<FlagThreadWatch>();
-        TProtocolSetup setup;
-        setup.device = std::move(scripted);
-        setup.logSink = &log;
-        setup.guiThread = gui;
-        setup.clock = clock;
-        setup.startThread = false;
-        protocol = std::make_unique<TProtocol>(std::move(setup));
+        protocol =
+            std::make_unique<TProtocol>(SteppedEngineSetup(std::move(scripted), log, clock, gui));
     }
 
     void OpenAndForget() {
@@ -37,8 +31,8 @@ protected:
 
     RecordingLog log;
     ScriptedDevice* device = nullptr;
-    std::shared_ptr<FakeClock> clock;
-    std::shared_ptr<FlagThreadWatch> gui;
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::shared_ptr<FlagThreadWatch> gui = std::make_shared<FlagThreadWatch>();
     std::unique_ptr<TProtocol> protocol;
 };
 

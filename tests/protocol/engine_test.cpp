@@ -84,36 +84,25 @@ TEST_F(EngineTest, DueOrderWithIdentityBreakingTies) {
     TProtoSlave a(*protocol, &log), b(*protocol, &log), c(*protocol, &log);
     TProtoSlave* lower = std::less<TProtoSlave*>()(&a, &b) ? &a : &b;
     TProtoSlave* higher = lower == &a ? &b : &a;
-    {
-        LockCS guard(protocol->Lock());
-        // Reinsert c with a later time: the schedule orders by the time it was entered with.
-        protocol->UnregisterSlave(&c);
-        c.nextPollTime = clock->Now() + 5;
-        protocol->RegisterSlave(&c);
-    }
+    protocol->ScheduleAt(&c, clock->Now() + 5);
     // a and b are both due (time 0); one turn per pass, lower identity first.
     const TPollTime start = clock->Now();
     protocol->RunPass();
-    EXPECT_EQ(lower->nextPollTime, start + lower->pollInterval);
-    EXPECT_EQ(higher->nextPollTime, 0);
+    EXPECT_EQ(lower->NextPollTime(), start + lower->PollInterval());
+    EXPECT_EQ(higher->NextPollTime(), 0);
     protocol->RunPass();
-    EXPECT_EQ(higher->nextPollTime, start + higher->pollInterval);
+    EXPECT_EQ(higher->NextPollTime(), start + higher->PollInterval());
     // c is due in 5 ms: the loop sleeps exactly that, then serves it.
     protocol->RunPass();
     EXPECT_EQ(clock->TakeSleeps(), (std::vector<int>{5}));
     protocol->RunPass();
-    EXPECT_EQ(c.nextPollTime, start + 5 + c.pollInterval);
+    EXPECT_EQ(c.NextPollTime(), start + 5 + c.PollInterval());
 }
 
 TEST_F(EngineTest, WaitsAreCappedAtThreeHundredMillisecondsAndTruncated) {
     OpenAndForget();
     TProtoSlave link(*protocol, &log);
-    {
-        LockCS guard(protocol->Lock());
-        protocol->UnregisterSlave(&link);
-        link.nextPollTime = clock->Now() + 700.9;
-        protocol->RegisterSlave(&link);
-    }
+    protocol->ScheduleAt(&link, clock->Now() + 700.9);
     for (int pass = 0; pass < 4; ++pass)
         protocol->RunPass();
     // 700.9 ms: 300, 300, then 100 whole ms, then 0.9 ms left -> yield (0).
@@ -127,7 +116,7 @@ TEST_F(EngineTest, NextPollIsMeasuredFromTheEndOfTheTurn) {
     device->onWrite = [&](const std::vector<std::uint8_t>&) { clock->Advance(37); };
     const TPollTime start = clock->Now();
     protocol->RunPass(); // set-address Packet: the write takes 37 ms
-    EXPECT_EQ(link.nextPollTime, start + 37 + 200);
+    EXPECT_EQ(link.NextPollTime(), start + 37 + 200);
 }
 
 TEST_F(EngineTest, FailedWriteLogsPausesAndReopensInTheNextPass) {
@@ -238,7 +227,7 @@ TEST_F(EngineTest, AllocateAddress) {
         std::vector<std::unique_ptr<TProtoSlave>> links;
         for (int address : c.taken) {
             links.push_back(std::make_unique<TProtoSlave>(*protocol, &log));
-            links.back()->address = address;
+            links.back()->Init(0xFFFFFFFF, address);
         }
         EXPECT_EQ(protocol->AllocateAddress(), c.expected);
     }
@@ -249,7 +238,7 @@ TEST_F(EngineTest, InitWithoutAddressTakesAFreeOneOrFails) {
     for (int i = 0; i < 126; ++i) {
         links.push_back(std::make_unique<TProtoSlave>(*protocol, &log));
         links.back()->Init(0xFFFFFFFF, -1);
-        EXPECT_EQ(links.back()->address, i + 1);
+        EXPECT_EQ(links.back()->Address(), i + 1);
     }
     TProtoSlave extra(*protocol, &log);
     try {
@@ -258,7 +247,7 @@ TEST_F(EngineTest, InitWithoutAddressTakesAFreeOneOrFails) {
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "Can't allocate slave address");
     }
-    EXPECT_FALSE(extra.active);
+    EXPECT_FALSE(extra.Active());
 }
 
 TEST_F(EngineTest, DestructionFailsWhileLinksAreRegistered) {
@@ -281,9 +270,7 @@ TEST(EngineThreadTest, EndsWhenTheGuiThreadIsGone) {
     auto* device = scripted.get();
     auto gui = std::make_shared<testing::FlagThreadWatch>();
     testing::RecordingLog log;
-    TProtocolSetup setup;
-    setup.device = std::move(scripted);
-    setup.logSink = &log;
+    TProtocolSetup setup = testing::EngineSetup(std::move(scripted), log);
     setup.guiThread = gui;
     TProtocol protocol(std::move(setup));
     ASSERT_TRUE(protocol.Open("", "9600,n,8,1"));
@@ -298,11 +285,9 @@ TEST(EngineThreadTest, WatchesTheThreadThatConstructedIt) {
     // The engine is made on a thread that then ends without stopping it.
     std::unique_ptr<TProtocol> protocol;
     std::thread gui([&] {
-        TProtocolSetup setup;
-        setup.device = std::make_unique<testing::ScriptedDevice>();
         static testing::RecordingLog log;
-        setup.logSink = &log;
-        protocol = std::make_unique<TProtocol>(std::move(setup));
+        protocol = std::make_unique<TProtocol>(
+            testing::EngineSetup(std::make_unique<testing::ScriptedDevice>(), log));
     });
     gui.join();
     protocol->WaitFor();

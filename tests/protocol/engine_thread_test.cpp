@@ -1,6 +1,8 @@
 // The engine's thread and the GUI thread side by side: what they share (the
 // link's queues, the engine lock) must hold up under ThreadSanitizer.
+#include "support/engine_setup.h"
 #include "support/fake_clock.h"
+#include "support/frames.h"
 #include "support/hex.h"
 #include "support/recording_log.h"
 #include "support/scripted_device.h"
@@ -65,13 +67,7 @@ private:
                static_cast<std::uint8_t>(cardsAcknowledged)});
     }
     void Reply(const std::vector<std::uint8_t>& bytes) {
-        Packet packet;
-        for (auto b : bytes)
-            AppendByte(packet, b);
-        AppendCrc(packet);
-        std::array<std::uint8_t, kFrameBufferSize> out{};
-        const int length = EncodeFrame(packet, out);
-        device_.Feed({out.begin(), out.begin() + length});
+        device_.Feed(testing::ReaderFrame(bytes));
     }
 
     testing::ScriptedDevice& device_;
@@ -84,7 +80,7 @@ private:
 class CountingLink : public TProtoSlave {
 public:
     using TProtoSlave::TProtoSlave;
-    ~CountingLink() override { protocol.UnregisterSlave(this); }
+    ~CountingLink() override { Protocol().UnregisterSlave(this); }
     void Notify() override { ++notified; }
     std::atomic<int> notified{0};
 };
@@ -93,10 +89,7 @@ TEST(EngineThreadTest, GuiThreadDrainsAndDiscardsWhileTheBusRuns) {
     auto scripted = std::make_unique<testing::ScriptedDevice>();
     InstantReader reader(*scripted);
     testing::RecordingLog log;
-    TProtocolSetup setup;
-    setup.device = std::move(scripted);
-    setup.logSink = &log;
-    auto protocol = std::make_unique<TProtocol>(std::move(setup));
+    auto protocol = std::make_unique<TProtocol>(testing::EngineSetup(std::move(scripted), log));
     ASSERT_TRUE(protocol->Open("", "9600,n,8,1"));
     auto link = std::make_unique<CountingLink>(*protocol, &log);
     link->Init(0xFFFFFFFF, 1);

@@ -1,5 +1,7 @@
 #include "engine_fixture.h"
+#include "support/app_link.h"
 #include "support/hex.h"
+#include "support/link_handshake.h"
 
 #include <functional>
 
@@ -8,20 +10,8 @@ namespace {
 
 using testing::EngineFixture;
 using testing::Hex;
+using testing::ReaderFrame;
 using testing::ToHex;
-
-// The frame a reader puts on the line for the given Packet bytes (CRC added
-// unless it is a token).
-std::vector<std::uint8_t> ReaderFrame(const std::vector<std::uint8_t>& bytes) {
-    Packet packet;
-    for (auto b : bytes)
-        AppendByte(packet, b);
-    if (!IsToken(bytes[0]))
-        AppendCrc(packet);
-    std::array<std::uint8_t, kFrameBufferSize> frame{};
-    const int length = EncodeFrame(packet, frame);
-    return {frame.begin(), frame.begin() + length};
-}
 
 std::vector<std::uint8_t> Concat(std::initializer_list<std::vector<std::uint8_t>> parts) {
     std::vector<std::uint8_t> all;
@@ -30,60 +20,122 @@ std::vector<std::uint8_t> Concat(std::initializer_list<std::vector<std::uint8_t>
     return all;
 }
 
+// Where a judgement or a run of turns starts, reached the way the link
+// reaches it on the bus: by its own turns and judgements.
+struct LinkStart {
+    enum Stage { Fresh, AddressConfirmed, Handshaken } stage = Handshaken;
+    int sent = 0;             // data Packets sent and acknowledged: sendSeq
+    int received = 0;         // the reader's data Packets delivered: recvSeq
+    bool ackOwed = false;     // the last of them not yet acknowledged
+    bool outstanding = false; // a data Packet sent and not yet acknowledged
+};
+
 class LinkTest : public EngineFixture {
 protected:
     void SetUp() override {
         OpenAndForget();
-        link = std::make_unique<TProtoSlave>(*protocol, &log);
+        link = std::make_unique<testing::AppLink>(*protocol, &log);
         link->Init(0xFFFFFFFF, 1);
     }
     void TearDown() override { link.reset(); }
 
-    // Puts the link straight into the alive state with its handshake done.
-    void MakeAlive() {
-        link->addressPending = false;
-        link->resetPending = false;
-        link->linkState = kLinkAlive;
-        link->pollInterval = kPollIntervalAlive;
+    // A new link brought to `start`; what that wrote, logged and delivered is
+    // forgotten.
+    void StartAt(const LinkStart& start) {
+        link = std::make_unique<testing::AppLink>(*protocol, &log);
+        link->Init(0xFFFFFFFF, 1);
+        if (start.stage == LinkStart::AddressConfirmed)
+            Judge("81");
+        if (start.stage == LinkStart::Handshaken) {
+            ASSERT_TRUE(Handshake(*link, *device));
+        }
+        SendAcknowledged(start.sent);
+        ReceiveData(start.received, start.ackOwed);
+        if (start.outstanding)
+            SendOutstanding();
+        ASSERT_EQ(link->SendSeq(), start.sent % 8);
+        ASSERT_EQ(link->RecvSeq(), start.received % 8);
+        ASSERT_EQ(link->AckPending(), start.ackOwed);
+        ASSERT_EQ(link->OutstandingCount(), start.outstanding ? 1u : 0u);
+        Forget();
     }
-    std::vector<std::string> Inbound() {
-        std::vector<std::string> messages;
-        while (auto message = link->TakeInbound())
-            messages.push_back(
-                ToHex(message->bytes.get(), static_cast<std::size_t>(message->length)));
-        return messages;
+    void Forget() {
+        device->writes.clear();
+        device->calls.clear();
+        log.Take();
+        link->Drain();
     }
-    void Queue(const std::vector<std::uint8_t>& payload) {
-        link->PutOutbound(
-            std::make_unique<TProtoMessage>(payload.data(), static_cast<int>(payload.size())));
+    int Judge(const char* frame) {
+        const auto bytes = Hex(frame);
+        return link->Judge(bytes.data(), static_cast<int>(bytes.size()));
+    }
+    // Data Packets sent, each acknowledged by the reader at the next poll.
+    void SendAcknowledged(int count) {
+        for (int i = 0; i < count; ++i) {
+            SendOutstanding();
+            const auto ack = static_cast<std::uint8_t>(0xC0 | ((link->SendSeq() + 1) & 7));
+            device->Feed(Concat({ReaderFrame({0x01, ack}), Hex("C0 81")}));
+            link->Turn();
+        }
+    }
+    // A data Packet sent, not yet acknowledged.
+    void SendOutstanding() {
+        link->Send({0x03, 0x06, 0x00});
+        link->Turn();
+    }
+    // The reader's data Packets, delivered and acknowledged by the link's
+    // next turn, except the last one when its acknowledgement is to be owed.
+    void ReceiveData(int count, bool lastOwed) {
+        for (int i = 0; i < count; ++i) {
+            const auto control = static_cast<std::uint8_t>(link->RecvSeq() << 4 | link->SendSeq());
+            const std::vector<std::uint8_t> frame = {0x01, control, 0x85};
+            link->Judge(frame.data(), static_cast<int>(frame.size()));
+            if (!lastOwed || i + 1 < count)
+                link->Turn();
+        }
+    }
+    // One poll of the link, answered with the reader's token or not; a
+    // set-address Packet or a data Packet may go out before it.
+    void PollOnce(bool answered) {
+        bool polled = false;
+        device->onWrite = [&](const std::vector<std::uint8_t>& frame) {
+            if (frame != Hex("C0 81"))
+                return;
+            polled = true;
+            if (answered)
+                device->Feed(Hex("C0 81"));
+        };
+        for (int turn = 0; turn < 3 && !polled; ++turn)
+            link->Turn();
+        device->onWrite = nullptr;
     }
     std::string LastWrite() { return device->writes.empty() ? "" : ToHex(device->writes.back()); }
 
-    std::unique_ptr<TProtoSlave> link;
+    std::unique_ptr<testing::AppLink> link;
 };
 
 TEST_F(LinkTest, FreshLinkHasItsStartingValues) {
     TProtoSlave fresh(*protocol, &log);
-    EXPECT_EQ(fresh.window, 1);
-    EXPECT_EQ(fresh.wakeThreshold, 2);
-    EXPECT_EQ(fresh.dieThreshold, 4);
-    EXPECT_EQ(fresh.nextPollTime, 0);
-    EXPECT_EQ(fresh.pollInterval, 200);
-    EXPECT_FALSE(fresh.active);
+    EXPECT_EQ(fresh.Window(), 1);
+    EXPECT_EQ(fresh.WakeThreshold(), 2);
+    EXPECT_EQ(fresh.DieThreshold(), 4);
+    EXPECT_EQ(fresh.NextPollTime(), 0);
+    EXPECT_EQ(fresh.PollInterval(), 200);
+    EXPECT_FALSE(fresh.Active());
     fresh.Turn();
     EXPECT_TRUE(device->writes.empty()); // not initialised: its turns do nothing
 
-    EXPECT_TRUE(link->addressPending);
-    EXPECT_TRUE(link->resetPending);
-    EXPECT_EQ(link->linkState, kLinkNew);
-    EXPECT_TRUE(link->active);
+    EXPECT_TRUE(link->AddressPending());
+    EXPECT_TRUE(link->ResetPending());
+    EXPECT_EQ(link->LinkState(), kLinkNew);
+    EXPECT_TRUE(link->Active());
 }
 
-// One row of the control-code table: the state before, the frame judged (CRC
-// already removed), and what the judgement must leave behind.
+// One row of the control-code table: where the link starts, the frame judged
+// (CRC already removed), and what the judgement must leave behind.
 struct JudgeCase {
     const char* name;
-    std::function<void(TProtoSlave&)> before;
+    LinkStart start;
     const char* frame;
     int result;
     std::vector<std::string> log;
@@ -91,187 +143,169 @@ struct JudgeCase {
     std::function<void(TProtoSlave&)> check;
 };
 
-TProtoMessage* NewPayload() {
-    static const std::uint8_t bytes[] = {0x03, 0x06, 0x00};
-    return new TProtoMessage(bytes, 3);
-}
-
-void Outstanding(TProtoSlave& link, int count) {
-    for (int i = 0; i < count; ++i)
-        link.outstanding.emplace_back(NewPayload());
-}
-
 const JudgeCase kJudgeCases[] = {
     {"another address",
-     nullptr,
+     {},
      "02 00 83 00",
      -1,
      {"S1 Warn Reply from invalid slave 0x02"},
      {},
      nullptr},
     {"token confirms the address",
-     [](auto& l) { l.addressPending = true; },
+     {.stage = LinkStart::Fresh},
      "81",
      0,
      {"S1 Trce Address set to 01"},
      {},
-     [](auto& l) { EXPECT_FALSE(l.addressPending); }},
+     [](auto& l) { EXPECT_FALSE(l.AddressPending()); }},
     {"data while reset pending is dropped",
-     [](auto& l) { l.resetPending = true; },
+     {.stage = LinkStart::AddressConfirmed},
      "01 00 83 00 12 34 56 78",
      1,
      {"S1 Warn Data packet received when reset pending"},
      {},
-     [](auto& l) { EXPECT_EQ(l.recvSeq, 0); }},
+     [](auto& l) { EXPECT_EQ(l.RecvSeq(), 0); }},
     {"next data Packet is delivered and owed an acknowledgement",
-     [](auto& l) { l.recvSeq = 3; },
+     {.received = 3},
      "01 30 83 00 12 34 56 78",
      1,
      {},
      {"83 00 12 34 56 78"},
      [](auto& l) {
-         EXPECT_EQ(l.recvSeq, 4);
-         EXPECT_TRUE(l.ackPending);
+         EXPECT_EQ(l.RecvSeq(), 4);
+         EXPECT_TRUE(l.AckPending());
      }},
     {"SEQ 7 wraps recvSeq to 0",
-     [](auto& l) { l.recvSeq = 7; },
+     {.received = 7},
      "01 70 85",
      1,
      {},
      {"85"},
-     [](auto& l) { EXPECT_EQ(l.recvSeq, 0); }},
+     [](auto& l) { EXPECT_EQ(l.RecvSeq(), 0); }},
     {"data with an empty payload",
-     nullptr,
+     {},
      "01 00",
      1,
      {},
      {""},
-     [](auto& l) { EXPECT_EQ(l.recvSeq, 1); }},
+     [](auto& l) { EXPECT_EQ(l.RecvSeq(), 1); }},
     {"data carrying an ACK for the outstanding Packet",
-     [](auto& l) {
-         l.sendSeq = 7;
-         Outstanding(l, 1);
-     },
+     {.sent = 7, .outstanding = true},
      "01 00 83",
      1,
      {},
      {"83"},
      [](auto& l) {
-         EXPECT_EQ(l.sendSeq, 0);
-         EXPECT_TRUE(l.outstanding.empty());
+         EXPECT_EQ(l.SendSeq(), 0);
+         EXPECT_EQ(l.OutstandingCount(), 0u);
      }},
     {"data whose ACK claims more than outstanding is delivered but not a reply",
-     nullptr,
+     {},
      "01 02 83",
      -1,
      {"S1 Warn Slave is acking more than window"},
      {"83"},
      [](auto& l) {
-         EXPECT_EQ(l.recvSeq, 1);
-         EXPECT_EQ(l.sendSeq, 0);
+         EXPECT_EQ(l.RecvSeq(), 1);
+         EXPECT_EQ(l.SendSeq(), 0);
      }},
     {"repeated SEQ is acknowledged again, not delivered",
-     [](auto& l) { l.recvSeq = 0; },
+     {},
      "01 70 83 00 12 34 56 78",
      -1,
      {"S1 Warn Repeated SEQ from slave"},
      {},
      [](auto& l) {
-         EXPECT_TRUE(l.ackPending);
-         EXPECT_EQ(l.recvSeq, 0);
+         EXPECT_TRUE(l.AckPending());
+         EXPECT_EQ(l.RecvSeq(), 0);
      }},
     {"repeated SEQ still applies its ACK",
-     [](auto& l) {
-         l.recvSeq = 2;
-         Outstanding(l, 1);
-     },
+     {.received = 2, .outstanding = true},
      "01 11 83",
      -1,
      {"S1 Warn Repeated SEQ from slave"},
      {},
      [](auto& l) {
-         EXPECT_EQ(l.sendSeq, 1);
-         EXPECT_TRUE(l.outstanding.empty());
+         EXPECT_EQ(l.SendSeq(), 1);
+         EXPECT_EQ(l.OutstandingCount(), 0u);
      }},
     {"out-of-order SEQ drops payload and ACK",
-     [](auto& l) {
-         l.recvSeq = 2;
-         Outstanding(l, 1);
-     },
+     {.received = 2, .outstanding = true},
      "01 51 83",
      -1,
      {"S1 Warn Unexpected SEQ from slave"},
      {},
      [](auto& l) {
-         EXPECT_TRUE(l.ackPending);
-         EXPECT_EQ(l.outstanding.size(), 1u);
-         EXPECT_EQ(l.recvSeq, 2);
+         EXPECT_TRUE(l.AckPending());
+         EXPECT_EQ(l.OutstandingCount(), 1u);
+         EXPECT_EQ(l.RecvSeq(), 2);
      }},
-    {"reader requests a reset while the master's is pending",
-     [](auto& l) {
-         l.resetPending = true;
-         l.sendSeq = 5;
-         l.recvSeq = 6;
-         l.ackPending = true;
-     },
+    // The master's own reset pending means its numbers are zero already: the
+    // numbers and the owed acknowledgement are zeroed from a running link.
+    {"reader requests a reset while numbers run and an acknowledgement is owed",
+     {.sent = 5, .received = 6, .ackOwed = true},
      "01 81",
      1,
      {"S1 Trce Slave requested sequence reset"},
      {},
      [](auto& l) {
-         EXPECT_EQ(l.sendSeq, 0);
-         EXPECT_EQ(l.recvSeq, 0);
-         EXPECT_TRUE(l.resetAckPending);
-         EXPECT_FALSE(l.resetPending);
-         EXPECT_FALSE(l.ackPending);
+         EXPECT_EQ(l.SendSeq(), 0);
+         EXPECT_EQ(l.RecvSeq(), 0);
+         EXPECT_TRUE(l.ResetAckPending());
+         EXPECT_FALSE(l.ResetPending());
+         EXPECT_FALSE(l.AckPending());
+     }},
+    {"reader requests a reset while the master's is pending",
+     {.stage = LinkStart::AddressConfirmed},
+     "01 81",
+     1,
+     {"S1 Trce Slave requested sequence reset"},
+     {},
+     [](auto& l) {
+         EXPECT_TRUE(l.ResetAckPending());
+         EXPECT_FALSE(l.ResetPending());
      }},
     {"reader acknowledges the reset",
-     [](auto& l) { l.resetPending = true; },
+     {.stage = LinkStart::AddressConfirmed},
      "01 82",
      1,
      {"S1 Trce Slave acknowledged reset"},
      {},
-     [](auto& l) { EXPECT_FALSE(l.resetPending); }},
+     [](auto& l) { EXPECT_FALSE(l.ResetPending()); }},
     {"connectionless message delivered from its fourth byte",
-     [](auto& l) { l.resetPending = true; },
+     {.stage = LinkStart::AddressConfirmed},
      "01 83 07 83 00 12 34 56 78",
      1,
      {},
      {"83 00 12 34 56 78"},
      nullptr},
     {"acknowledge-only",
-     [](auto& l) {
-         l.sendSeq = 6;
-         Outstanding(l, 1);
-     },
+     {.sent = 6, .outstanding = true},
      "01 C7",
      1,
      {},
      {},
-     [](auto& l) { EXPECT_EQ(l.sendSeq, 7); }},
+     [](auto& l) { EXPECT_EQ(l.SendSeq(), 7); }},
     {"acknowledge-only naming sendSeq acknowledges nothing",
-     [](auto& l) {
-         l.sendSeq = 4;
-         Outstanding(l, 1);
-     },
+     {.sent = 4, .outstanding = true},
      "01 C4",
      1,
      {},
      {},
-     [](auto& l) { EXPECT_EQ(l.outstanding.size(), 1u); }},
-    {"invalid control", nullptr, "01 C8", -1, {"S1 Warn Invalid controll 0xc8"}, {}, nullptr},
-    {"invalid control FF", nullptr, "01 FF", -1, {"S1 Warn Invalid controll 0xff"}, {}, nullptr},
-    {"unknown control 80", nullptr, "01 80", -1, {"S1 Warn Unknown control 0x80"}, {}, nullptr},
-    {"unknown control BF", nullptr, "01 BF", -1, {"S1 Warn Unknown control 0xbf"}, {}, nullptr},
+     [](auto& l) { EXPECT_EQ(l.OutstandingCount(), 1u); }},
+    {"invalid control", {}, "01 C8", -1, {"S1 Warn Invalid controll 0xc8"}, {}, nullptr},
+    {"invalid control FF", {}, "01 FF", -1, {"S1 Warn Invalid controll 0xff"}, {}, nullptr},
+    {"unknown control 80", {}, "01 80", -1, {"S1 Warn Unknown control 0x80"}, {}, nullptr},
+    {"unknown control BF", {}, "01 BF", -1, {"S1 Warn Unknown control 0xbf"}, {}, nullptr},
     {"frame without a control byte",
-     [](auto& l) { l.addressPending = true; },
+     {.stage = LinkStart::Fresh},
      "01",
      -1,
      {"S1 Warn Packet too short (1 bytes)"},
      {},
-     [](auto& l) { EXPECT_TRUE(l.addressPending); }},
+     [](auto& l) { EXPECT_TRUE(l.AddressPending()); }},
     {"connectionless message without its sub-type byte",
-     nullptr,
+     {},
      "01 83",
      -1,
      {"S1 Warn Packet too short (2 bytes)"},
@@ -282,17 +316,10 @@ const JudgeCase kJudgeCases[] = {
 TEST_F(LinkTest, JudgesEveryControlCode) {
     for (const auto& c : kJudgeCases) {
         SCOPED_TRACE(c.name);
-        link = std::make_unique<TProtoSlave>(*protocol, &log);
-        link->Init(0xFFFFFFFF, 1);
-        link->addressPending = false;
-        link->resetPending = false;
-        if (c.before)
-            c.before(*link);
-        log.Take();
-        const auto frame = Hex(c.frame);
-        EXPECT_EQ(link->Judge(frame.data(), static_cast<int>(frame.size())), c.result);
+        StartAt(c.start);
+        EXPECT_EQ(Judge(c.frame), c.result);
         EXPECT_EQ(log.Take(), c.log);
-        EXPECT_EQ(Inbound(), c.delivered);
+        EXPECT_EQ(link->Drain(), c.delivered);
         if (c.check)
             c.check(*link);
     }
@@ -307,12 +334,10 @@ TEST_F(LinkTest, AcknowledgeRemovesAcknowledgedPayloadsModuloEight) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "sendSeq " << c.sendSeq << " ack " << c.ack);
-        link->sendSeq = c.sendSeq;
-        link->outstanding.clear();
-        Outstanding(*link, c.outstanding);
+        StartAt({.sent = c.sendSeq, .outstanding = c.outstanding == 1});
         EXPECT_EQ(link->Acknowledge(c.ack), c.result);
-        EXPECT_EQ(link->sendSeq, c.sendSeqAfter);
-        EXPECT_EQ(static_cast<int>(link->outstanding.size()), c.outstandingAfter);
+        EXPECT_EQ(link->SendSeq(), c.sendSeqAfter);
+        EXPECT_EQ(static_cast<int>(link->OutstandingCount()), c.outstandingAfter);
     }
 }
 
@@ -345,45 +370,35 @@ const StateCase kStateCases[] = {
 TEST_F(LinkTest, LinkStateFollowsRepliesAndSilences) {
     for (const auto& c : kStateCases) {
         SCOPED_TRACE(c.name);
-        link = std::make_unique<TProtoSlave>(*protocol, &log);
-        link->Init(0xFFFFFFFF, 1);
-        link->addressPending = false;
-        link->linkState = c.start;
-        link->pollInterval = c.start == kLinkAlive ? 20 : 200;
-        for (const char* r = c.replies; *r; ++r) {
-            if (*r == '1')
-                device->Feed(Hex("C0 81"));
-            link->pollNext = true;
-            link->Turn();
-        }
-        EXPECT_EQ(link->linkState, c.state);
-        EXPECT_EQ(link->replyCounter, c.counter);
-        EXPECT_EQ(link->pollInterval, c.interval);
-        EXPECT_EQ(Inbound(), c.markers);
+        StartAt({.stage = c.start == kLinkNew ? LinkStart::Fresh : LinkStart::Handshaken});
+        for (int miss = 0; c.start == kLinkDead && miss < 5; ++miss)
+            PollOnce(false);
+        ASSERT_EQ(link->LinkState(), c.start);
+        Forget();
+        for (const char* r = c.replies; *r; ++r)
+            PollOnce(*r == '1');
+        EXPECT_EQ(link->LinkState(), c.state);
+        EXPECT_EQ(link->ReplyCounter(), c.counter);
+        EXPECT_EQ(link->PollInterval(), c.interval);
+        EXPECT_EQ(link->Drain(), c.markers);
     }
 }
 
 TEST_F(LinkTest, DyingRestartsTheHandshake) {
-    MakeAlive();
-    link->sendSeq = 3;
-    link->recvSeq = 5;
-    Outstanding(*link, 1);
-    log.Take();
-    for (int i = 0; i < 5; ++i) {
-        link->pollNext = true;
-        link->Turn();
-    }
+    StartAt({.sent = 3, .received = 5, .outstanding = true});
+    for (int i = 0; i < 5; ++i)
+        PollOnce(false);
     EXPECT_EQ(log.Take(), (std::vector<std::string>{
                               "S1 Warn No reply from slave", "S1 Warn No reply from slave",
                               "S1 Warn No reply from slave", "S1 Warn No reply from slave",
                               "S1 Warn No reply from slave", "S1 Trce Slave dies"}));
-    EXPECT_TRUE(link->addressPending);
-    EXPECT_TRUE(link->resetPending);
-    EXPECT_EQ(link->sendSeq, 0);
-    EXPECT_EQ(link->recvSeq, 0);
-    EXPECT_EQ(link->outstanding.size(), 1u); // left for the application to discard
+    EXPECT_TRUE(link->AddressPending());
+    EXPECT_TRUE(link->ResetPending());
+    EXPECT_EQ(link->SendSeq(), 0);
+    EXPECT_EQ(link->RecvSeq(), 0);
+    EXPECT_EQ(link->OutstandingCount(), 1u); // left for the application to discard
     // While dead: the set-address Packet and polls only, nothing logged for silence.
-    Queue({0x03, 0x06, 0x00});
+    link->Send({0x03, 0x06, 0x00});
     device->writes.clear();
     for (int i = 0; i < 4; ++i)
         link->Turn();
@@ -396,7 +411,7 @@ TEST_F(LinkTest, DyingRestartsTheHandshake) {
 }
 
 TEST_F(LinkTest, FrameWithBadCrcIsDroppedAndIsNoReply) {
-    MakeAlive();
+    StartAt({});
     auto frame = ReaderFrame(Hex("01 00 83 00 12 34 56 78"));
     frame[4] ^= 0x01; // a bit of the card number flips on the line
     device->Feed(frame);
@@ -404,13 +419,13 @@ TEST_F(LinkTest, FrameWithBadCrcIsDroppedAndIsNoReply) {
     link->Turn();
     EXPECT_EQ(log.Take(), (std::vector<std::string>{"S1 Warn Packet with invalid CRC",
                                                     "S1 Warn No reply from slave"}));
-    EXPECT_TRUE(Inbound().empty());
-    EXPECT_EQ(link->recvSeq, 0);
-    EXPECT_FALSE(link->ackPending);
+    EXPECT_TRUE(link->Drain().empty());
+    EXPECT_EQ(link->RecvSeq(), 0);
+    EXPECT_FALSE(link->AckPending());
 }
 
 TEST_F(LinkTest, AtMostNineFramesOfOneReplyAreJudged) {
-    MakeAlive();
+    StartAt({});
     // Ten connectionless messages and then the token.
     std::vector<std::uint8_t> line;
     for (int i = 0; i < 10; ++i) {
@@ -419,7 +434,7 @@ TEST_F(LinkTest, AtMostNineFramesOfOneReplyAreJudged) {
     }
     device->Feed(Concat({line, Hex("C0 81")}));
     link->Turn();
-    const auto delivered = Inbound();
+    const auto delivered = link->Drain();
     ASSERT_EQ(delivered.size(), 9u);
     EXPECT_EQ(delivered.back(), "08");
     // The tenth was read from the line; only the token is left for the next poll.
@@ -427,19 +442,26 @@ TEST_F(LinkTest, AtMostNineFramesOfOneReplyAreJudged) {
 }
 
 TEST_F(LinkTest, DeviceFailuresCountAgainstTheFrameBudget) {
-    MakeAlive();
+    StartAt({});
     for (int i = 1; i <= 20; ++i)
         device->FailAt("FT_Read", i, 4);
     link->Turn();
     EXPECT_EQ(device->CallCount("FT_Read"), 10);
-    EXPECT_EQ(link->replyCounter, -1);
+    EXPECT_EQ(link->ReplyCounter(), -1);
 }
 
+// The reader asked for a reset, and before the master acknowledged it the link
+// died: once awake again, both resets are due.
 TEST_F(LinkTest, TurnOrderFromResetAcknowledgeToData) {
-    MakeAlive();
-    link->resetPending = true;
-    link->resetAckPending = true;
-    Queue({0x03, 0x06, 0x00});
+    StartAt({});
+    Judge("01 81");
+    link->Dies();
+    ASSERT_TRUE(
+        testing::AnswerTurnsUntil(*link, *device, [&] { return link->LinkState() == kLinkAlive; }));
+    ASSERT_TRUE(link->ResetPending());
+    ASSERT_TRUE(link->ResetAckPending());
+    Forget();
+    link->Send({0x03, 0x06, 0x00});
     std::vector<std::string> sent;
     auto turn = [&] {
         device->writes.clear();
@@ -461,32 +483,32 @@ TEST_F(LinkTest, TurnOrderFromResetAcknowledgeToData) {
     EXPECT_EQ(sent, (std::vector<std::string>{"C0 01 82 85 B1 C1", "C0 81", "C0 01 81 1E 83 C1",
                                               "C0 81", "C0 01 00 03 06 00 87 7F C1", "C0 81",
                                               "C0 01 00 03 06 00 87 7F C1", "C0 81", "C0 81"}));
-    EXPECT_EQ(link->sendSeq, 1);
-    EXPECT_TRUE(link->outstanding.empty());
+    EXPECT_EQ(link->SendSeq(), 1);
+    EXPECT_EQ(link->OutstandingCount(), 0u);
 }
 
 TEST_F(LinkTest, OwedAcknowledgementGoesAloneOrRidesOnData) {
-    MakeAlive();
+    StartAt({});
     device->Feed(Concat({ReaderFrame(Hex("01 00 83 00 12 34 56 78")), Hex("C0 81")}));
     link->Turn(); // poll: card read
-    EXPECT_TRUE(link->ackPending);
+    EXPECT_TRUE(link->AckPending());
     link->Turn(); // nothing to send: acknowledge alone, then no poll flag
     EXPECT_EQ(LastWrite(), "C0 01 7D E1 1A 7D E1 C1"); // CRC byte C1 escaped too
-    EXPECT_FALSE(link->pollNext);
-    EXPECT_FALSE(link->ackPending);
+    EXPECT_FALSE(link->PollNext());
+    EXPECT_FALSE(link->AckPending());
 
     device->Feed(Concat({ReaderFrame(Hex("01 10 83 00 12 34 56 78")), Hex("C0 81")}));
     link->Turn(); // poll: second read
-    Queue({0x03, 0x06, 0x00});
+    link->Send({0x03, 0x06, 0x00});
     link->Turn(); // data carries ACK 2
     EXPECT_EQ(device->writes.back()[2], 0x02);
-    EXPECT_FALSE(link->ackPending);
+    EXPECT_FALSE(link->AckPending());
 }
 
 TEST_F(LinkTest, PayloadTooLongForAPacketIsRefusedNotCut) {
-    MakeAlive();
-    Queue(std::vector<std::uint8_t>(kMaxPayload + 1, 0x11));
-    Queue({0x03, 0x06, 0x00});
+    StartAt({});
+    link->Send(std::vector<std::uint8_t>(kMaxPayload + 1, 0x11));
+    link->Send({0x03, 0x06, 0x00});
     log.Take();
     link->Turn();
     EXPECT_EQ(log.Take(),
@@ -511,34 +533,33 @@ TEST_F(LinkTest, DiscardOutputKeepsOnlyWhatWentOutUnderThePresentNumbers) {
         {"sent again after dying and waking",
          [this](TProtoSlave& l) {
              l.Dies();
-             MakeAlive();
-             l.pollNext = false; // the poll after the first sending is not the point
+             ASSERT_TRUE(Handshake(l, *device));
              l.Turn();
          },
          1},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.what);
-        link = std::make_unique<TProtoSlave>(*protocol, &log);
-        link->Init(0xFFFFFFFF, 1);
-        MakeAlive();
-        Queue({0x03, 0x06, 0x00});
+        StartAt({});
+        link->Send({0x03, 0x06, 0x00});
         link->Turn();
-        ASSERT_EQ(link->outstanding.size(), 1u);
+        ASSERT_EQ(link->OutstandingCount(), 1u);
         c.afterSending(*link);
-        Queue({0x02, 0xFF, 0x00, 0xFF});
+        link->Send({0x02, 0xFF, 0x00, 0xFF});
         link->DiscardOutput();
-        EXPECT_TRUE(link->outbound.empty());
-        EXPECT_EQ(link->outstanding.size(), c.outstandingLeft);
+        EXPECT_EQ(link->OutboundCount(), 0u);
+        EXPECT_EQ(link->OutstandingCount(), c.outstandingLeft);
     }
 }
 
+// A payload that went out before the link died, and one queued since.
 TEST_F(LinkTest, DiscardOutputEmptiesBothQueues) {
-    Queue({1});
-    Outstanding(*link, 2);
+    StartAt({.outstanding = true});
+    link->Dies();
+    link->Send({1});
     link->DiscardOutput();
-    EXPECT_TRUE(link->outbound.empty());
-    EXPECT_TRUE(link->outstanding.empty());
+    EXPECT_EQ(link->OutboundCount(), 0u);
+    EXPECT_EQ(link->OutstandingCount(), 0u);
     link->DiscardOutput(); // on empty queues: nothing
 }
 

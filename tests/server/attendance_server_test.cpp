@@ -16,7 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::DatabaseRows;
-using testing::TempDir;
+using testing::TTempDir;
 
 const std::string kRecordLine = "L 07/12/2026-23:16 012aff007b";
 
@@ -57,7 +57,7 @@ protected:
         return TCPConn("127.0.0.1", server_.Port(), wait);
     }
 
-    TempDir dir_;
+    TTempDir dir_;
     std::string path_ = dir_.File("records.sqlite");
     SqliteRecordStore store_{path_};
     RunningServer server_{store_};
@@ -194,7 +194,7 @@ TEST(AttendanceServerStoreTest, NoOkForARecordThatCouldNotBeStored) {
 }
 
 TEST(AttendanceServerIdleTest, DropsAClientThatStaysSilent) {
-    TempDir dir;
+    TTempDir dir;
     SqliteRecordStore store(dir.File("records.sqlite"));
     RunningServer server(store, 100ms);
     TCPConn client("127.0.0.1", server.Port(), 5000ms);

@@ -11,7 +11,7 @@ namespace lorvent::server {
 namespace {
 
 using testing::DatabaseRows;
-using testing::TempDir;
+using testing::TTempDir;
 
 AttendanceRecord Record(const char* readTime, const char* number) {
     return std::get<AttendanceRecord>(ParseRecordLine(std::string("L ") + readTime + " " + number));
@@ -26,7 +26,7 @@ std::vector<std::string> Listed(const SqliteRecordStore& store) {
 }
 
 TEST(SqliteRecordStoreTest, KeepsRecordsAcrossReopeningInTheOrderTheyCame) {
-    TempDir dir;
+    TTempDir dir;
     const std::string path = dir.File("records.sqlite");
     {
         SqliteRecordStore store(path);
@@ -44,7 +44,7 @@ TEST(SqliteRecordStoreTest, KeepsRecordsAcrossReopeningInTheOrderTheyCame) {
 }
 
 TEST(SqliteRecordStoreTest, RefusesAFileThatIsNotADatabaseAndLeavesItAlone) {
-    TempDir dir;
+    TTempDir dir;
     const std::string path = dir.File("notes.txt");
     const std::string content = "these are someone's notes, not a database\n";
     std::ofstream(path, std::ios::binary) << content;
@@ -60,14 +60,14 @@ TEST(SqliteRecordStoreTest, RefusesAFileThatIsNotADatabaseAndLeavesItAlone) {
 }
 
 TEST(SqliteRecordStoreTest, ReadOnlyOpenOfAMissingDatabaseFailsWithoutCreatingIt) {
-    TempDir dir;
+    TTempDir dir;
     const std::string path = dir.File("missing.sqlite");
     EXPECT_THROW(SqliteRecordStore(path, SqliteRecordStore::Access::kReadOnly), StoreError);
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST(SqliteRecordStoreTest, AddFailsLoudlyWhenTheDatabaseIsReadOnly) {
-    TempDir dir;
+    TTempDir dir;
     const std::string path = dir.File("records.sqlite");
     { SqliteRecordStore create(path); }
     SqliteRecordStore store(path, SqliteRecordStore::Access::kReadOnly);

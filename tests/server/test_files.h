@@ -1,38 +1,15 @@
 #pragma once
 
 #include "server/record_line.h"
+#include "support/temp_dir.h"
 
 #include <sqlite3.h>
 
-#include <filesystem>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace lorvent::testing {
-
-// A fresh directory under the system's temporary directory, removed with its contents.
-class TempDir {
-public:
-    TempDir() {
-        std::random_device random;
-        path_ = std::filesystem::temp_directory_path() /
-                ("lorvent-server-test-" + std::to_string(random()) + std::to_string(random()));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 // What the database holds, read through a connection of the test's own,
 // "read_time number" per row in insertion order.

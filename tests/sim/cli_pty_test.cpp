@@ -4,24 +4,19 @@
 
 #include "sim_test_util.h"
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace lorvent::sim {
 namespace {
@@ -33,10 +28,26 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kPatience = 5s; // generous: only a hang should reach it
 
 // One run of lorvent-reader-sim with pipes on its standard streams.
-class SimProcess : public ::lorvent::testing::ChildProcess {
+class SimProcess : public lorvent::testing::TChildProcess {
 public:
     explicit SimProcess(std::vector<std::string> args, bool withStdin = true)
-        : ChildProcess(LORVENT_READER_SIM_PATH, std::move(args), withStdin) {}
+        : TChildProcess(Options(std::move(args), withStdin)) {}
+
+    // The next line that contains `part`, or "" when none comes in time.
+    std::string LineWith(const std::string& part) {
+        return TChildProcess::LineWith(part, kPatience).value_or("");
+    }
+    // The exit status, or -1 if it has not ended in time.
+    int ExitStatus() { return Wait(kPatience).value_or(-1); }
+
+private:
+    static TOptions Options(std::vector<std::string> args, bool withStdin) {
+        TOptions options;
+        options.argv = {LORVENT_READER_SIM_PATH};
+        options.argv.insert(options.argv.end(), args.begin(), args.end());
+        options.withStdin = withStdin;
+        return options;
+    }
 };
 
 std::string SerialPath(SimProcess& sim) {
@@ -172,9 +183,8 @@ TEST(SimPtyTest, FaultsReachTheLine) {
 }
 
 TEST(SimPtyTest, LinkFollowsUnplugAndReplug) {
-    char directory[] = "/tmp/lorvent-sim-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    const std::string link = std::string(directory) + "/reader";
+    lorvent::testing::TTempDir directory;
+    const std::string link = directory.File("reader");
     {
         SimProcess sim({"--link", link, "--no-pace"});
         ASSERT_EQ(SerialPath(sim), link) << sim.Transcript();
@@ -214,16 +224,12 @@ TEST(SimPtyTest, LinkFollowsUnplugAndReplug) {
     }
     struct stat gone {};
     EXPECT_NE(lstat(link.c_str(), &gone), 0) << "the link is removed at the end";
-    rmdir(directory);
 }
 
 TEST(SimPtyTest, ScriptKeepsRunningWithoutStandardInput) {
-    char script[] = "/tmp/lorvent-sim-script-XXXXXX";
-    const int fd = mkstemp(script);
-    ASSERT_GE(fd, 0);
-    const std::string text = "# a demo\ncard 0x0A0B0C0D\nevery 100ms status\n";
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
+    lorvent::testing::TTempDir directory;
+    const std::string script = directory.File("script");
+    std::ofstream(script) << "# a demo\ncard 0x0A0B0C0D\nevery 100ms status\n";
 
     SimProcess sim({"--script", script, "--address", "1"}, /*withStdin=*/false);
     Line line(SerialPath(sim));
@@ -235,7 +241,6 @@ TEST(SimPtyTest, ScriptKeepsRunningWithoutStandardInput) {
     EXPECT_EQ(line.Exchange(kPoll, Size(reply)), reply) << "the script's card read";
     sim.Signal(SIGINT);
     EXPECT_EQ(sim.ExitStatus(), 0);
-    unlink(script);
 }
 
 TEST(SimPtyTest, QuitsAtTheEndOfInputWhenAsked) {
@@ -247,12 +252,9 @@ TEST(SimPtyTest, QuitsAtTheEndOfInputWhenAsked) {
 }
 
 TEST(SimPtyTest, RefusesBadStartsClearly) {
-    char script[] = "/tmp/lorvent-sim-script-XXXXXX";
-    const int fd = mkstemp(script);
-    ASSERT_GE(fd, 0);
-    const std::string text = "card 0x01\ncard 0xNOPE\n";
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
+    lorvent::testing::TTempDir directory;
+    const std::string script = directory.File("script");
+    std::ofstream(script) << "card 0x01\ncard 0xNOPE\n";
 
     const std::pair<std::vector<std::string>, const char*> starts[] = {
         {{"--script", script}, "line 2: a card number is hexadecimal"},
@@ -267,7 +269,6 @@ TEST(SimPtyTest, RefusesBadStartsClearly) {
         EXPECT_EQ(sim.ExitStatus(), 2);
         EXPECT_NE(sim.Stderr().find(message), std::string::npos);
     }
-    unlink(script);
 }
 
 } // namespace

@@ -11,8 +11,7 @@ using namespace testing;
 using namespace std::chrono_literals;
 
 TEST(ReaderFaultsTest, SilenceForPollsIsDeafAndMute) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.SilenceForPolls(2);
     EXPECT_EQ(Poll(reader), "");
     Exchange(reader, kDataAcknowledge); // unheard: an unplugged reader gets nothing
@@ -23,8 +22,7 @@ TEST(ReaderFaultsTest, SilenceForPollsIsDeafAndMute) {
 }
 
 TEST(ReaderFaultsTest, SilenceForATime) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     const TimePoint t0 = TimePoint{} + 100s;
     reader.SilenceUntil(t0 + 2s);
     EXPECT_EQ(Poll(reader, t0), "");
@@ -33,8 +31,7 @@ TEST(ReaderFaultsTest, SilenceForATime) {
 }
 
 TEST(ReaderFaultsTest, NoiseNeverFormsAFrame) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.InjectNoise(2000);
     const Bytes noise = reader.TakeOutput();
     ASSERT_EQ(noise.size(), 2000u);
@@ -58,8 +55,7 @@ TEST(ReaderFaultsTest, NoiseNeverFormsAFrame) {
 }
 
 TEST(ReaderFaultsTest, CorruptsTheCrcOfTheNextFrames) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.ReadCard(Hex("12 34 56 78"));
     reader.CorruptNextCrcs(1);
     auto frames = Frames(Poll(reader));
@@ -101,8 +97,7 @@ TEST(ReaderFaultsTest, CorruptsAboutOneByteInN) {
 }
 
 TEST(ReaderFaultsTest, LostRepliesLeaveTheStateAsIfSent) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.ReadCard(Hex("12 34 56 78"));
     reader.LoseReplies(2);
     EXPECT_EQ(Poll(reader), "");
@@ -113,8 +108,7 @@ TEST(ReaderFaultsTest, LostRepliesLeaveTheStateAsIfSent) {
 }
 
 TEST(ReaderFaultsTest, LostAcknowledgementIsOwedAgainOnTheMastersRepeat) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     Exchange(reader, kDataAcknowledge);
     reader.LoseReplies(1);
     EXPECT_EQ(Poll(reader), "");
@@ -124,8 +118,7 @@ TEST(ReaderFaultsTest, LostAcknowledgementIsOwedAgainOnTheMastersRepeat) {
 }
 
 TEST(ReaderFaultsTest, RepeatSendsEachFrameTwiceButTheToken) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.ReadCard(Hex("12 34 56 78"));
     reader.RepeatReplies(1);
     EXPECT_EQ(Poll(reader), Join({kCard12345678Seq0Ack0, kCard12345678Seq0Ack0, kToken}));
@@ -146,8 +139,7 @@ TEST(ReaderFaultsTest, ReplyFromAWrongAddress) {
 }
 
 TEST(ReaderFaultsTest, OversizeFrameIsWellFormedButTooLong) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.SendOversizeFrame();
     const Bytes line = Hex(Poll(reader));
 
@@ -164,8 +156,7 @@ TEST(ReaderFaultsTest, OversizeFrameIsWellFormedButTooLong) {
 }
 
 TEST(ReaderFaultsTest, ConnectionlessCardReadsAreSentOnce) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.ReadCardConnectionless(Hex("12 34 56 78"));
     reader.LoseReplies(1);
     EXPECT_EQ(Poll(reader), "");

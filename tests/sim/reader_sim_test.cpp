@@ -112,8 +112,7 @@ TEST(ReaderSimTest, CardReadsAsDataPacketsAndMessages) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TReaderSim reader;
-        BringUp(reader);
+        TReaderSim reader = BroughtUpReader();
         c.read(reader);
         EXPECT_EQ(Poll(reader), c.reply);
         EXPECT_EQ(reader.Stats().cardReadsMade, 1);
@@ -122,8 +121,7 @@ TEST(ReaderSimTest, CardReadsAsDataPacketsAndMessages) {
 }
 
 TEST(ReaderSimTest, RepeatsAnUnacknowledgedCardReadUntilAcknowledged) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.ReadCard(Hex("12 34 56 78"));
     EXPECT_EQ(Poll(reader), Join({kCard12345678Seq0Ack0, kToken}));
     EXPECT_EQ(Poll(reader), Join({kCard12345678Seq0Ack0, kToken}));
@@ -141,8 +139,7 @@ TEST(ReaderSimTest, RepeatsAnUnacknowledgedCardReadUntilAcknowledged) {
 }
 
 TEST(ReaderSimTest, AnAckInTheMastersDataPacketAlsoCounts) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.ReadCard(Hex("12 34 56 78"));
     Poll(reader);
     Exchange(reader, MasterFrame("01 01 03 06 00")); // SEQ 0 ACK 1
@@ -152,8 +149,7 @@ TEST(ReaderSimTest, AnAckInTheMastersDataPacketAlsoCounts) {
 }
 
 TEST(ReaderSimTest, SequenceNumbersWrapFromSevenToZero) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     for (int i = 0; i < 10; ++i) {
         SCOPED_TRACE("round " + std::to_string(i));
         reader.ReadCard({0xCA, 0xFE, 0x00, static_cast<std::uint8_t>(i)});
@@ -193,8 +189,7 @@ TEST(ReaderSimTest, JudgesTheMastersSequenceNumbers) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TReaderSim reader;
-        BringUp(reader);
+        TReaderSim reader = BroughtUpReader();
         for (int i = 0; i < c.commandsBefore; ++i)
             Exchange(reader, MasterFrame("01 " + ToHex({static_cast<std::uint8_t>((i % 8) << 4)}) +
                                          " 02 FF 00 FF"));
@@ -214,8 +209,7 @@ TEST(ReaderSimTest, JudgesTheMastersSequenceNumbers) {
 }
 
 TEST(ReaderSimTest, IgnoresAnAckCoveringMoreThanIsOutstanding) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     Exchange(reader, MasterFrame("01 C3")); // nothing outstanding
     EXPECT_EQ(reader.Stats().badAcks, 1);
     EXPECT_EQ(reader.SendSeq(), 0);
@@ -232,8 +226,7 @@ TEST(ReaderSimTest, IgnoresAnAckCoveringMoreThanIsOutstanding) {
 }
 
 TEST(ReaderSimTest, MastersResetRenumbersTheCardReadInFlight) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.ReadCard(Hex("AA BB CC DD"));
     Poll(reader);
     Exchange(reader, MasterFrame("01 01 03 06 00")); // acknowledges SEQ 0, command SEQ 0
@@ -251,8 +244,7 @@ TEST(ReaderSimTest, MastersResetRenumbersTheCardReadInFlight) {
 }
 
 TEST(ReaderSimTest, OwnResetRequestHoldsDataUntilAcknowledged) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     Exchange(reader, kDataAcknowledge);
     reader.RequestReset();
     reader.ReadCard(Hex("12 34 56 78"));
@@ -265,8 +257,7 @@ TEST(ReaderSimTest, OwnResetRequestHoldsDataUntilAcknowledged) {
 }
 
 TEST(ReaderSimTest, MastersResetSettlesAPendingReaderReset) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     reader.RequestReset();
     Exchange(reader, kResetRequest);
     EXPECT_FALSE(reader.ResetRequestPending());
@@ -275,8 +266,7 @@ TEST(ReaderSimTest, MastersResetSettlesAPendingReaderReset) {
 }
 
 TEST(ReaderSimTest, AnUnaskedResetAcknowledgeChangesNothing) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     Exchange(reader, kDataAcknowledge);
     Exchange(reader, "C0 01 82 85 B1 C1");
     EXPECT_EQ(reader.RecvSeq(), 1);
@@ -307,8 +297,7 @@ TEST(ReaderSimTest, DropsFramesItMustNotTrust) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TReaderSim reader;
-        BringUp(reader);
+        TReaderSim reader = BroughtUpReader();
         Exchange(reader, c.frame);
         EXPECT_EQ(reader.Stats().*c.counter, 1);
         EXPECT_TRUE(reader.Commands().empty());
@@ -317,8 +306,7 @@ TEST(ReaderSimTest, DropsFramesItMustNotTrust) {
 }
 
 TEST(ReaderSimTest, RecordsCommandsWithTheirTimes) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     const TimePoint t0 = TimePoint{} + 10s;
     Exchange(reader, kDataAcknowledge, t0);
     Exchange(reader, MasterFrame("01 10 02 FF FF 00"), t0 + 20ms);
@@ -338,8 +326,7 @@ TEST(ReaderSimTest, RecordsCommandsWithTheirTimes) {
 }
 
 TEST(ReaderSimTest, SendsTextsAsNumberedFragments) {
-    TReaderSim reader;
-    BringUp(reader);
+    TReaderSim reader = BroughtUpReader();
     const std::string text(40, 'x');
     reader.QueueText(text);
     EXPECT_EQ(reader.QueuedPayloads(), 2u);

@@ -72,6 +72,12 @@ inline void BringUp(TReaderSim& reader) {
     Poll(reader);
 }
 
+inline TReaderSim BroughtUpReader() {
+    TReaderSim reader;
+    BringUp(reader);
+    return reader;
+}
+
 // The Packets (CRC included) in a stretch of reader output, in order.
 inline std::vector<Bytes> Frames(const std::string& wireHex) {
     TFrameDecoder decoder;

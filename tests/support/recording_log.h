@@ -31,4 +31,10 @@ private:
     std::vector<std::string> lines_;
 };
 
+// A log sink nobody reads, for harnesses that run the engine many times over.
+class DiscardingLog : public TTextMessageQueue {
+public:
+    void Put(std::unique_ptr<TTextMessage>) override {}
+};
+
 } // namespace lorvent::testing

@@ -7,7 +7,8 @@
 #include "device/d2xx_device.h"
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
-#include "support/hex.h"
+#include "support/app_link.h"
+#include "support/engine_setup.h"
 #include "support/recording_log.h"
 
 #include <gtest/gtest.h>
@@ -35,31 +36,12 @@ public:
     ~TLibraryFolder() { SetDllDirectoryW(nullptr); }
 };
 
-// The application's side of the link: every inbound message as hex, in order.
-class TestLink : public TProtoSlave {
-public:
-    using TProtoSlave::TProtoSlave;
-    ~TestLink() override { protocol.UnregisterSlave(this); }
-
-    void Send(const std::vector<std::uint8_t>& payload) {
-        PutOutbound(
-            std::make_unique<TProtoMessage>(payload.data(), static_cast<int>(payload.size())));
-    }
-    std::vector<std::string> Drain() {
-        std::vector<std::string> messages;
-        while (auto message = TakeInbound())
-            messages.push_back(
-                testing::ToHex(message->bytes.get(), static_cast<std::size_t>(message->length)));
-        return messages;
-    }
-};
-
 class DeviceDllTest : public ::testing::Test {
 protected:
     // The script for the library's reader, and its log in the test's folder.
     void Script(const std::string& lines) {
         testing::WriteTextFile(dir.File(L"script.txt"), lines);
-        script.emplace(L"LORVENT_SIM_SCRIPT", dir.File(L"script.txt"));
+        script.emplace("LORVENT_SIM_SCRIPT", dir.File("script.txt").string());
     }
     std::vector<std::string> SimLog() const {
         return Lines(testing::ReadTextFile(dir.File(L"sim.log")).value_or(""));
@@ -70,14 +52,12 @@ protected:
 
     // The engine with the platform's device and its thread running.
     void StartEngine(bool withThread = true) {
-        TProtocolSetup setup;
-        setup.device = MakePlatformDevice();
-        setup.logSink = &log;
+        TProtocolSetup setup = testing::EngineSetup(MakePlatformDevice(), log);
         setup.startThread = withThread;
         protocol = std::make_unique<TProtocol>(std::move(setup));
     }
     void StartLink() {
-        link = std::make_unique<TestLink>(*protocol, &log);
+        link = std::make_unique<testing::AppLink>(*protocol, &log);
         link->Init(0xFFFFFFFF, 1);
     }
     // Drains the link until `count` messages came or `patience` ran out, and
@@ -108,12 +88,12 @@ protected:
     }
 
     testing::TTempDir dir;
-    testing::TScopedEnv simLogPath{L"LORVENT_SIM_LOG", dir.File(L"sim.log")};
+    testing::TScopedEnv simLogPath{"LORVENT_SIM_LOG", dir.File("sim.log").string()};
     std::optional<testing::TScopedEnv> script;
     TLibraryFolder folder{L"dll-sim"};
     testing::RecordingLog log;
     std::unique_ptr<TProtocol> protocol;
-    std::unique_ptr<TestLink> link;
+    std::unique_ptr<testing::AppLink> link;
 };
 
 TEST_F(DeviceDllTest, TypicalStartThenOneCardReadDeliveredOnceAndAcknowledged) {

@@ -42,19 +42,18 @@ public:
 
     void Script(const std::string& lines) {
         testing::WriteTextFile(dir.File(L"script.txt"), lines);
-        script.emplace(L"LORVENT_SIM_SCRIPT", dir.File(L"script.txt"));
+        script.emplace("LORVENT_SIM_SCRIPT", dir.File("script.txt").string());
     }
     std::unique_ptr<TProcess> Start(const std::vector<std::wstring>& args) {
         return std::make_unique<TProcess>(dir.File(L"lorvent.exe"), args, dir.Path());
     }
     std::string File(const wchar_t* name) const {
-        return testing::ReadTextFile(dir.File(name))
-            .value_or("(" + testing::Narrow(name) + " is missing)");
+        return testing::ReadTextFile(dir.File(name)).value_or("(" + Utf8(name) + " is missing)");
     }
 
     testing::TTempDir dir;
-    testing::TScopedEnv simLog{L"LORVENT_SIM_LOG", dir.File(L"sim.log")};
-    testing::TScopedEnv noScript{L"LORVENT_SIM_SCRIPT", L""};
+    testing::TScopedEnv simLog{"LORVENT_SIM_LOG", dir.File("sim.log").string()};
+    testing::TScopedEnv noScript{"LORVENT_SIM_SCRIPT", ""};
     std::optional<testing::TScopedEnv> script;
 };
 
@@ -81,7 +80,7 @@ void ExpectFailureBox(TInstall& install, const TFailure& failure) {
                             << lorvent->Wait(0ms).value_or(STILL_ACTIVE);
     const HWND text = GetDlgItem(box, 0xFFFF);
     ASSERT_NE(text, nullptr);
-    EXPECT_EQ(testing::Narrow(WindowText(text)), testing::Narrow(failure.message));
+    EXPECT_EQ(Utf8(WindowText(text)), Utf8(failure.message));
     EXPECT_EQ(lorvent->FindOwnWindow(L"", L"Lorvent", true), nullptr)
         << "the main window was shown before the failure";
     PostMessageW(box, WM_COMMAND, IDOK, 0);
@@ -124,7 +123,7 @@ TEST(E2eStartupTest, DataFileFailuresInAttendanceMode) {
     TInstall install;
     // A file where the data file's folder should be.
     testing::WriteTextFile(install.dir.File(L"blocker"), "not a folder");
-    const std::wstring underFile = install.dir.File(L"blocker") + L"\\kalvinor";
+    const std::wstring underFile = install.dir.File(L"blocker").wstring() + L"\\kalvinor";
     // A folder where the data file should be.
     const std::wstring folderAsFile = install.dir.File(L"taken");
     ASSERT_TRUE(CreateDirectoryW(folderAsFile.c_str(), nullptr));
@@ -183,7 +182,7 @@ protected:
         std::string text;
         WaitUntil(
             [&] {
-                text = testing::Narrow(WindowText(edit));
+                text = Utf8(WindowText(edit));
                 return text == expected;
             },
             patience);
@@ -284,7 +283,7 @@ TEST_F(E2eTypingTest, EnterSwitchedOffInTheTrayMenuEndsNumbersWithoutIt) {
     const std::string all = first + "12345678" + "00000042";
     EXPECT_EQ(TypedText(all, 20s), all) << install.File(L"sim.log");
     std::this_thread::sleep_for(1500ms); // an Enter would come right after the number
-    EXPECT_EQ(testing::Narrow(WindowText(edit)), all);
+    EXPECT_EQ(Utf8(WindowText(edit)), all);
     CloseLorvent(*lorvent);
 }
 

@@ -252,29 +252,11 @@ TEST_F(StringGridTest, PaintsTheSelectedRowHighlightedWithGridLines) {
 
 // ---- The window and its behaviour ----
 
-class Win32FrmTest : public FrmFixture {
+class Win32FrmTest : public TWindowFrmFixture<TMainWindow> {
 protected:
-    void StartOn(const std::vector<std::string>& arguments = {}) {
-        auto services = Services();
-        TMainFrmServices onWindow{window,
-                                  window,
-                                  keyboard,
-                                  keyboard,
-                                  {},
-                                  defaultDataFile,
-                                  services.makeProtocol,
-                                  services.makeServerConnection};
-        frm = std::make_unique<TMainFrm>(onWindow);
-        window.Attach(frm.get());
-        ASSERT_TRUE(frm->InitFromCommandLine(arguments));
-    }
-    void TearDown() override {
-        window.Attach(nullptr);
-        frm.reset();
-    }
     TStringGrid& Grid() { return *window.LogGridControl; }
     void Deliver(std::vector<std::uint8_t> record) {
-        frm->Device->Deliver(record.data(), static_cast<int>(record.size()));
+        frm->ReaderDevice()->Deliver(record.data(), static_cast<int>(record.size()));
     }
     void CardReadOnWindow(std::vector<std::uint8_t> number) {
         const int rows = Grid().RowCount();
@@ -283,7 +265,6 @@ protected:
         Deliver(record);
         ASSERT_TRUE(PumpUntil([&] { return Grid().RowCount() == rows + 1; }));
     }
-    TMainWindow window;
 };
 
 TEST(Win32Window, ComponentsAreLaidOutAsDesigned) {
@@ -379,10 +360,10 @@ TEST_F(Win32FrmTest, AttendanceModeLeavesTheEnterItemOut) {
 TEST_F(Win32FrmTest, ChoosingTheMenuItemsReachesTheirHandlers) {
     StartOn();
     SendMessageW(window.Handle(), WM_COMMAND, kPoslatEnter1Id, 0);
-    EXPECT_FALSE(frm->PoslatEnter1Checked);
+    EXPECT_FALSE(frm->SendsEnter());
     EXPECT_FALSE(MenuItemState(window.TrayPopup, 1) & MFS_CHECKED);
     SendMessageW(window.Handle(), WM_COMMAND, kPoslatEnter1Id, 0);
-    EXPECT_TRUE(frm->PoslatEnter1Checked);
+    EXPECT_TRUE(frm->SendsEnter());
     EXPECT_TRUE(MenuItemState(window.TrayPopup, 1) & MFS_CHECKED);
 
     SendMessageW(window.Handle(), WM_COMMAND, kRestore1Id, 0);
@@ -491,15 +472,11 @@ TEST_F(Win32FrmTest, PostedRecordsAreHandledOnTheGuiThreadAndTheTimerRuns) {
     for (const auto& id : typingThreads)
         EXPECT_EQ(id, guiThread);
 
-    std::vector<std::vector<std::uint8_t>> sent;
-    std::thread([&] {
-        while (auto command = frm->Device->NextOutbound())
-            sent.push_back(Bytes(command));
-    }).join();
-    EXPECT_EQ(sent, (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
+    EXPECT_EQ(DrainCommandsOnTheProtocolThread(),
+              (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
     ASSERT_TRUE(PumpUntil([&] { return window.BlickTimer().Enabled(); }));
     const DWORD started = GetTickCount();
-    ASSERT_TRUE(PumpUntil([&] { return frm->IndicatorState == kIndicatorIdleDue; }));
+    ASSERT_TRUE(PumpUntil([&] { return frm->Indicator() == kIndicatorIdleDue; }));
     EXPECT_GE(GetTickCount() - started, 900u) << "one second of read signal";
     EXPECT_FALSE(window.BlickTimer().Enabled()) << "one-shot";
 }
@@ -556,14 +533,20 @@ TEST_F(Win32FrmTest, RecordsReachTheDataFileWhenTheSessionEnds) {
 
 TEST_F(Win32FrmTest, StoppedTimerDoesNotFire) {
     StartOn();
-    frm->IndicatorState = kIndicatorReadShown;
+    // The read signal handed out: the window then starts BlickTimer, which
+    // this test stops to run it by hand.
+    CardReadOnWindow({0x12, 0x34, 0x56, 0x78});
+    DrainCommands();
+    PumpUntil([&] { return window.BlickTimer().Enabled(); });
+    window.BlickTimer().Stop();
+    ASSERT_EQ(frm->Indicator(), kIndicatorReadShown);
     window.BlickTimer().Start(50);
     window.BlickTimer().Stop();
     PumpFor(300);
-    EXPECT_EQ(frm->IndicatorState, kIndicatorReadShown);
+    EXPECT_EQ(frm->Indicator(), kIndicatorReadShown);
     window.BlickTimer().Start(50);
     ASSERT_TRUE(PumpUntil([&] { return !window.BlickTimer().Enabled(); }));
-    EXPECT_EQ(frm->IndicatorState, kIndicatorIdleDue);
+    EXPECT_EQ(frm->Indicator(), kIndicatorIdleDue);
 }
 
 // ---- Keyboard backend ----

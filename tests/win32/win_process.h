@@ -46,7 +46,7 @@ public:
         PROCESS_INFORMATION info{};
         if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
                             nullptr, workingDir.c_str(), &startup, &info))
-            throw std::runtime_error("cannot start " + Narrow(program) + ": error " +
+            throw std::runtime_error("cannot start " + Utf8(program) + ": error " +
                                      std::to_string(GetLastError()));
         CloseHandle(info.hThread);
         process_ = info.hProcess;

@@ -15,9 +15,8 @@
 // gaps, the order of the faults and the simulator's draws (20261208 by
 // default); a failing run names its seed.
 #include "faulty_server_link.h"
-#include "temp_dir.h"
-#include "x_windows.h"
-#include "xvfb_process.h"
+#include "support/program_rig.h"
+#include "support/x_windows.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +31,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -54,11 +52,6 @@ unsigned SoakSeed() {
     const char* text = std::getenv("LORVENT_SOAK_SEED");
     const unsigned long seed = text ? std::strtoul(text, nullptr, 10) : 0;
     return seed > 0 ? static_cast<unsigned>(seed) : 20261208u;
-}
-
-std::string EnvOr(const char* name, const std::string& otherwise) {
-    const char* value = std::getenv(name);
-    return value ? value : otherwise;
 }
 
 std::string Lower(std::string text) {
@@ -146,15 +139,11 @@ protected:
         // lorvent inherits the ignored signal and sees EFBIG instead of dying.
         std::signal(SIGXFSZ, SIG_IGN);
         start_ = SteadyClock::now();
-        x_ = std::make_unique<TXvfb>();
-        ASSERT_FALSE(x_->Display().empty()) << "Xvfb did not start";
+        ASSERT_TRUE(rig_.StartX()) << "Xvfb did not start";
     }
     void TearDown() override {
-        lorvent_.reset();
+        rig_.lorvent.reset();
         link_.reset();
-        server_.reset();
-        reader_.reset();
-        keyWindow_.reset();
     }
 
     double Seconds() const {
@@ -165,59 +154,27 @@ protected:
         std::snprintf(stamp, sizeof stamp, "[%7.1f] ", Seconds());
         events_.push_back(stamp + what);
     }
-    std::string ReaderLink() const { return (temp_.Path() / "reader").string(); }
-    std::string DataFile() const { return (temp_.Path() / "att" / "kalvinor.db").string(); }
-    std::string Database() const { return (temp_.Path() / "server.sqlite").string(); }
+    std::string DataFile() const { return rig_.DataFile(); }
 
-    void StartKeyWindow() {
-        keyWindow_ = std::make_unique<TChildProcess>(TChildProcess::TOptions{
-            {LORVENT_KEY_WINDOW, "--keep-focus"}, {{"DISPLAY", x_->Display()}}, {}, "", true});
-        ASSERT_TRUE(keyWindow_->WaitForPrefix("ready", 20s)) << keyWindow_->Stderr();
-    }
+    void StartKeyWindow() { ASSERT_TRUE(rig_.StartKeyWindow()) << rig_.keyWindow->Stderr(); }
     void StartReader() {
-        TChildProcess::TOptions options;
-        options.argv = {LORVENT_READER_SIM, "--link", ReaderLink(), "--seed",
-                        std::to_string(SoakSeed())};
-        options.withStdin = true;
-        reader_ = std::make_unique<TChildProcess>(options);
-        ASSERT_TRUE(reader_->WaitForPrefix("LORVENT_SERIAL=", 20s)) << reader_->Stderr();
-        ASSERT_TRUE(reader_->Command("corrupt-crc 1/200"));
+        ASSERT_TRUE(rig_.StartReader({"--seed", std::to_string(SoakSeed())}))
+            << rig_.reader->Stderr();
+        ASSERT_TRUE(rig_.reader->Command("corrupt-crc 1/200"));
     }
     void StartServerBehindRelay() {
-        TChildProcess::TOptions options;
-        options.argv = {KALVINOR_SERVER, "--port", "0", "--db", Database()};
-        server_ = std::make_unique<TChildProcess>(options);
-        std::string port;
-        for (int i = 0; i < 200 && server_->Running() && port.empty(); ++i) {
-            const std::string banner = server_->Stderr();
-            const auto at = banner.find("listening on 127.0.0.1:");
-            if (at != std::string::npos && banner.find(',', at) != std::string::npos)
-                port = banner.substr(at + 23, banner.find(',', at) - at - 23);
-            else
-                std::this_thread::sleep_for(50ms);
-        }
-        ASSERT_FALSE(port.empty()) << server_->Stderr();
-        link_ = std::make_unique<TFaultyServerLink>(static_cast<std::uint16_t>(std::stoi(port)));
+        const auto port = rig_.StartServer();
+        ASSERT_TRUE(port.has_value()) << rig_.server->Stderr();
+        link_ = std::make_unique<TFaultyServerLink>(*port);
     }
     void StartLorvent(const std::vector<std::string>& arguments) {
-        TChildProcess::TOptions options;
-        options.argv = {LORVENT_PROGRAM};
-        options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
-        options.setEnv = {{"DISPLAY", x_->Display()},
-                          {"LORVENT_SERIAL", ReaderLink()},
-                          {"LORVENT_UI_TRACE", "/dev/stdout"},
-                          {"XDG_DATA_HOME", (temp_.Path() / "data").string()},
-                          {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS},
-                          {"TSAN_OPTIONS",
-                           EnvOr("TSAN_OPTIONS", "") + " suppressions=" LORVENT_TSAN_SUPPRESSIONS}};
+        TEnv env;
         if (link_)
-            options.setEnv.push_back({"LORVENT_SERVER_PORT", std::to_string(link_->Port())});
-        options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"};
-        options.workingDirectory = temp_.Path().string();
-        lorvent_ = std::make_unique<TChildProcess>(options);
-        const auto ready = lorvent_->WaitForPrefix("StatusLbl Ready", 30s);
-        ASSERT_TRUE(ready.has_value()) << lorvent_->Stderr();
-        ASSERT_TRUE(IgnoresFileSizeSignal(lorvent_->Pid()))
+            env.push_back({"LORVENT_SERVER_PORT", std::to_string(link_->Port())});
+        rig_.StartLorvent({arguments, "", env});
+        const auto ready = rig_.lorvent->WaitForPrefix("StatusLbl Ready", 30s);
+        ASSERT_TRUE(ready.has_value()) << rig_.lorvent->Stderr();
+        ASSERT_TRUE(IgnoresFileSizeSignal(rig_.lorvent->Pid()))
             << "lorvent would be killed by SIGXFSZ instead of seeing the data file fail";
     }
 
@@ -240,13 +197,13 @@ protected:
         rlimit limit{};
         limit.rlim_cur = fail ? static_cast<rlim_t>(error ? 0 : size) : RLIM_INFINITY;
         limit.rlim_max = RLIM_INFINITY;
-        ASSERT_EQ(::prlimit(lorvent_->Pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+        ASSERT_EQ(::prlimit(rig_.lorvent->Pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
         Log(fail ? "data file full" : "data file takes lines again");
     }
 
     void PollAll() {
         for (TChildProcess* child :
-             {reader_.get(), lorvent_.get(), keyWindow_.get(), server_.get()})
+             {rig_.reader.get(), rig_.lorvent.get(), rig_.keyWindow.get(), rig_.server.get()})
             if (child)
                 child->Poll();
     }
@@ -256,10 +213,10 @@ protected:
         char text[16];
         if (cardCount_ % 5 == 0) {
             std::snprintf(text, sizeof text, "c3%08x", 0x5A000000u + cardCount_);
-            reader_->Command(std::string("card5 ") + text);
+            rig_.reader->Command(std::string("card5 ") + text);
         } else {
             std::snprintf(text, sizeof text, "%08x", 0x5A000000u + cardCount_);
-            reader_->Command(std::string("card ") + text);
+            rig_.reader->Command(std::string("card ") + text);
         }
         cards_.push_back({text, Seconds()});
         return text;
@@ -287,7 +244,7 @@ protected:
             }
             if (now >= nextBusFault) {
                 const std::string fault = busFaults.Next();
-                ASSERT_TRUE(reader_->Command(fault)) << "the simulator has gone";
+                ASSERT_TRUE(rig_.reader->Command(fault)) << "the simulator has gone";
                 Log("bus: " + fault);
                 nextBusFault = now + 2500ms;
             }
@@ -302,7 +259,7 @@ protected:
                 nextServerFault = now + 4s;
             }
             PollAll();
-            ASSERT_TRUE(lorvent_->Running()) << "lorvent ended: " << lorvent_->Stderr();
+            ASSERT_TRUE(rig_.lorvent->Running()) << "lorvent ended: " << rig_.lorvent->Stderr();
             std::this_thread::sleep_for(20ms);
         }
         if (attendance) {
@@ -328,18 +285,18 @@ protected:
 
     // Lorvent closed as a user closes it, so its shut-down runs.
     void CloseLorvent() {
-        const auto window = FindWindow(x_->Display(), "Lorvent");
+        const auto window = FindWindow(rig_.Display(), "Lorvent");
         ASSERT_TRUE(window.has_value()) << "lorvent's window is not on the display";
-        CloseWindow(x_->Display(), window->id);
-        const auto status = lorvent_->Wait(60s);
+        CloseWindow(rig_.Display(), window->id);
+        const auto status = rig_.lorvent->Wait(60s);
         ASSERT_TRUE(status.has_value()) << "lorvent did not end when its window was closed";
-        EXPECT_EQ(*status, 0) << lorvent_->Stderr();
+        EXPECT_EQ(*status, 0) << rig_.lorvent->Stderr();
         Log("lorvent closed");
     }
 
     TAccount Account() {
         TAccount account;
-        for (const std::string& line : reader_->Lines()) {
+        for (const std::string& line : rig_.reader->Lines()) {
             if (line.find("-> card read ") != std::string::npos &&
                 line.find(" as data SEQ ") != std::string::npos)
                 ++account.onTheWire[WordAfter(line, "-> card read ")];
@@ -347,7 +304,7 @@ protected:
                      line.find(" acknowledged") != std::string::npos)
                 account.acknowledged.insert(WordAfter(line, "<- card read "));
         }
-        for (const std::string& line : lorvent_->Lines()) {
+        for (const std::string& line : rig_.lorvent->Lines()) {
             if (line.rfind("LogGrid 1 ", 0) != 0)
                 continue;
             std::istringstream words(line.substr(10));
@@ -356,22 +313,19 @@ protected:
             words >> row >> number;
             account.shown[number] = row;
         }
-        if (keyWindow_)
-            for (const std::string& line : keyWindow_->Lines())
+        if (rig_.keyWindow)
+            for (const std::string& line : rig_.keyWindow->Lines())
                 if (line.rfind("line ", 0) == 0)
                     ++account.typed[Lower(line.substr(5))];
         return account;
     }
 
     void ReadStoredRecords(TAccount& account) {
-        TChildProcess::TOptions options;
-        options.argv = {KALVINOR_SERVER, "--list", "--db", Database()};
-        TChildProcess list(options);
-        ASSERT_EQ(list.Wait(30s), 0) << list.Stderr();
-        for (const std::string& line : list.Lines())
+        const TListing listing = rig_.ListStored();
+        ASSERT_EQ(listing.status, 0) << listing.errors;
+        for (const std::string& line : listing.records)
             ++account.stored[line.substr(line.rfind(' ') + 1)];
-        std::ifstream file(DataFile(), std::ios::binary);
-        const std::string bytes(std::istreambuf_iterator<char>(file), {});
+        const std::string bytes = rig_.DataFileBytes();
         std::size_t from = 0;
         for (auto end = bytes.find("\r\n"); end != std::string::npos;
              from = end + 2, end = bytes.find("\r\n", from)) {
@@ -424,18 +378,18 @@ protected:
     // the reader's own count of what it did wrong, and the window's, must show
     // each kind of fault at work.
     void ExpectFaultsTookEffect() {
-        ASSERT_TRUE(reader_->Command("status"));
-        const auto faults = reader_->WaitForLine(
+        ASSERT_TRUE(rig_.reader->Command("status"));
+        const auto faults = rig_.reader->WaitForLine(
             [](const std::string& line) { return line.find("  faults: ") != std::string::npos; },
             10s);
         ASSERT_TRUE(faults.has_value()) << "the simulator gave no status";
         for (const char* counter : {"replies lost ", "bytes corrupted ", "noise bytes "})
             EXPECT_GT(std::atoi(WordAfter(*faults, counter).c_str()), 0) << counter << *faults;
         int unplugs = 0;
-        for (const std::string& line : reader_->Lines())
+        for (const std::string& line : rig_.reader->Lines())
             unplugs += line.find("unplugged for") != std::string::npos ? 1 : 0;
         int deaths = 0;
-        for (const std::string& line : lorvent_->Lines())
+        for (const std::string& line : rig_.lorvent->Lines())
             deaths += line == "StatusLbl Nekomunikuje" ? 1 : 0;
         EXPECT_GT(unplugs, 0);
         EXPECT_GT(deaths, 0) << "the reader never went silent long enough to be given up";
@@ -515,7 +469,7 @@ protected:
             std::cout << "events:\n";
             for (const std::string& event : events_)
                 std::cout << "  " << event << "\n";
-            std::cout << "lorvent's standard error:\n" << lorvent_->Stderr() << std::endl;
+            std::cout << "lorvent's standard error:\n" << rig_.lorvent->Stderr() << std::endl;
         }
         // Everything each process said, kept beside the test for a closer look.
         const std::filesystem::path kept =
@@ -524,28 +478,23 @@ protected:
              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         std::filesystem::create_directories(kept);
         std::error_code ignored;
-        std::filesystem::copy_file(temp_.Path() / "log.txt", kept / "log.txt",
+        std::filesystem::copy_file(rig_.Dir() / "log.txt", kept / "log.txt",
                                    std::filesystem::copy_options::overwrite_existing, ignored);
         const auto save = [&](const char* name, const std::vector<std::string>& lines) {
             std::ofstream out(kept / name);
             for (const std::string& line : lines)
                 out << line << "\n";
         };
-        save("reader.txt", reader_->Lines());
-        save("window.txt", lorvent_->Lines());
+        save("reader.txt", rig_.reader->Lines());
+        save("window.txt", rig_.lorvent->Lines());
         save("events.txt", events_);
         std::cout << "the simulator's output, the window's trace and log.txt are in " << kept
                   << "\n";
         std::cout << std::flush;
     }
 
-    TTempDir temp_;
-    std::unique_ptr<TXvfb> x_;
-    std::unique_ptr<TChildProcess> keyWindow_;
-    std::unique_ptr<TChildProcess> reader_;
-    std::unique_ptr<TChildProcess> server_;
+    TProgramRig rig_;
     std::unique_ptr<TFaultyServerLink> link_;
-    std::unique_ptr<TChildProcess> lorvent_;
     std::vector<TCard> cards_;
     std::vector<std::string> events_;
     unsigned cardCount_ = 0;

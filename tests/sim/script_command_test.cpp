@@ -1,4 +1,4 @@
-#include "sim/cli/command.h"
+#include "sim/script/command.h"
 #include "support/hex.h"
 
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-namespace lorvent::sim::cli {
+namespace lorvent::sim::script {
 namespace {
 
 using lorvent::testing::ToHex;
@@ -18,7 +18,7 @@ struct GoodLine {
     std::function<void(const TCommand&)> check;
 };
 
-TEST(CliCommandTest, ParsesEveryCommand) {
+TEST(ScriptCommandTest, ParsesEveryCommand) {
     auto count = [](int n) { return [n](const TCommand& c) { EXPECT_EQ(c.count, n); }; };
     auto lasting = [](long long ms) {
         return [ms](const TCommand& c) { EXPECT_EQ(c.duration, milliseconds(ms)); };
@@ -92,7 +92,7 @@ TEST(CliCommandTest, ParsesEveryCommand) {
     }
 }
 
-TEST(CliCommandTest, BadLinesSayWhatIsWrong) {
+TEST(ScriptCommandTest, BadLinesSayWhatIsWrong) {
     std::string thirtyThreeBytes = "send";
     for (int i = 0; i < 33; ++i)
         thirtyThreeBytes += " 01";
@@ -139,4 +139,4 @@ TEST(CliCommandTest, BadLinesSayWhatIsWrong) {
 }
 
 } // namespace
-} // namespace lorvent::sim::cli
+} // namespace lorvent::sim::script

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "support/dropping_listener.h"
-#include "temp_dir.h"
-#include "x_tray_host.h"
-#include "x_windows.h"
-#include "xvfb_process.h"
+#include "support/program_rig.h"
+#include "support/wait.h"
+#include "support/x_tray_host.h"
+#include "support/x_windows.h"
 
 #include <QSet>
 
@@ -19,19 +19,12 @@
 #include <X11/keysym.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <thread>
 
 namespace lorvent::testing {
 namespace {
-
-std::string SanitizerOptions(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
@@ -39,81 +32,39 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 
 class EndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override {
-        x = std::make_unique<TXvfb>(xvfbArguments);
-        ASSERT_FALSE(x->Display().empty()) << "Xvfb did not start";
-    }
+    void SetUp() override { ASSERT_TRUE(rig.StartX(xvfbArguments)) << "Xvfb did not start"; }
     void TearDown() override {
-        lorvent.reset();
-        server.reset();
-        reader.reset();
-        keyWindow.reset();
+        rig.lorvent.reset(); // before the notification area its icon docks in
         tray.reset();
     }
 
     void StartDesktop() {
-        tray = std::make_unique<TXTrayHost>(x->Display());
+        tray = std::make_unique<TXTrayHost>(rig.Display());
         ASSERT_TRUE(tray->Started());
-        keyWindow = std::make_unique<TChildProcess>(TChildProcess::TOptions{
-            {LORVENT_KEY_WINDOW, "--keep-focus"}, {{"DISPLAY", x->Display()}}, {}, "", true});
-        ASSERT_TRUE(keyWindow->WaitForPrefix("ready", 20s)) << keyWindow->Stderr();
+        ASSERT_TRUE(rig.StartKeyWindow()) << rig.keyWindow->Stderr();
     }
-    void StartReader() {
-        TChildProcess::TOptions options;
-        options.argv = {LORVENT_READER_SIM, "--link", ReaderLink()};
-        options.withStdin = true;
-        reader = std::make_unique<TChildProcess>(options);
-        ASSERT_TRUE(reader->WaitForPrefix("LORVENT_SERIAL=", 20s)) << reader->Stderr();
-    }
+    void StartReader() { ASSERT_TRUE(rig.StartReader()) << rig.reader->Stderr(); }
     void StartLorvent(const std::vector<std::string>& arguments,
-                      const std::string& serial = std::string(),
-                      const std::vector<std::pair<std::string, std::string>>& extraEnv = {}) {
-        TChildProcess::TOptions options;
-        options.argv = {LORVENT_PROGRAM};
-        options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
-        options.setEnv = {{"DISPLAY", x->Display()},
-                          {"LORVENT_SERIAL", serial.empty() ? ReaderLink() : serial},
-                          {"LORVENT_UI_TRACE", "/dev/stdout"},
-                          {"XDG_DATA_HOME", (temp.Path() / "data").string()},
-                          {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS},
-                          {"TSAN_OPTIONS", SanitizerOptions("TSAN_OPTIONS") +
-                                               " suppressions=" LORVENT_TSAN_SUPPRESSIONS}};
-        options.setEnv.insert(options.setEnv.end(), extraEnv.begin(), extraEnv.end());
-        options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"};
-        options.workingDirectory = temp.Path().string();
-        lorvent = std::make_unique<TChildProcess>(options);
+                      const std::string& serial = std::string(), const TEnv& env = {}) {
+        rig.StartLorvent({arguments, serial, env});
     }
-    std::string ReaderLink() const { return (temp.Path() / "reader").string(); }
 
-    // The next line of the window's trace that begins with `prefix`.
     std::string Shown(const std::string& prefix, std::chrono::seconds patience = 20s) {
-        auto line = lorvent->WaitForPrefix(prefix, patience);
-        return line.value_or("(nothing: " + prefix + ")");
+        return rig.Shown(prefix, patience);
     }
     bool ReaderHeard(const std::string& part, std::chrono::seconds patience = 20s) {
-        return reader
-            ->WaitForLine(
-                [&](const std::string& line) { return line.find(part) != std::string::npos; },
-                patience)
-            .has_value();
+        return rig.reader->LineWith(part, patience).has_value();
     }
     // Key presses up to the line Return ended.
     std::vector<std::string> KeysUpToLine(std::string& line) {
-        std::vector<std::string> keys;
-        auto end = keyWindow->WaitForLine(
-            [&](const std::string& text) {
-                if (StartsWith(text, "key "))
-                    keys.push_back(text.substr(4));
-                return StartsWith(text, "line ");
-            },
-            30s);
-        line = end ? end->substr(5) : "(no Return)";
-        return keys;
+        TTypedLine typed = ReadTypedLine(*rig.keyWindow, 30s);
+        line = typed.line.value_or("(no Return)");
+        return typed.keys;
     }
     // The characters typed, Shift presses left out, once `count` have come.
     std::string Characters(std::size_t count, std::vector<std::string>& keys) {
         std::string typed;
-        keyWindow->WaitForLine(
+        rig.keyWindow->WaitForLine(
             [&](const std::string& text) {
                 if (!StartsWith(text, "key "))
                     return false;
@@ -137,13 +88,8 @@ protected:
     }
 
     std::vector<std::string> xvfbArguments;
-    TTempDir temp;
-    std::unique_ptr<TXvfb> x;
+    TProgramRig rig;
     std::unique_ptr<TXTrayHost> tray;
-    std::unique_ptr<TChildProcess> keyWindow;
-    std::unique_ptr<TChildProcess> reader;
-    std::unique_ptr<TChildProcess> lorvent;
-    std::unique_ptr<TChildProcess> server;
 };
 
 TEST_F(EndToEnd, ReadsAreShownAndTypedAndTheWindowFollowsTheReader) {
@@ -152,11 +98,11 @@ TEST_F(EndToEnd, ReadsAreShownAndTypedAndTheWindowFollowsTheReader) {
     StartLorvent({});
     EXPECT_EQ(Shown("ComLbl"), "ComLbl Ravi v1.6-ZMK(d2xx)");
     EXPECT_EQ(Shown("StatusLbl"), "StatusLbl Inicializace");
-    ASSERT_EQ(Shown("StatusLbl"), "StatusLbl Ready") << lorvent->Stderr();
+    ASSERT_EQ(Shown("StatusLbl"), "StatusLbl Ready") << rig.lorvent->Stderr();
 
     // A read: a row in the grid, the number typed upper-case with Enter, and
     // the reader's feedback.
-    ASSERT_TRUE(reader->Command("card 12ab34cd"));
+    ASSERT_TRUE(rig.reader->Command("card 12ab34cd"));
     std::string line;
     const auto keys = KeysUpToLine(line);
     EXPECT_EQ(line, "12AB34CD");
@@ -173,37 +119,37 @@ TEST_F(EndToEnd, ReadsAreShownAndTypedAndTheWindowFollowsTheReader) {
     // "Posílat Enter" unchecked in the tray menu: the next number comes without Enter.
     ToggleEnterInTrayMenu();
     ASSERT_EQ(Shown("PoslatEnter1"), "PoslatEnter1 unchecked");
-    ASSERT_TRUE(reader->Command("card5 0a0b0c0d0e"));
+    ASSERT_TRUE(rig.reader->Command("card5 0a0b0c0d0e"));
     std::vector<std::string> noEnterKeys;
     EXPECT_EQ(Characters(10, noEnterKeys), "0A0B0C0D0E");
     EXPECT_EQ(Shown("LogGrid 1 2 "), "LogGrid 1 2 0a0b0c0d0e");
     std::this_thread::sleep_for(1500ms); // time enough for a wrong Enter to arrive
-    for (const auto& text : keyWindow->TakeNewLines())
+    for (const auto& text : rig.keyWindow->TakeNewLines())
         EXPECT_FALSE(StartsWith(text, "key Return") || StartsWith(text, "line")) << text;
 
     // The reader goes away and comes back.
-    ASSERT_TRUE(reader->Command("unplug 8s"));
+    ASSERT_TRUE(rig.reader->Command("unplug 8s"));
     EXPECT_EQ(Shown("StatusLbl", 40s), "StatusLbl Nekomunikuje");
     EXPECT_EQ(Shown("StatusLbl", 40s), "StatusLbl Ready");
 
     ToggleEnterInTrayMenu();
     ASSERT_EQ(Shown("PoslatEnter1"), "PoslatEnter1 checked");
-    ASSERT_TRUE(reader->Command("card 99887766"));
+    ASSERT_TRUE(rig.reader->Command("card 99887766"));
     KeysUpToLine(line);
     EXPECT_EQ(line, "0A0B0C0D0E99887766") << "the number typed without Enter runs into this one";
     EXPECT_EQ(Shown("LogGrid 1 3 "), "LogGrid 1 3 99887766");
 
     // What the window looks like now (kept beside the test for the docs).
-    const auto window = FindWindow(x->Display(), "Lorvent");
+    const auto window = FindWindow(rig.Display(), "Lorvent");
     ASSERT_TRUE(window.has_value());
-    const QImage shot = Capture(x->Display(), window->id);
+    const QImage shot = Capture(rig.Display(), window->id);
     EXPECT_EQ(shot.size(), QSize(223, 126));
     QSet<QRgb> colours;
     for (int y = 0; y < shot.height(); ++y)
         for (int x0 = 0; x0 < shot.width(); ++x0)
             colours.insert(shot.pixel(x0, y));
     EXPECT_GT(colours.size(), 3) << "the window has text and a grid on it";
-    shot.save("lorvent-window.png");
+    shot.save(LORVENT_OUTPUT_DIR "/lorvent-window.png");
 }
 
 // The locked modifiers of the X server's keyboard (Caps Lock is LockMask).
@@ -219,8 +165,8 @@ TEST_F(EndToEnd, CapsLockOnStillGivesTheNumberAsRead) {
     StartDesktop();
     StartReader();
     StartLorvent({});
-    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
-    Display* display = XOpenDisplay(x->Display().c_str());
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << rig.lorvent->Stderr();
+    Display* display = XOpenDisplay(rig.Display().c_str());
     ASSERT_NE(display, nullptr);
     const KeyCode capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
     XTestFakeKeyEvent(display, capsLock, True, CurrentTime);
@@ -228,7 +174,7 @@ TEST_F(EndToEnd, CapsLockOnStillGivesTheNumberAsRead) {
     XSync(display, False);
     ASSERT_EQ(LockedModifiers(display), unsigned{LockMask});
 
-    ASSERT_TRUE(reader->Command("card5 abcdef1290"));
+    ASSERT_TRUE(rig.reader->Command("card5 abcdef1290"));
     std::string line;
     KeysUpToLine(line);
     EXPECT_EQ(line, "ABCDEF1290");
@@ -243,21 +189,21 @@ TEST_F(EndToEnd, MinimisedWindowHidesInTheTrayAndComesBack) {
     StartDesktop();
     StartReader();
     StartLorvent({});
-    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << rig.lorvent->Stderr();
     for (int i = 0; i < 100 && !tray->IconDocked(); ++i)
         std::this_thread::sleep_for(100ms);
     ASSERT_TRUE(tray->IconDocked());
-    const auto window = FindWindow(x->Display(), "Lorvent");
+    const auto window = FindWindow(rig.Display(), "Lorvent");
     ASSERT_TRUE(window.has_value());
 
-    Iconify(x->Display(), window->id);
+    Iconify(rig.Display(), window->id);
     EXPECT_EQ(Shown("Window"), "Window hidden");
     tray->ClickIcon(1, 2);
     EXPECT_EQ(Shown("Window"), "Window restored");
     std::optional<TXWindow> shown;
     for (int i = 0; i < 100 && !shown; ++i) {
         std::this_thread::sleep_for(50ms);
-        shown = FindWindow(x->Display(), "Lorvent");
+        shown = FindWindow(rig.Display(), "Lorvent");
     }
     EXPECT_TRUE(shown.has_value()) << "the window is on the screen again";
 }
@@ -266,8 +212,8 @@ TEST_F(EndToEnd, PrefixCtrlF2ComesBeforeTheNumber) {
     StartDesktop();
     StartReader();
     StartLorvent({"-prefix", "CF2"});
-    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
-    ASSERT_TRUE(reader->Command("card 0000abcd"));
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << rig.lorvent->Stderr();
+    ASSERT_TRUE(rig.reader->Command("card 0000abcd"));
     std::string line;
     const auto keys = KeysUpToLine(line);
     ASSERT_GE(keys.size(), 3u);
@@ -281,59 +227,34 @@ TEST_F(EndToEnd, PrefixCtrlF2ComesBeforeTheNumber) {
 
 class AttendanceEndToEnd : public EndToEnd {
 protected:
-    std::string Database() const { return (temp.Path() / "server.sqlite").string(); }
-    std::string DataFile() const { return (temp.Path() / "att" / "kalvinor.db").string(); }
-
     // On a port the system picks, which lorvent learns from
     // LORVENT_SERVER_PORT: on 11000 another run on the same machine (a demo,
     // a second test run) could hand its records to this test's server.
     std::string StartServer() {
-        TChildProcess::TOptions options;
-        options.argv = {KALVINOR_SERVER, "--port", "0", "--db", Database()};
-        server = std::make_unique<TChildProcess>(options);
-        for (int i = 0; i < 200 && server->Running(); ++i) {
-            const std::string banner = server->Stderr();
-            const auto at = banner.find("listening on 127.0.0.1:");
-            if (at != std::string::npos && banner.find(',', at) != std::string::npos)
-                return banner.substr(at + 23, banner.find(',', at) - at - 23);
-            std::this_thread::sleep_for(50ms);
-        }
-        return {};
+        const auto port = rig.StartServer();
+        return port ? std::to_string(*port) : std::string();
     }
     std::string Stored() {
-        TChildProcess::TOptions options;
-        options.argv = {KALVINOR_SERVER, "--list", "--db", Database()};
-        TChildProcess list(options);
-        list.Wait(20s);
         std::string rows;
-        for (const auto& line : list.Lines())
+        for (const auto& line : rig.ListStored().records)
             rows += line + "\n";
         return rows;
     }
-    std::string FileBytes() const {
-        std::ifstream file(DataFile(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
-    // Polls for up to `patience`; a tick is 5 s.
-    bool Eventually(const std::function<bool()>& done, std::chrono::seconds patience = 20s) {
-        for (auto waited = 0ms; waited < patience; waited += 200ms) {
-            if (done())
-                return true;
-            std::this_thread::sleep_for(200ms);
-        }
-        return done();
-    }
+    std::string DataFile() const { return rig.DataFile(); }
+    std::string FileBytes() const { return rig.DataFileBytes(); }
+    // Polls for up to 20 s; a tick is 5 s.
+    bool Eventually(const std::function<bool()>& done) { return WaitUntil(done, 20s, 200ms); }
 };
 
 TEST_F(AttendanceEndToEnd, ReadsReachTheServerAndTheDataFileWhenItIsDown) {
     const std::string port = StartServer();
-    ASSERT_FALSE(port.empty()) << server->Stderr();
+    ASSERT_FALSE(port.empty()) << rig.server->Stderr();
     StartReader();
     StartLorvent({"-net", "-db", DataFile()}, {}, {{"LORVENT_SERVER_PORT", port}});
     EXPECT_EQ(Shown("ComLbl"), "ComLbl Kalvinor v1.6-ZMK(d2xx)");
-    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << rig.lorvent->Stderr();
 
-    ASSERT_TRUE(reader->Command("card 12ab34cd"));
+    ASSERT_TRUE(rig.reader->Command("card 12ab34cd"));
     EXPECT_EQ(Shown("LogGrid 1 1 "), "LogGrid 1 1 12ab34cd");
     EXPECT_TRUE(Eventually([&] { return Stored().find(" 12ab34cd\n") != std::string::npos; }))
         << Stored();
@@ -342,15 +263,15 @@ TEST_F(AttendanceEndToEnd, ReadsReachTheServerAndTheDataFileWhenItIsDown) {
         << stored;
     EXPECT_EQ(FileBytes(), "") << "a confirmed record is not kept";
 
-    server->Signal(SIGTERM);
-    ASSERT_EQ(server->Wait(20s), 0);
-    ASSERT_TRUE(reader->Command("card5 0a0b0c0d0e"));
+    rig.server->Signal(SIGTERM);
+    ASSERT_EQ(rig.server->Wait(20s), 0);
+    ASSERT_TRUE(rig.reader->Command("card5 0a0b0c0d0e"));
     EXPECT_EQ(Shown("LogGrid 1 2 "), "LogGrid 1 2 0a0b0c0d0e");
     EXPECT_TRUE(Eventually([&] { return !FileBytes().empty(); }));
     EXPECT_TRUE(
         std::regex_match(FileBytes(), std::regex(R"(\d\d/\d\d/\d{4}-\d\d:\d\d 0a0b0c0d0e\r\n)")))
         << FileBytes();
-    EXPECT_TRUE(lorvent->Running());
+    EXPECT_TRUE(rig.lorvent->Running());
 }
 
 // The seconds since the simulator started, from the stamp of its line.
@@ -368,7 +289,7 @@ TEST_F(AttendanceEndToEnd, ReadsAreAnsweredAtOnceWhileTheServerDropsConnections)
     StartReader();
     StartLorvent({"-net", "-db", DataFile()}, {},
                  {{"LORVENT_SERVER_PORT", std::to_string(silent.Port())}});
-    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << rig.lorvent->Stderr();
 
     // Reads 1.7 s apart fall on every phase of the 5-second tick.
     std::vector<std::string> numbers;
@@ -376,15 +297,15 @@ TEST_F(AttendanceEndToEnd, ReadsAreAnsweredAtOnceWhileTheServerDropsConnections)
         char number[16];
         std::snprintf(number, sizeof number, "5b0000%02x", card);
         numbers.push_back(number);
-        ASSERT_TRUE(reader->Command(std::string("card ") + number));
+        ASSERT_TRUE(rig.reader->Command(std::string("card ") + number));
         std::this_thread::sleep_for(1700ms);
     }
-    EXPECT_TRUE(Eventually(
+    EXPECT_TRUE(WaitUntil(
         [&] {
             const std::string bytes = FileBytes();
             return std::count(bytes.begin(), bytes.end(), '\n') == 6;
         },
-        30s))
+        30s, 200ms))
         << FileBytes();
     std::string expected;
     for (const auto& number : numbers)
@@ -392,8 +313,8 @@ TEST_F(AttendanceEndToEnd, ReadsAreAnsweredAtOnceWhileTheServerDropsConnections)
     EXPECT_TRUE(std::regex_match(FileBytes(), std::regex(expected))) << FileBytes();
 
     ReaderHeard("idle signal", 5s);
-    reader->Poll();
-    const auto& lines = reader->Lines();
+    rig.reader->Poll();
+    const auto& lines = rig.reader->Lines();
     for (const auto& number : numbers) {
         const auto sent = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
             return line.find("-> card read " + number + " as data") != std::string::npos;
@@ -409,7 +330,7 @@ TEST_F(AttendanceEndToEnd, ReadsAreAnsweredAtOnceWhileTheServerDropsConnections)
         EXPECT_LE(StampOf(*signal) - StampOf(*sent), 2.0)
             << number << ": " << *sent << " / " << *acknowledge << " / " << *signal;
     }
-    EXPECT_TRUE(lorvent->Running());
+    EXPECT_TRUE(rig.lorvent->Running());
 }
 
 // A termination request ends lorvent as closing its window does: the reads
@@ -421,12 +342,12 @@ TEST_P(SignalledAttendance, ShutDownRunsAndKeepsTheLastReads) {
     // The server was there and is gone: every upload fails, and the reads
     // reach the data file only through a tick or through shut-down.
     const std::string port = StartServer();
-    ASSERT_FALSE(port.empty()) << server->Stderr();
-    server->Signal(SIGTERM);
-    ASSERT_EQ(server->Wait(20s), 0);
+    ASSERT_FALSE(port.empty()) << rig.server->Stderr();
+    rig.server->Signal(SIGTERM);
+    ASSERT_EQ(rig.server->Wait(20s), 0);
     StartReader();
     StartLorvent({"-net", "-db", DataFile()}, {}, {{"LORVENT_SERVER_PORT", port}});
-    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << lorvent->Stderr();
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << rig.lorvent->Stderr();
 
     // The upload tick comes every 5 s; a read it already took to the file
     // proves nothing, so reads go on until one is shown while the file is
@@ -435,7 +356,7 @@ TEST_P(SignalledAttendance, ShutDownRunsAndKeepsTheLastReads) {
     for (int card = 1; card <= 5 && number.empty(); ++card) {
         char text[16];
         std::snprintf(text, sizeof text, "5a0000%02x", card);
-        ASSERT_TRUE(reader->Command(std::string("card ") + text));
+        ASSERT_TRUE(rig.reader->Command(std::string("card ") + text));
         ASSERT_EQ(Shown("LogGrid 1 " + std::to_string(card) + " "),
                   "LogGrid 1 " + std::to_string(card) + " " + text);
         if (FileBytes().empty())
@@ -445,11 +366,12 @@ TEST_P(SignalledAttendance, ShutDownRunsAndKeepsTheLastReads) {
     }
     ASSERT_FALSE(number.empty()) << "every read was taken by a tick before the signal";
 
-    lorvent->Signal(GetParam());
-    EXPECT_EQ(lorvent->Wait(30s), 0) << lorvent->Stderr();
-    EXPECT_NE(lorvent->Stderr().find("signal " + std::to_string(GetParam()) + ", shutting down"),
-              std::string::npos)
-        << lorvent->Stderr();
+    rig.lorvent->Signal(GetParam());
+    EXPECT_EQ(rig.lorvent->Wait(30s), 0) << rig.lorvent->Stderr();
+    EXPECT_NE(
+        rig.lorvent->Stderr().find("signal " + std::to_string(GetParam()) + ", shutting down"),
+        std::string::npos)
+        << rig.lorvent->Stderr();
     EXPECT_TRUE(
         std::regex_match(FileBytes(), std::regex(R"((\d\d/\d\d/\d{4}-\d\d:\d\d 5a0000\w\w\r\n)*)"
                                                  R"(\d\d/\d\d/\d{4}-\d\d:\d\d )" +
@@ -480,26 +402,27 @@ std::string Substituted(std::string text, const std::string& directory) {
 // The message box captioned "Chyba" appears, the main window never does, and
 // the process ends with a failure status once the box is closed.
 TEST_P(EndToEndFailure, BoxWithoutWindowAndFailureStatus) {
-    const std::string directory = temp.Path().string();
-    std::ofstream(temp.Path() / "file") << "x";
+    const std::string directory = rig.Dir().string();
+    std::ofstream(rig.Dir() / "file") << "x";
     std::vector<std::string> arguments;
     for (const auto& argument : GetParam().arguments)
         arguments.push_back(Substituted(argument, directory));
     if (GetParam().portOpens)
         StartReader();
-    StartLorvent(arguments, GetParam().portOpens ? ReaderLink() : directory + "/no-such-port");
+    StartLorvent(arguments, GetParam().portOpens ? rig.ReaderLink() : directory + "/no-such-port");
 
     std::optional<TXWindow> box;
     for (int i = 0; i < 200 && !box; ++i) {
         std::this_thread::sleep_for(50ms);
-        box = FindWindow(x->Display(), "Chyba");
+        box = FindWindow(rig.Display(), "Chyba");
     }
-    ASSERT_TRUE(box.has_value()) << lorvent->Stderr() << "\nXvfb: " << x->Log();
-    EXPECT_FALSE(FindWindow(x->Display(), "Lorvent").has_value());
-    CloseWindow(x->Display(), box->id);
-    EXPECT_EQ(lorvent->Wait(20s), 1) << lorvent->Stderr();
-    EXPECT_NE(lorvent->Stderr().find(Substituted(GetParam().message, directory)), std::string::npos)
-        << lorvent->Stderr();
+    ASSERT_TRUE(box.has_value()) << rig.lorvent->Stderr() << "\nXvfb: " << rig.x->Log();
+    EXPECT_FALSE(FindWindow(rig.Display(), "Lorvent").has_value());
+    CloseWindow(rig.Display(), box->id);
+    EXPECT_EQ(rig.lorvent->Wait(20s), 1) << rig.lorvent->Stderr();
+    EXPECT_NE(rig.lorvent->Stderr().find(Substituted(GetParam().message, directory)),
+              std::string::npos)
+        << rig.lorvent->Stderr();
 }
 
 const TFailureCase kFailures[] = {
@@ -527,19 +450,17 @@ TEST_F(WithoutXtest, KeyboardModeRefusesToStart) {
     std::optional<TXWindow> box;
     for (int i = 0; i < 200 && !box; ++i) {
         std::this_thread::sleep_for(50ms);
-        box = FindWindow(x->Display(), "Chyba");
+        box = FindWindow(rig.Display(), "Chyba");
     }
-    ASSERT_TRUE(box.has_value()) << lorvent->Stderr();
-    CloseWindow(x->Display(), box->id);
-    EXPECT_EQ(lorvent->Wait(20s), 1) << lorvent->Stderr();
-    EXPECT_NE(lorvent->Stderr().find("X server nemá rozšíření XTEST"), std::string::npos);
+    ASSERT_TRUE(box.has_value()) << rig.lorvent->Stderr();
+    CloseWindow(rig.Display(), box->id);
+    EXPECT_EQ(rig.lorvent->Wait(20s), 1) << rig.lorvent->Stderr();
+    EXPECT_NE(rig.lorvent->Stderr().find("X server nemá rozšíření XTEST"), std::string::npos);
 }
 
 TEST(EndToEndWithoutDisplay, SaysSoAndFails) {
-    TChildProcess::TOptions options;
-    options.argv = {LORVENT_PROGRAM};
-    options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
-    TChildProcess lorvent(options);
+    TProgramRig rig;
+    TChildProcess& lorvent = rig.StartLorvent();
     EXPECT_EQ(lorvent.Wait(20s), 2);
     EXPECT_NE(lorvent.Stderr().find("no display"), std::string::npos) << lorvent.Stderr();
 }

@@ -1,4 +1,4 @@
-#include "x_windows.h"
+#include "support/x_windows.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -6,16 +6,14 @@
 
 namespace lorvent::testing {
 
-namespace {
+TConnection::TConnection(const std::string& name) : display(XOpenDisplay(name.c_str())) {}
 
-struct TConnection {
-    explicit TConnection(const std::string& name) : display(XOpenDisplay(name.c_str())) {}
-    ~TConnection() {
-        if (display)
-            XCloseDisplay(display);
-    }
-    Display* display;
-};
+TConnection::~TConnection() {
+    if (display)
+        XCloseDisplay(display);
+}
+
+namespace {
 
 // _NET_WM_NAME (UTF-8) when set, else WM_NAME.
 std::string Title(Display* display, Window window) {

@@ -1,4 +1,4 @@
-#include "sim/cli/command.h"
+#include "sim/script/command.h"
 
 #include <cctype>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-namespace lorvent::sim::cli {
+namespace lorvent::sim::script {
 namespace {
 
 using Words = std::vector<std::string>;
@@ -311,90 +311,4 @@ const char* CommandHelp() {
            "Durations: 250ms, 2s, 1.5s, 1m.\n";
 }
 
-namespace {
-
-Bytes CardNumber(const TCommand& command, std::mt19937& cards) {
-    if (!command.random)
-        return command.bytes;
-    std::uniform_int_distribution<int> byte(0, 255);
-    Bytes number;
-    for (int i = 0; i < command.cardBytes; ++i)
-        number.push_back(static_cast<std::uint8_t>(byte(cards)));
-    return number;
-}
-
-} // namespace
-
-void ApplyToReader(const TCommand& command, TReaderSim& reader, TimePoint now,
-                   std::mt19937& cards) {
-    switch (command.kind) {
-    case TCommandKind::Card:
-        if (command.connectionless)
-            reader.ReadCardConnectionless(CardNumber(command, cards), now);
-        else
-            reader.ReadCard(CardNumber(command, cards), now);
-        break;
-    case TCommandKind::Send:
-        reader.QueueData(command.bytes);
-        break;
-    case TCommandKind::Text:
-        reader.QueueText(command.text);
-        break;
-    case TCommandKind::SilencePolls:
-        reader.SilenceForPolls(command.count);
-        break;
-    case TCommandKind::SilenceTime:
-        reader.SilenceUntil(now + command.duration);
-        break;
-    case TCommandKind::Noise:
-        reader.InjectNoise(command.count, now);
-        break;
-    case TCommandKind::CorruptCrc:
-        reader.CorruptNextCrcs(command.count);
-        break;
-    case TCommandKind::CorruptRate:
-        reader.CorruptOneByteIn(command.count);
-        break;
-    case TCommandKind::LoseReplies:
-        reader.LoseReplies(command.count);
-        break;
-    case TCommandKind::Repeat:
-        reader.RepeatReplies(command.count);
-        break;
-    case TCommandKind::WrongAddress:
-        reader.ReplyFromWrongAddress(command.count < 0 ? kUnassigned : command.count);
-        break;
-    case TCommandKind::Oversize:
-        reader.SendOversizeFrame();
-        break;
-    case TCommandKind::ResetRequest:
-        reader.RequestReset(now);
-        break;
-    default:
-        break;
-    }
-}
-
-const char* EventMarker(TSimEventKind kind) {
-    switch (kind) {
-    case TSimEventKind::Poll:
-    case TSimEventKind::Received:
-        return "<- ";
-    case TSimEventKind::Sent:
-        return "-> ";
-    case TSimEventKind::Fault:
-        return "!! ";
-    case TSimEventKind::Problem:
-        return "?? ";
-    }
-    return "";
-}
-
-std::string TrimLine(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-} // namespace lorvent::sim::cli
+} // namespace lorvent::sim::script

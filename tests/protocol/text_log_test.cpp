@@ -2,6 +2,7 @@
 #include "protocol/repeat_filter.h"
 #include "protocol/text_log.h"
 #include "support/fake_clock.h"
+#include "support/tm.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@ namespace lorvent {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Tm;
 
 TEST(TextMessageTest, LevelNames) {
     const std::pair<int, const char*> cases[] = {
@@ -28,14 +30,8 @@ TEST(TextMessageTest, LevelNames) {
 }
 
 TEST(TextMessageTest, CtimeFormWithZeroPaddedDay) {
-    std::tm local{};
-    local.tm_year = 2026 - 1900;
-    local.tm_mon = 0;
-    local.tm_mday = 5;
+    std::tm local = Tm(2026, 1, 5, 7, 3, 9);
     local.tm_wday = 1;
-    local.tm_hour = 7;
-    local.tm_min = 3;
-    local.tm_sec = 9;
     EXPECT_EQ(FormatCtime(local), "Mon Jan 05 07:03:09 2026\n");
 }
 

@@ -1,4 +1,5 @@
 #include "protocol/frame_reader.h"
+#include "support/frames.h"
 #include "support/hex.h"
 #include "support/scripted_byte_reader.h"
 
@@ -167,9 +168,8 @@ TEST(FrameReaderTest, RoundTripInChunksOfOneTenAndAll) {
     const auto packets = RandomPackets(random, 2000);
     std::vector<std::uint8_t> line;
     for (const auto& packet : packets) {
-        std::array<std::uint8_t, kFrameBufferSize> frame{};
-        const int length = EncodeFrame(packet, frame);
-        line.insert(line.end(), frame.begin(), frame.begin() + length);
+        const auto frame = testing::Framed(packet);
+        line.insert(line.end(), frame.begin(), frame.end());
     }
     for (std::size_t chunk : {std::size_t{1}, std::size_t{10}, line.size()}) {
         SCOPED_TRACE("chunk " + std::to_string(chunk));

@@ -6,7 +6,19 @@
 #include <string>
 #include <vector>
 
+struct _XDisplay; // Xlib's Display, without Xlib's macros
+
 namespace lorvent::testing {
+
+// A connection to an X display for as long as the object lives; null when
+// the display cannot be reached.
+struct TConnection {
+    explicit TConnection(const std::string& name);
+    ~TConnection();
+    TConnection(const TConnection&) = delete;
+    TConnection& operator=(const TConnection&) = delete;
+    _XDisplay* display;
+};
 
 // Top-level windows of an X display as a test sees them, with no window manager.
 struct TXWindow {

@@ -1,18 +1,17 @@
 #pragma once
 
 // One line of the simulator's command language, parsed. Parsing is apart from
-// running so that every spelling and every error can be tested alone.
+// running (interpreter.h) so that every spelling and every error can be tested
+// alone. The pseudo-terminal runner and the simulated library speak it alike.
 
-#include "sim/reader_sim.h"
 #include "sim/wire.h"
 
 #include <chrono>
 #include <memory>
-#include <random>
 #include <stdexcept>
 #include <string>
 
-namespace lorvent::sim::cli {
+namespace lorvent::sim::script {
 
 class TCommandError : public std::runtime_error {
 public:
@@ -70,18 +69,4 @@ std::chrono::milliseconds ParseDuration(const std::string& word);
 // The command summary printed by "help" and --help.
 const char* CommandHelp();
 
-// The mark that begins a line about something the reader heard ("<- "),
-// sent ("-> "), suffered ("!! ") or found wrong ("?? ").
-const char* EventMarker(TSimEventKind kind);
-
-// A script or command line without the blanks around it.
-std::string TrimLine(const std::string& text);
-
-// Carries out a command that acts on the reader itself (card reads, queued
-// data and texts, faults, a reset request); `cards` draws random card
-// numbers. Commands that belong to whoever runs the script (timing, unplug,
-// pacing, status, ...) are left alone. Lets the reader's std::invalid_argument
-// through (a payload it cannot send, for example).
-void ApplyToReader(const TCommand& command, TReaderSim& reader, TimePoint now, std::mt19937& cards);
-
-} // namespace lorvent::sim::cli
+} // namespace lorvent::sim::script

@@ -1,4 +1,5 @@
-#include "x_tray_host.h"
+#include "support/x_tray_host.h"
+#include "support/x_windows.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -14,16 +15,6 @@ namespace {
 
 constexpr long kRequestDock = 0;
 constexpr int kIconSize = 22;
-
-// A connection of the caller's own for input; the host's thread keeps its own.
-struct TConnection {
-    explicit TConnection(const std::string& name) : display(XOpenDisplay(name.c_str())) {}
-    ~TConnection() {
-        if (display)
-            XCloseDisplay(display);
-    }
-    Display* display;
-};
 
 void Pause() {
     std::this_thread::sleep_for(std::chrono::milliseconds(60));

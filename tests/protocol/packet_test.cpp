@@ -1,4 +1,5 @@
 #include "protocol/packet.h"
+#include "support/frames.h"
 #include "support/hex.h"
 
 #include <gtest/gtest.h>
@@ -19,9 +20,7 @@ std::string PacketHex(const Packet& packet) {
 }
 
 std::string FrameHex(const Packet& packet) {
-    std::array<std::uint8_t, kFrameBufferSize> frame{};
-    const int length = EncodeFrame(packet, frame);
-    return ToHex(frame.data(), static_cast<std::size_t>(length));
+    return ToHex(testing::Framed(packet));
 }
 
 struct WorkedExample {
@@ -150,10 +149,9 @@ TEST(PacketTest, CrcBytesThatNeedEscapingAreEscaped) {
         if (!special(lo) && !special(hi))
             continue;
         ++escapedCrcBytes;
-        std::array<std::uint8_t, kFrameBufferSize> frame{};
-        const int length = EncodeFrame(packet, frame);
+        const auto frame = testing::Framed(packet);
         // Only the flags at both ends may be bare C0/C1.
-        for (int i = 1; i < length - 1; ++i)
+        for (std::size_t i = 1; i + 1 < frame.size(); ++i)
             EXPECT_FALSE(frame[i] == 0xC0 || frame[i] == 0xC1) << "payload " << value;
     }
     EXPECT_GT(escapedCrcBytes, 0);
