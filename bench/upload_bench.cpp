@@ -4,6 +4,7 @@
 #include "attendance_window.h"
 #include "server/attendance_server.h"
 #include "server/sqlite_record_store.h"
+#include "support/dropping_listener.h"
 #include "support/temp_dir.h"
 
 #include <benchmark/benchmark.h>
@@ -74,6 +75,38 @@ BENCHMARK(BM_UploadTick)
     ->Arg(10)
     ->Arg(100)
     ->Arg(1000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// A tick when the server's host swallows connection attempts (a listener
+// whose accept queue is full): how long the GUI thread is blocked before the
+// record goes to the data file. Argument 0 connects to 127.0.0.1, 1 to
+// "localhost" (name lookup included).
+void BM_TickWithSilentServer(benchmark::State& state) {
+    testing::TDroppingListener silent;
+    if (!silent.DropsAttempts()) {
+        state.SkipWithError("this system answers attempts to a full accept queue");
+        return;
+    }
+    testing::TTempDir directory;
+    const std::string host = state.range(0) == 0 ? "127.0.0.1" : "localhost";
+    testing::TAttendanceWindow window(directory.File("kalvinor.db").string(),
+                                      [&]() -> std::unique_ptr<TServerConnection> {
+                                          return std::make_unique<TCPConn>(host, silent.Port());
+                                      });
+    for (auto _ : state) {
+        state.PauseTiming();
+        window.Read("012aff007b", std::tm{});
+        state.ResumeTiming();
+        window.UploadTick();
+    }
+    if (!window.QueueIsEmpty())
+        state.SkipWithError("the records did not reach the data file");
+}
+BENCHMARK(BM_TickWithSilentServer)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(5)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -27,6 +27,8 @@ public:
     void Read(const std::string& number, const std::tm& time);
     // One tick of the upload timer.
     void UploadTick() { frm_->UploadRecords(); }
+    // Every read taken is confirmed by the server or in the data file.
+    bool QueueIsEmpty() const { return frm_->QueuedRecords().empty(); }
     // Shut-down: what is still queued goes to the data file, which is closed.
     void Close() { frm_.reset(); }
 
