@@ -11,8 +11,8 @@ void JournalLine(std::ostream& journal, const char* priority, const std::string&
     journal << priority << text << std::endl;
 }
 
-TJournalView::TJournalView(std::ostream& journal, TServiceNotifier& notifier,
-                           TTimerView& logTimer, TTimerView& blickTimer)
+TJournalView::TJournalView(std::ostream& journal, TServiceNotifier& notifier, TTimerView& logTimer,
+                           TTimerView& blickTimer)
     : journal_(journal), notifier_(notifier), logTimer_(logTimer), blickTimer_(blickTimer),
       grid_(journal) {}
 

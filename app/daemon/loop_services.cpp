@@ -2,8 +2,6 @@
 
 #include <asio/post.hpp>
 
-#include <algorithm>
-
 namespace lorvent {
 
 TLoopTimer::TLoopTimer(asio::io_context& loop, std::function<void()> onTimeout)
@@ -25,13 +23,14 @@ void TLoopTimer::Stop() {
 
 // The next expiry counts from the last one, so that the ticks do not drift
 // by the time each takes. Ticks missed while the loop was blocked are not
-// made up: one comes at once, and the count goes on from there.
+// made up: one comes at once, and the next a whole interval after it.
 void TLoopTimer::Arm() {
     timer_.async_wait([this, generation = generation_](const asio::error_code& error) {
         if (error || generation != generation_ || !enabled_)
             return;
         const auto now = asio::steady_timer::clock_type::now();
-        timer_.expires_at(std::max(timer_.expiry() + interval_, now));
+        const auto next = timer_.expiry() + interval_;
+        timer_.expires_at(next > now ? next : now + interval_);
         Arm();
         onTimeout_();
     });

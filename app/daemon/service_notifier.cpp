@@ -7,34 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace lorvent {
 
 namespace {
-
-// The socket address for a path or an "@" abstract name; nothing when the
-// name does not fit.
-std::optional<std::pair<sockaddr_un, socklen_t>> SocketAddress(const std::string& address) {
-    sockaddr_un socketAddress{};
-    socketAddress.sun_family = AF_UNIX;
-    const bool abstract = address.front() == '@';
-    // A path needs its terminating NUL in sun_path; an abstract name does not.
-    if (address.size() + (abstract ? 0 : 1) > sizeof socketAddress.sun_path)
-        return std::nullopt;
-    std::memcpy(socketAddress.sun_path, address.data(), address.size());
-    if (abstract)
-        socketAddress.sun_path[0] = '\0';
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size() +
-                                               (abstract ? 0 : 1));
-    return std::make_pair(socketAddress, length);
-}
-
-bool UsableAddress(const std::string& address) {
-    return !address.empty() && (address.front() == '/' || address.front() == '@');
-}
 
 // A number above zero in decimal digits alone.
 std::optional<unsigned long long> PositiveNumber(const char* text) {
@@ -50,6 +27,23 @@ std::optional<unsigned long long> PositiveNumber(const char* text) {
 
 } // namespace
 
+std::optional<std::pair<sockaddr_un, socklen_t>> UnixSocketAddress(const std::string& address) {
+    if (address.empty() || (address.front() != '/' && address.front() != '@'))
+        return std::nullopt;
+    sockaddr_un socketAddress{};
+    socketAddress.sun_family = AF_UNIX;
+    const bool abstract = address.front() == '@';
+    // A path needs its terminating NUL in sun_path; an abstract name does not.
+    const std::size_t used = address.size() + (abstract ? 0 : 1);
+    if (used > sizeof socketAddress.sun_path)
+        return std::nullopt;
+    std::memcpy(socketAddress.sun_path, address.data(), address.size());
+    if (abstract)
+        socketAddress.sun_path[0] = '\0';
+    return std::make_pair(socketAddress,
+                          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + used));
+}
+
 std::optional<std::chrono::microseconds> ParseWatchdogUsec(const char* text) {
     const auto usec = PositiveNumber(text);
     if (!usec || *usec > static_cast<unsigned long long>(std::chrono::microseconds::max().count()))
@@ -60,7 +54,7 @@ std::optional<std::chrono::microseconds> ParseWatchdogUsec(const char* text) {
 TServiceNotifier::TServiceNotifier(const std::string& address,
                                    std::optional<std::chrono::microseconds> watchdog)
     : address_(address), watchdog_(watchdog) {
-    if (UsableAddress(address) && SocketAddress(address))
+    if (UnixSocketAddress(address))
         socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 }
 
@@ -91,11 +85,15 @@ std::optional<std::chrono::microseconds> TServiceNotifier::WatchdogInterval() co
 bool TServiceNotifier::Send(const std::string& assignments) {
     if (!Connected())
         return false;
-    const auto address = SocketAddress(address_);
+    const auto address = UnixSocketAddress(address_);
+    // Never waits: a manager that falls behind (its queue holds only a few
+    // datagrams) loses a message rather than freezing the event loop, which
+    // would stop every read and upload.
     ssize_t sent;
     do
-        sent = ::sendto(socket_, assignments.data(), assignments.size(), MSG_NOSIGNAL,
-                        reinterpret_cast<const sockaddr*>(&address->first), address->second);
+        sent =
+            ::sendto(socket_, assignments.data(), assignments.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+                     reinterpret_cast<const sockaddr*>(&address->first), address->second);
     while (sent < 0 && errno == EINTR);
     return sent == static_cast<ssize_t>(assignments.size());
 }

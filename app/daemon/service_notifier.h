@@ -4,6 +4,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+
+#include <sys/socket.h>
+#include <sys/un.h>
 
 namespace lorvent {
 
@@ -33,8 +37,8 @@ public:
     // late turn of the loop does not get the service killed.
     std::optional<std::chrono::microseconds> WatchdogInterval() const;
 
-    // Sends one datagram of newline-separated assignments; false when it
-    // could not be sent.
+    // Sends one datagram of newline-separated assignments without waiting;
+    // false when it could not be sent at once.
     bool Send(const std::string& assignments);
     void Ready() { Send("READY=1"); }
     // A status text holds no line end: only its first line is sent.
@@ -47,6 +51,10 @@ private:
     std::string address_;
     std::optional<std::chrono::microseconds> watchdog_;
 };
+
+// The socket address of a path or an "@name" of the abstract namespace, and
+// its length; nothing when it is neither or does not fit.
+std::optional<std::pair<sockaddr_un, socklen_t>> UnixSocketAddress(const std::string& address);
 
 // WATCHDOG_USEC's value: a positive number of microseconds in decimal digits.
 std::optional<std::chrono::microseconds> ParseWatchdogUsec(const char* text);
