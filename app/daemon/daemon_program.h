@@ -26,6 +26,7 @@ public:
     std::string Unavailable() override { return kMsgKeyboardWithoutDisplay; }
     TKeyboardLayout ForegroundLayout() override { return 0; }
     std::int16_t VkKeyScanEx(char, TKeyboardLayout) override { return -1; }
+    bool ShiftNeeded(char, std::int16_t, TKeyboardLayout) override { return false; }
     std::uint8_t MapVirtualKey(std::uint8_t) override { return 0; }
     void KeyEvent(std::uint8_t, std::uint8_t, std::uint32_t) override {}
 };
