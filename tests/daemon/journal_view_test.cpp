@@ -21,16 +21,7 @@ class JournalViewTest : public FrmFixture {
 protected:
     void StartJournal(const std::vector<std::string>& arguments) {
         keyboard.now = Tm(2026, 12, 7, 23, 16);
-        auto services = Services();
-        frm = std::make_unique<TMainFrm>(TMainFrmServices{journalView,
-                                                          poster,
-                                                          keyboard,
-                                                          keyboard,
-                                                          {},
-                                                          defaultDataFile,
-                                                          services.makeProtocol,
-                                                          services.makeServerConnection,
-                                                          services.openDataFile});
+        frm = std::make_unique<TMainFrm>(Services(journalView, poster));
         ASSERT_TRUE(frm->InitFromCommandLine(arguments));
     }
     std::vector<std::string> JournalLines() {
