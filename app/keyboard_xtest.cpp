@@ -12,7 +12,7 @@
 // user's lock state is never touched. Such a spare stays mapped while the
 // lock lasts, one per character: a spare mapped afresh for each character
 // typed in a row could be looked up by a client only after its next mapping.
-#include "keyboard.h"
+#include "keyboard_linux.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -27,8 +27,6 @@
 namespace lorvent {
 
 namespace {
-
-const char* const kCannotType = "Klávesnici nelze simulovat: ";
 
 struct TKeyAt {
     KeyCode code;
@@ -413,7 +411,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<TKeyboard> MakePlatformKeyboard() {
+std::unique_ptr<TKeyboard> MakeXTestKeyboard() {
     return std::make_unique<TXTestKeyboard>();
 }
 

@@ -1,0 +1,246 @@
+// Simulated key strokes through a kernel-level virtual keyboard (uinput).
+// The kernel takes key codes, and the compositor turns them into characters
+// with the session's layout: that layout, compiled by libxkbcommon, chooses
+// the key and the Shift state for each character, and the lights that the
+// seat sets on the device (Caps Lock, Num Lock) tell the lock state. Where no
+// Shift state of the character's own key gives it under the locks, another
+// key that does is struck (a keypad digit with Num Lock on, say); the lock
+// state itself is never changed.
+#include "keyboard_linux.h"
+
+#include <linux/input.h>
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <unistd.h>
+
+namespace lorvent {
+
+namespace {
+
+// Keys whose code does not depend on the layout.
+std::optional<int> FixedKey(std::uint8_t vk) {
+    if (vk >= kVkF1 && vk < kVkF1 + 10)
+        return KEY_F1 + (vk - kVkF1);
+    if (vk == kVkF1 + 10)
+        return KEY_F11;
+    if (vk == kVkF1 + 11)
+        return KEY_F12;
+    if (vk >= kVkF1 + 12 && vk <= kVkF24)
+        return KEY_F13 + (vk - kVkF1 - 12);
+    switch (vk) {
+    case kVkReturn:
+        return KEY_ENTER;
+    case kVkShift:
+        return KEY_LEFTSHIFT;
+    case kVkControl:
+        return KEY_LEFTCTRL;
+    case kVkMenu:
+        return KEY_LEFTALT;
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<std::uint8_t> VirtualKeyOfCharacter(char c) {
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || c == ' ')
+        return static_cast<std::uint8_t>(c);
+    if (c >= 'a' && c <= 'z')
+        return static_cast<std::uint8_t>(c - 'a' + 'A');
+    return std::nullopt;
+}
+
+// The key sym on the key of a virtual-key code: a letter key is known by its
+// small letter.
+std::uint32_t KeysymOfVirtualKey(std::uint8_t vk) {
+    if (vk >= 'A' && vk <= 'Z')
+        return XKB_KEY_a + (vk - 'A');
+    return vk;
+}
+
+// Printable ASCII characters are their own key syms and Unicode values.
+std::uint32_t KeysymOfCharacter(char c) {
+    return static_cast<unsigned char>(c);
+}
+
+class TUinputKeyboard : public TKeyboard {
+public:
+    explicit TUinputKeyboard(std::function<TUinputSetup()> connect) : connect_(std::move(connect)) {}
+
+    std::string Unavailable() override {
+        Connect();
+        return setup_.problem.empty() ? std::string() : kCannotType + setup_.problem;
+    }
+
+    // The compositor keeps the layout group to itself: the first is used.
+    TKeyboardLayout ForegroundLayout() override {
+        Connect();
+        return 0;
+    }
+
+    std::int16_t VkKeyScanEx(char c, TKeyboardLayout /*layout*/) override {
+        const auto vk = VirtualKeyOfCharacter(c);
+        if (!vk || !Connect())
+            return -1;
+        int modifiers = 0;
+        if (!setup_.layout->FindKey(KeysymOfCharacter(c), &modifiers))
+            return -1;
+        return static_cast<std::int16_t>(modifiers << 8 | *vk);
+    }
+
+    bool ShiftNeeded(char c, std::int16_t keyScan, TKeyboardLayout /*layout*/) override {
+        const bool scanned = (keyScan & kKeyScanShift) != 0;
+        const auto vk = VirtualKeyOfCharacter(c);
+        if (keyScan == -1 || !vk || !Connect())
+            return scanned;
+        const auto key = LayoutKey(*vk);
+        if (!key)
+            return scanned;
+        ReadLights();
+        const std::uint32_t wanted = KeysymOfCharacter(c);
+        for (const bool shift : {scanned, !scanned}) {
+            if (setup_.layout->Struck({*key, shift}, lights_) == wanted) {
+                substitutes_.erase(*vk);
+                return shift;
+            }
+        }
+        const auto other = setup_.layout->StrokeGiving(wanted, lights_);
+        if (!other)
+            return scanned;
+        substitutes_[*vk] = other->code;
+        return other->shift;
+    }
+
+    // Linux numbers its keys like the PC's scan codes.
+    std::uint8_t MapVirtualKey(std::uint8_t vk) override {
+        if (!Connect())
+            return 0;
+        const auto key = KeyOf(vk);
+        return key && *key <= 0xFF ? static_cast<std::uint8_t>(*key) : 0;
+    }
+
+    void KeyEvent(std::uint8_t vk, std::uint8_t /*scan*/, std::uint32_t flags) override {
+        if (!Connect())
+            return;
+        const bool press = (flags & kKeyEventKeyUp) == 0;
+        const std::optional<int> key = press ? KeyForPress(vk) : KeyForRelease(vk);
+        if (!key)
+            return;
+        const input_event events[] = {
+            {{}, EV_KEY, static_cast<__u16>(*key), press ? 1 : 0},
+            {{}, EV_SYN, SYN_REPORT, 0},
+        };
+        WriteAll(events, sizeof events);
+    }
+
+private:
+    bool Connect() {
+        if (!connected_) {
+            connected_ = true;
+            setup_ = connect_();
+            if (setup_.problem.empty() && (setup_.fd < 0 || !setup_.layout))
+                setup_.problem = "virtuální klávesnice nevznikla";
+            if (setup_.problem.empty())
+                fcntl(setup_.fd, F_SETFL, fcntl(setup_.fd, F_GETFL) | O_NONBLOCK);
+        }
+        return setup_.problem.empty();
+    }
+
+    std::optional<int> LayoutKey(std::uint8_t vk) const {
+        return setup_.layout->FindKey(KeysymOfVirtualKey(vk));
+    }
+
+    std::optional<int> KeyOf(std::uint8_t vk) const {
+        if (const auto fixed = FixedKey(vk))
+            return fixed;
+        return LayoutKey(vk);
+    }
+
+    // A substitute chosen for the character serves its next press only.
+    std::optional<int> KeyForPress(std::uint8_t vk) {
+        std::optional<int> key;
+        if (const auto it = substitutes_.find(vk); it != substitutes_.end()) {
+            key = it->second;
+            substitutes_.erase(it);
+        } else {
+            key = KeyOf(vk);
+        }
+        if (key)
+            pressed_[vk] = *key;
+        return key;
+    }
+
+    std::optional<int> KeyForRelease(std::uint8_t vk) {
+        if (const auto it = pressed_.find(vk); it != pressed_.end()) {
+            const int key = it->second;
+            pressed_.erase(it);
+            return key;
+        }
+        return KeyOf(vk);
+    }
+
+    // The lights the seat has set since the last look (the kernel hands the
+    // device's LED events back through its descriptor).
+    void ReadLights() {
+        char buffer[sizeof(input_event) * 16];
+        for (;;) {
+            const ssize_t got = read(setup_.fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return;
+            pending_.append(buffer, static_cast<std::size_t>(got));
+            while (pending_.size() >= sizeof(input_event)) {
+                input_event event{};
+                pending_.copy(reinterpret_cast<char*>(&event), sizeof event);
+                pending_.erase(0, sizeof event);
+                TakeLight(event);
+            }
+        }
+    }
+
+    void TakeLight(const input_event& event) {
+        if (event.type != EV_LED)
+            return;
+        if (event.code == LED_CAPSL)
+            lights_.capsLock = event.value != 0;
+        else if (event.code == LED_NUML)
+            lights_.numLock = event.value != 0;
+    }
+
+    void WriteAll(const void* data, std::size_t size) {
+        const char* next = static_cast<const char*>(data);
+        while (size > 0) {
+            const ssize_t written = write(setup_.fd, next, size);
+            if (written > 0) {
+                next += written;
+                size -= static_cast<std::size_t>(written);
+            } else if (written < 0 && errno == EAGAIN) {
+                pollfd ready{setup_.fd, POLLOUT, 0};
+                poll(&ready, 1, -1);
+            } else if (written < 0 && errno != EINTR) {
+                return;
+            }
+        }
+    }
+
+    std::function<TUinputSetup()> connect_;
+    bool connected_ = false;
+    TUinputSetup setup_;
+    TLockState lights_;
+    std::string pending_; // a part of an event read from the descriptor
+    // Keys to strike in place of a character's own key, chosen by ShiftNeeded.
+    std::map<std::uint8_t, int> substitutes_;
+    std::map<std::uint8_t, int> pressed_;
+};
+
+} // namespace
+
+std::unique_ptr<TKeyboard> MakeUinputKeyboard(std::function<TUinputSetup()> connect) {
+    return std::make_unique<TUinputKeyboard>(std::move(connect));
+}
+
+} // namespace lorvent
