@@ -9,6 +9,10 @@ packages=(
     qt6-base-dev libxtst-dev libx11-dev xvfb xauth x11-utils fonts-dejavu-core
     # setxkbmap: the typing tests switch keyboard layouts (us, cz, fr, de).
     x11-xkb-utils
+    # The uinput keyboard of Wayland sessions: libevdev, XKB layouts through
+    # libxkbcommon; its kernel test boots Debian's kernel under QEMU with an
+    # initramfs of busybox, the kernel's modules and the test program.
+    libevdev-dev libxkbcommon-dev xkb-data qemu-system-x86 busybox-static cpio xz-utils
     libasio-dev libsqlite3-dev sqlite3
     # The attendance server's PostgreSQL store (libpq) and the throwaway
     # clusters its tests start; chromium loads its report page in the tests.

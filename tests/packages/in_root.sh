@@ -36,6 +36,9 @@ for program in lorvent lorventd kalvinor-server; do
 done
 [ -e /usr/lib/udev/rules.d/60-lorvent-reader.rules ] || [ -e /lib/udev/rules.d/60-lorvent-reader.rules ] ||
     fail "the udev rule is not installed"
+for file in udev/rules.d/60-lorvent-uinput.rules modules-load.d/lorvent-uinput.conf; do
+    [ -e "/usr/lib/$file" ] || [ -e "/lib/$file" ] || fail "lorvent's $file is not installed"
+done
 
 # The reader on a pseudo-terminal, its commands through a FIFO.
 mkfifo reader.commands
