@@ -460,6 +460,45 @@ TEST_F(WithoutXtest, KeyboardModeRefusesToStart) {
     EXPECT_NE(rig.lorvent->Stderr().find("X server nemá rozšíření XTEST"), std::string::npos);
 }
 
+// A Wayland session whose compositor is not reachable from here: the window
+// goes to the Xvfb, the session's keys would not.
+const TEnv kWaylandSession = {{"WAYLAND_DISPLAY", "wayland-lorvent-none"},
+                              {"XDG_SESSION_TYPE", "wayland"},
+                              {"QT_QPA_PLATFORM", "xcb"},
+                              {"LORVENT_XKB_LAYOUT", "us"}};
+
+// These machines have no /dev/uinput: XTEST would reach only Xwayland's
+// programs, so lorvent refuses to start and names the fix.
+TEST_F(EndToEnd, WaylandSessionWithoutUinputRefusesToStart) {
+    StartReader();
+    StartLorvent({}, {}, kWaylandSession);
+    std::optional<TXWindow> box;
+    for (int i = 0; i < 200 && !box; ++i) {
+        std::this_thread::sleep_for(50ms);
+        box = FindWindow(rig.Display(), "Chyba");
+    }
+    ASSERT_TRUE(box.has_value()) << rig.lorvent->Stderr();
+    CloseWindow(rig.Display(), box->id);
+    EXPECT_EQ(rig.lorvent->Wait(20s), 1) << rig.lorvent->Stderr();
+    const std::string said = rig.lorvent->Stderr();
+    EXPECT_NE(said.find("chybí zařízení /dev/uinput"), std::string::npos) << said;
+    EXPECT_NE(said.find("modprobe uinput"), std::string::npos) << said;
+    EXPECT_NE(said.find("LORVENT_KEYBOARD=xtest"), std::string::npos) << said;
+}
+
+TEST_F(EndToEnd, WaylandSessionWithXtestForcedTypesThroughXtest) {
+    StartDesktop();
+    StartReader();
+    TEnv env = kWaylandSession;
+    env.emplace_back("LORVENT_KEYBOARD", "xtest");
+    StartLorvent({}, {}, env);
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << rig.lorvent->Stderr();
+    ASSERT_TRUE(rig.reader->Command("card 0badcafe"));
+    std::string line;
+    KeysUpToLine(line);
+    EXPECT_EQ(line, "0BADCAFE");
+}
+
 TEST(EndToEndWithoutDisplay, SaysSoAndFails) {
     TProgramRig rig;
     TChildProcess& lorvent = rig.StartLorvent();
