@@ -2,6 +2,7 @@
 
 #include "command_line.h"
 #include "data_path.h"
+#include "file_sync.h"
 #include "proto_slave_dev.h"
 #include "protocol/protocol.h"
 #include "startup_error.h"
@@ -148,6 +149,69 @@ void TMainFrm::OpenDataFile() {
                                           : std::fopen(DataFileName.c_str(), kDataFileMode));
     if (!DataFile)
         throw TStartupError(FormatMessage(kMsgFileOpenFailed, DataFileName));
+    OpenJournal();
+    RecoverJournal();
+}
+
+// A second program on the same data file is refused: it would take the first
+// one's journal for the leftovers of a killed run.
+void TMainFrm::OpenJournal() {
+    const std::string path = JournalPath(DataFileName);
+    const TRecordJournal::TOpenResult opened = Journal.Open(path);
+    if (opened == TRecordJournal::TOpenResult::Opened)
+        return;
+    if (opened == TRecordJournal::TOpenResult::InUse)
+        std::fprintf(stderr, "lorvent: %s is in use by another lorvent on the same data file\n",
+                     path.c_str());
+    throw TStartupError(FormatMessage(kMsgFileOpenFailed, path));
+}
+
+// Records left in the journal by a run that was killed or lost its power: the
+// server may or may not have taken them, so they go to the data file (a late
+// confirmation puts a record in both places, as it always could). Lines that
+// are not whole records are never stored as records; their bytes are kept
+// aside for a person to look at.
+void TMainFrm::RecoverJournal() {
+    std::string bytes;
+    if (!Journal.ReadAll(bytes))
+        throw TStartupError(FormatMessage(kMsgFileOpenFailed, JournalPath(DataFileName)));
+    if (bytes.empty())
+        return;
+    const TJournalContent content = ParseJournal(bytes);
+    for (const std::string& record : content.records)
+        RecoveredLines.push_back(record + kDataFileLineEnd);
+    KeepDamagedLines(content.damaged);
+    StoreRecords();
+}
+
+namespace {
+
+bool AppendAndSync(const std::string& path, const std::string& bytes) {
+    std::unique_ptr<std::FILE, TFileCloser> file(std::fopen(path.c_str(), "ab"));
+    return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
+           SyncFile(file.get());
+}
+
+std::string Printable(const std::string& bytes) {
+    std::string text;
+    for (unsigned char c : bytes) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
+        text += escaped;
+    }
+    return text;
+}
+
+} // namespace
+
+// Where the file cannot take them, the bytes go to standard error instead.
+void TMainFrm::KeepDamagedLines(const std::string& bytes) {
+    if (bytes.empty())
+        return;
+    const std::string path = DamagedJournalPath(DataFileName);
+    if (!AppendAndSync(path, bytes))
+        std::fprintf(stderr, "lorvent: %s: could not keep these damaged journal lines: %s\n",
+                     path.c_str(), Printable(bytes).c_str());
 }
 
 // ---- Protocol events ----
@@ -263,8 +327,21 @@ void TMainFrm::AddLogRow(std::unique_ptr<TLogItem> item) {
     grid.SetCell(1, row, item->Number);
     if (grid.Row() == row - 1)
         grid.SetRow(row);
-    if (Mode == kModeAttendance)
+    if (Mode == kModeAttendance) {
+        JournalRecord(*item);
         PendingRecords.push_back(std::move(item));
+    }
+}
+
+// A record the journal could not take (a full disk) still waits in memory for
+// the tick, as every record did before the journal: said on standard error,
+// since a kill before the tick would lose it.
+void TMainFrm::JournalRecord(const TLogItem& item) {
+    if (Journal.IsOpen() && !Journal.Append(RecordText(item)))
+        std::fprintf(stderr,
+                     "lorvent: %s: could not write the record %s; it waits in memory for the "
+                     "next upload\n",
+                     JournalPath(DataFileName).c_str(), RecordText(item).c_str());
 }
 
 void TMainFrm::TypeCardNumber(const std::string& text) {
@@ -275,7 +352,7 @@ void TMainFrm::TypeCardNumber(const std::string& text) {
 // ---- Attendance upload ----
 
 void TMainFrm::UploadRecords() {
-    if (PendingRecords.empty())
+    if (PendingRecords.empty() && RecoveredLines.empty())
         return;
     OfferRecordsToServer();
     StoreRecords();
@@ -285,7 +362,7 @@ void TMainFrm::UploadRecords() {
 // first reply that is not exactly the confirmation, and any error, ends the
 // exchange; failures are not reported, as the data file keeps the records.
 void TMainFrm::OfferRecordsToServer() {
-    if (!TCPConn)
+    if (!TCPConn || PendingRecords.empty())
         return;
     try {
         TCPConn->Connect();
@@ -304,12 +381,30 @@ void TMainFrm::OfferRecordsToServer() {
 
 // A record leaves the queue only once its line is in the file; those the file
 // could not take wait for the next tick, which offers them to the server again.
+// Records recovered from the journal go first. The journal is emptied only
+// once every record of it is confirmed or on the disk in the data file; until
+// then it keeps them all (a record may then reach the file twice, never none).
 void TMainFrm::StoreRecords() {
-    while (!PendingRecords.empty() &&
-           dataFileAppender_.Append(DataFile.get(), DataFileLine(*PendingRecords.front())))
+    bool wrote = StoreLines(RecoveredLines);
+    while (RecoveredLines.empty() && !PendingRecords.empty() &&
+           dataFileAppender_.Append(DataFile.get(), DataFileLine(*PendingRecords.front()))) {
         PendingRecords.pop_front();
-    if (DataFile)
-        std::fflush(DataFile.get());
+        wrote = true;
+    }
+    if (!DataFile)
+        return;
+    const bool onDisk = wrote ? SyncFile(DataFile.get()) : std::fflush(DataFile.get()) == 0;
+    if (onDisk && PendingRecords.empty() && RecoveredLines.empty() && Journal.IsOpen())
+        Journal.Clear(); // when it fails, the journal keeps records already dealt with
+}
+
+bool TMainFrm::StoreLines(std::deque<std::string>& lines) {
+    bool wrote = false;
+    while (!lines.empty() && dataFileAppender_.Append(DataFile.get(), lines.front())) {
+        lines.pop_front();
+        wrote = true;
+    }
+    return wrote;
 }
 
 // ---- Window and tray ----

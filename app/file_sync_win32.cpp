@@ -1,0 +1,42 @@
+#include "file_sync.h"
+
+#include <io.h>
+#include <windows.h>
+
+namespace lorvent {
+
+namespace {
+
+HANDLE FileHandle(std::FILE* file) {
+    const int descriptor = _fileno(file);
+    if (descriptor < 0)
+        return INVALID_HANDLE_VALUE;
+    return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+}
+
+} // namespace
+
+bool SyncFile(std::FILE* file) {
+    if (std::fflush(file) != 0)
+        return false;
+    const HANDLE handle = FileHandle(file);
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+}
+
+bool ClearFile(std::FILE* file) {
+    if (std::fflush(file) != 0)
+        return false;
+    const int descriptor = _fileno(file);
+    return descriptor >= 0 && _chsize_s(descriptor, 0) == 0 && SyncFile(file);
+}
+
+bool LockFileExclusively(std::FILE* file) {
+    const HANDLE handle = FileHandle(file);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    OVERLAPPED from{};
+    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                      MAXDWORD, &from) != 0;
+}
+
+} // namespace lorvent
