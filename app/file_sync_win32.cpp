@@ -34,9 +34,14 @@ bool LockFileExclusively(std::FILE* file) {
     const HANDLE handle = FileHandle(file);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    OVERLAPPED from{};
-    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                      MAXDWORD, &from) != 0;
+    // A Windows lock also keeps other handles from reading the bytes it
+    // covers: one byte far beyond any journal's end is locked, so that a
+    // person (or a test) can still read the file.
+    OVERLAPPED farBeyondTheEnd{};
+    farBeyondTheEnd.Offset = 0xFFFFFFFE;
+    farBeyondTheEnd.OffsetHigh = 0x7FFFFFFF;
+    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                      &farBeyondTheEnd) != 0;
 }
 
 } // namespace lorvent

@@ -318,8 +318,12 @@ void TMainFrm::HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber) {
         TypeCardNumber(number);
 }
 
-// The selection follows new rows only while it is on the last one.
+// The selection follows new rows only while it is on the last one. A record
+// is on the disk before the window shows it: a read the window showed is never
+// lost to a kill.
 void TMainFrm::AddLogRow(std::unique_ptr<TLogItem> item) {
+    if (Mode == kModeAttendance)
+        JournalRecord(*item);
     TStringGridView& grid = services_.view.LogGrid();
     const int row = grid.RowCount();
     grid.SetRowCount(row + 1);
@@ -327,10 +331,8 @@ void TMainFrm::AddLogRow(std::unique_ptr<TLogItem> item) {
     grid.SetCell(1, row, item->Number);
     if (grid.Row() == row - 1)
         grid.SetRow(row);
-    if (Mode == kModeAttendance) {
-        JournalRecord(*item);
+    if (Mode == kModeAttendance)
         PendingRecords.push_back(std::move(item));
-    }
 }
 
 // A record the journal could not take (a full disk) still waits in memory for
