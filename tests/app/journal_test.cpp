@@ -14,7 +14,10 @@
 #include <csignal>
 #endif
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace lorvent::testing {

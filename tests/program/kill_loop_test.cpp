@@ -32,7 +32,9 @@ int EnvNumber(const char* name, int fallback) {
     return value > 0 ? static_cast<int>(value) : fallback;
 }
 
-const TServerFault kFlaps[] = {TServerFault::None, TServerFault::Refuse,
+// Half the time the way is sound, so that ticks also get records through.
+const TServerFault kFlaps[] = {TServerFault::None,    TServerFault::None,
+                               TServerFault::None,    TServerFault::Refuse,
                                TServerFault::CloseBeforeForward, TServerFault::CloseAfterStore};
 
 // "dd/mm/yyyy-hh:nn number": what a whole record in the data file looks like.

@@ -18,53 +18,13 @@ close_window_exe=$3
 source_dir=$4
 wine_run="$source_dir/scripts/wine-run"
 
-fail() {
-    echo "attendance_wine: $*" >&2
-    exit 1
-}
+name=attendance_wine
+source "$(dirname "$0")/wine_attendance_common.sh"
 
-server_bin=${LORVENT_NATIVE_SERVER:-}
-if [ -z "$server_bin" ]; then
-    for preset in debug release asan; do
-        if [ -x "$source_dir/build/$preset/server/kalvinor-server" ]; then
-            server_bin="$source_dir/build/$preset/server/kalvinor-server"
-            break
-        fi
-    done
-fi
-[ -n "$server_bin" ] && [ -x "$server_bin" ] ||
-    fail "the native kalvinor-server is not built; build it first with" \
-        "'cmake --preset debug && cmake --build build/debug --target kalvinor-server'" \
-        "(or name it in LORVENT_NATIVE_SERVER)"
-[ -n "${DISPLAY:-}" ] || fail "no DISPLAY: run it through scripts/windows-tests"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/lorvent-attendance-wine.XXXXXX")
-server=""
-lorvent=""
-cleanup() {
-    [ -z "$lorvent" ] || kill "$lorvent" 2>/dev/null || true
-    [ -z "$server" ] || kill "$server" 2>/dev/null || true
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_for() { # what seconds command...
-    local what=$1 deadline=$((SECONDS + $2))
-    shift 2
-    until "$@"; do
-        [ $SECONDS -lt $deadline ] || fail "gave up waiting for $what"
-        sleep 0.2
-    done
-}
 count_lines() { # file: its non-empty lines, 0 when it does not exist
     if [ -e "$1" ]; then grep -c . "$1" || true; else echo 0; fi
 }
 stored() { "$server_bin" --list --db "$work/server.sqlite"; }
-windows_path() { # the Z: drive of Wine's prefix is the Unix root
-    local path=${1//\//\\}
-    echo "Z:$path"
-}
 
 # The server on a free port of loopback, with a database of this run.
 "$server_bin" --port 0 --db "$work/server.sqlite" >"$work/server.out" 2>"$work/server.err" &
