@@ -10,6 +10,9 @@ packages=(
     # setxkbmap: the typing tests switch keyboard layouts (us, cz, fr, de).
     x11-xkb-utils
     libasio-dev libsqlite3-dev sqlite3
+    # The attendance server's PostgreSQL store (libpq) and the throwaway
+    # clusters its tests start; chromium loads its report page in the tests.
+    libpq-dev postgresql chromium
     # The Windows build: MinGW-w64 cross compiler, tests under Wine.
     g++-mingw-w64-x86-64-posix wine wine64
     # Fuzzing: clang with libFuzzer and the sanitizer run-times.

@@ -1,8 +1,6 @@
 #include "support/program_rig.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 namespace lorvent::testing {
 namespace {
@@ -64,9 +62,11 @@ bool TProgramRig::StartReader(const std::vector<std::string>& extraArguments) {
 
 // Its echo of every record goes nowhere: nobody reads it, and a full pipe
 // would stop the server.
-std::optional<std::uint16_t> TProgramRig::StartServer() {
+std::optional<std::uint16_t> TProgramRig::StartServer(const TServerStart& start) {
     TChildProcess::TOptions options;
-    options.argv = {Programs().server, "--port", "0", "--db", Database()};
+    options.argv = {Programs().server, "--port", std::to_string(start.port), "--db",
+                    start.database.empty() ? Database() : start.database};
+    options.argv.insert(options.argv.end(), start.arguments.begin(), start.arguments.end());
     options.captureStdout = false;
     server = std::make_unique<TChildProcess>(options);
     return ListeningPort(*server);
@@ -98,8 +98,7 @@ std::unique_ptr<TChildProcess> TProgramRig::StartProgram(const std::string& prog
 }
 
 std::string TProgramRig::DataFileBytes() const {
-    std::ifstream file(DataFile(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return FileBytes(DataFile());
 }
 
 std::string TProgramRig::Shown(const std::string& prefix, std::chrono::milliseconds patience) {
