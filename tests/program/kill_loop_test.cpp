@@ -8,6 +8,7 @@
 // long run); LORVENT_KILL_SEED the moments, card gaps and server faults
 // (20261209 by default). A failing run names its seed.
 #include "faulty_server_link.h"
+#include "support/data_file.h"
 #include "support/program_rig.h"
 
 #include <gtest/gtest.h>
@@ -149,15 +150,15 @@ TEST_F(KillLoop, EveryReadTheWindowShowedSurvivesTheKills) {
         ++stored[line.substr(line.rfind(' ') + 1)];
     std::map<std::string, int> filed;
     std::vector<std::string> broken;
-    std::istringstream file(rig_.DataFileBytes());
-    for (std::string line; std::getline(file, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    const TDataFileLines file = SplitDataFile(rig_.DataFileBytes());
+    for (const std::string& line : file.lines) {
         if (IsWholeRecord(line))
             ++filed[line.substr(17)];
         else
             broken.push_back(line);
     }
+    if (!file.unfinished.empty())
+        broken.push_back(file.unfinished);
     EXPECT_TRUE(broken.empty()) << "not a whole record in the data file: '" << broken.front()
                                 << "', seed " << seed_;
     EXPECT_FALSE(std::filesystem::exists(rig_.DataFile() + ".damaged"))
