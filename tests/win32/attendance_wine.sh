@@ -43,16 +43,7 @@ numbers=(20261201 20261202 20261203 20261204 20261205 20261206 20261207 20261208
     for i in 4 5 6 7; do echo "card 0x${numbers[i]}"; echo "wait 1s"; done
 } >"$work/script.txt"
 
-mkdir "$work/run"
-cp "$lorvent_exe" "$work/run/lorvent.exe"
-cp "$sim_dll" "$work/run/FTD2XX.DLL"
-(
-    cd "$work/run"
-    LORVENT_SERVER_PORT=$port LORVENT_SIM_SCRIPT="$(windows_path "$work/script.txt")" \
-        LORVENT_SIM_LOG="$(windows_path "$work/sim.log")" \
-        exec "$wine_run" lorvent.exe -net -db "$(windows_path "$work/run/kalvinor.db")"
-) >"$work/lorvent.out" 2>&1 &
-lorvent=$!
+start_lorvent "$port"
 
 # Half-way: once the server has stored the first reads, it is stopped.
 server_has_first_reads() { [ "$(stored | grep -c . || true)" -ge 4 ]; }

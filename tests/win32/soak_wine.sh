@@ -54,16 +54,7 @@ RANDOM=20261209
     echo "wait 10s"
 } >"$work/script.txt"
 
-mkdir "$work/run"
-cp "$lorvent_exe" "$work/run/lorvent.exe"
-cp "$sim_dll" "$work/run/FTD2XX.DLL"
-(
-    cd "$work/run"
-    LORVENT_SERVER_PORT=$port LORVENT_SIM_SCRIPT="$(windows_path "$work/script.txt")" \
-        LORVENT_SIM_LOG="$(windows_path "$work/sim.log")" \
-        exec "$wine_run" lorvent.exe -net -db "$(windows_path "$work/run/kalvinor.db")"
-) >"$work/lorvent.out" 2>&1 &
-lorvent=$!
+start_lorvent "$port"
 
 # The server goes away for 20 s of every minute; the reads meanwhile go to
 # the data file.

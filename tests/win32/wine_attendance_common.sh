@@ -1,7 +1,8 @@
 # Shared by the attendance scripts that run lorvent.exe under Wine against the
 # native kalvinor-server: sourced after `name` and `source_dir` are set.
-# Gives fail, wait_for, windows_path, server_bin and a work directory `work`
-# removed on exit together with the processes in `server` and `lorvent`.
+# Gives fail, wait_for, windows_path, start_lorvent, server_bin and a work
+# directory `work` removed on exit together with the processes in `server` and
+# `lorvent`.
 
 fail() {
     echo "$name: $*" >&2
@@ -45,4 +46,20 @@ wait_for() { # what seconds command...
 windows_path() { # the Z: drive of Wine's prefix is the Unix root
     local path=${1//\//\\}
     echo "Z:$path"
+}
+
+# lorvent.exe in attendance mode in $work/run, uploading to the server's port
+# given, its simulated reader playing $work/script.txt and logging to
+# $work/sim.log; the Wine process is left in `lorvent`.
+start_lorvent() { # port
+    mkdir -p "$work/run"
+    cp "$lorvent_exe" "$work/run/lorvent.exe"
+    cp "$sim_dll" "$work/run/FTD2XX.DLL"
+    (
+        cd "$work/run"
+        LORVENT_SERVER_PORT=$1 LORVENT_SIM_SCRIPT="$(windows_path "$work/script.txt")" \
+            LORVENT_SIM_LOG="$(windows_path "$work/sim.log")" \
+            exec "$wine_run" lorvent.exe -net -db "$(windows_path "$work/run/kalvinor.db")"
+    ) >"$work/lorvent.out" 2>&1 &
+    lorvent=$!
 }
