@@ -7,8 +7,9 @@
 #
 #   soak_wine.sh LORVENT_EXE FTD2XX_DLL CLOSE_WINDOW_EXE SOURCE_DIR
 #
-# LORVENT_SOAK_SECONDS sets how long cards are read (60 by default; 600 for
-# ten minutes). The native server is found as attendance_wine.sh finds it.
+# LORVENT_WINE_SOAK_SECONDS, else LORVENT_SOAK_SECONDS (which the windows test
+# preset sets to 10), is how long cards are read: 60 s by default, 600 for ten
+# minutes. The native server is found as attendance_wine.sh finds it.
 set -euo pipefail
 
 lorvent_exe=$1
@@ -16,7 +17,7 @@ sim_dll=$2
 close_window_exe=$3
 source_dir=$4
 wine_run="$source_dir/scripts/wine-run"
-seconds=${LORVENT_SOAK_SECONDS:-60}
+seconds=${LORVENT_WINE_SOAK_SECONDS:-${LORVENT_SOAK_SECONDS:-60}}
 
 name=soak_wine
 source "$(dirname "$0")/wine_attendance_common.sh"
