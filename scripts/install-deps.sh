@@ -15,6 +15,9 @@ packages=(
     libpq-dev postgresql chromium
     # The Windows build: MinGW-w64 cross compiler, tests under Wine.
     g++-mingw-w64-x86-64-posix wine wine64
+    # Debian packages: built (CPack, dpkg-shlibdeps, icons), validated, and
+    # installed into a fresh Debian 12 root.
+    dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd debootstrap
     # Fuzzing: clang with libFuzzer and the sanitizer run-times.
     clang libclang-rt-14-dev
 )

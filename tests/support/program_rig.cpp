@@ -17,8 +17,8 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 } // namespace
 
 const TPrograms& Programs() {
-    static const TPrograms programs{LORVENT_PROGRAM, LORVENT_READER_SIM, LORVENT_KEY_WINDOW,
-                                    KALVINOR_SERVER};
+    static const TPrograms programs{LORVENT_PROGRAM, LORVENT_DAEMON, LORVENT_READER_SIM,
+                                    LORVENT_KEY_WINDOW, KALVINOR_SERVER};
     return programs;
 }
 
@@ -87,7 +87,9 @@ std::unique_ptr<TChildProcess> TProgramRig::StartProgram(const std::string& prog
         {"XDG_DATA_HOME", File("data").string()},
         {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS},
         {"TSAN_OPTIONS", EnvOr("TSAN_OPTIONS", "") + " suppressions=" LORVENT_TSAN_SUPPRESSIONS}};
-    options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY", "LORVENT_UI_TRACE"};
+    // Nothing of a service manager that runs the tests reaches the programs.
+    options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY",      "LORVENT_UI_TRACE",
+                        "NOTIFY_SOCKET",   "WATCHDOG_USEC",   "WATCHDOG_PID", "STATE_DIRECTORY"};
     if (x)
         options.setEnv.push_back({"DISPLAY", Display()});
     if (start.trace)

@@ -24,6 +24,7 @@ namespace lorvent::testing {
 // The programs of this build.
 struct TPrograms {
     std::string lorvent;
+    std::string lorventd;
     std::string readerSim;
     std::string keyWindow;
     std::string server;
