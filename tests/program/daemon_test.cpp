@@ -67,8 +67,8 @@ protected:
                 return {};
             if (rig.DataFileBytes().empty())
                 return text;
-            if (!WaitUntil([&] { return rig.DataFileBytes().find(text) != std::string::npos; },
-                           20s, 200ms))
+            if (!WaitUntil([&] { return rig.DataFileBytes().find(text) != std::string::npos; }, 20s,
+                           200ms))
                 return {};
         }
         return {};
