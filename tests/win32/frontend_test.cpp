@@ -393,29 +393,36 @@ TEST_F(Win32FrmTest, MinimiseHidesToTheTrayAndDoubleClickRestores) {
     }
 }
 
+// What the timer inside the tray menu's loop saw of the menu.
+struct TMenuProbe {
+    int shownItems = -1;
+    bool ownerInFront = false;
+} menuProbe;
+
+// A timer procedure (a named one: on 32-bit Windows it must be stdcall).
+void CALLBACK ProbeOpenMenu(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    HWND popup = FindWindowW(L"#32768", nullptr);
+    if (popup != nullptr && IsWindowVisible(popup)) {
+        auto menu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+        menuProbe.shownItems = GetMenuItemCount(menu);
+    } else {
+        menuProbe.shownItems = 0;
+    }
+    menuProbe.ownerInFront = GetForegroundWindow() == FindWindowW(L"LorventMainFrm", nullptr);
+    EndMenu();
+}
+
 // The right button's release opens the menu at the cursor; a timer running
 // inside the menu's own loop looks at it and closes it.
 TEST_F(Win32FrmTest, RightButtonReleaseOpensTheTrayMenu) {
     StartOn();
-    static std::atomic<int> shownItems{-1};
-    static std::atomic<bool> ownerInFront{false};
-    shownItems = -1;
-    const UINT_PTR probe = SetTimer(nullptr, 0, 200, [](HWND, UINT, UINT_PTR id, DWORD) {
-        KillTimer(nullptr, id);
-        HWND popup = FindWindowW(L"#32768", nullptr);
-        if (popup != nullptr && IsWindowVisible(popup)) {
-            auto menu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
-            shownItems = GetMenuItemCount(menu);
-        } else {
-            shownItems = 0;
-        }
-        ownerInFront = GetForegroundWindow() == FindWindowW(L"LorventMainFrm", nullptr);
-        EndMenu();
-    });
+    menuProbe = {};
+    const UINT_PTR probe = SetTimer(nullptr, 0, 200, ProbeOpenMenu);
     ASSERT_NE(probe, 0u);
     SendMessageW(window.Handle(), WM_TRAY_ICON, kTrayIconId, WM_RBUTTONUP);
-    EXPECT_EQ(shownItems, 2) << "Obnovit and Posílat Enter";
-    EXPECT_TRUE(ownerInFront) << "the window is brought to the foreground for the menu";
+    EXPECT_EQ(menuProbe.shownItems, 2) << "Obnovit and Posílat Enter";
+    EXPECT_TRUE(menuProbe.ownerInFront) << "the window is brought to the foreground for the menu";
 }
 
 TEST_F(Win32FrmTest, TrayIconLeavesAtSessionEndAndReturnsWithANewTaskbar) {
@@ -620,20 +627,19 @@ struct TBoxSeen {
     bool mainWindowShown = false;
 };
 
+BOOL CALLBACK NoteVisibleIcon(HWND child, LPARAM found) {
+    wchar_t name[32] = {};
+    GetClassNameW(child, name, 32);
+    const bool isIcon = lstrcmpiW(name, L"Static") == 0 &&
+                        (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+    if (isIcon && IsWindowVisible(child) && SendMessageW(child, STM_GETICON, 0, 0) != 0)
+        *reinterpret_cast<bool*>(found) = true;
+    return TRUE;
+}
+
 bool HasVisibleIcon(HWND box) {
     bool icon = false;
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM found) -> BOOL {
-            wchar_t name[32] = {};
-            GetClassNameW(child, name, 32);
-            const bool isIcon = lstrcmpiW(name, L"Static") == 0 &&
-                                (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
-            if (isIcon && IsWindowVisible(child) && SendMessageW(child, STM_GETICON, 0, 0) != 0)
-                *reinterpret_cast<bool*>(found) = true;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&icon));
+    EnumChildWindows(box, NoteVisibleIcon, reinterpret_cast<LPARAM>(&icon));
     return icon;
 }
 
