@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace lorvent {
 
@@ -42,6 +43,10 @@ public:
                                         std::uint8_t xon, std::uint8_t xoff) = 0;
     virtual FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
                                      std::uint32_t writeTimeoutMs) = 0;
+
+    // After a failed FT_Open: why the device's library could not be used, when
+    // that is more than the status says (empty otherwise). The engine logs it.
+    virtual std::string OpenProblem() const { return {}; }
 };
 
 // The device of this platform: the serial port backend on Linux, FTD2XX.DLL

@@ -71,8 +71,12 @@ bool TProtocol::OpenDevice() {
     reopenPending_ = false;
     CloseDevice();
     FT_HANDLE handle = nullptr;
-    if (FT_STATUS status = device_->FT_Open(0, &handle))
-        return FailOpenStep("FT_Open", status);
+    if (FT_STATUS status = device_->FT_Open(0, &handle)) {
+        FailOpenStep("FT_Open", status);
+        if (const std::string problem = device_->OpenProblem(); !problem.empty())
+            LogError("%s", problem.c_str());
+        return false;
+    }
     deviceHandle_ = handle;
     if (FT_STATUS status = device_->FT_SetBaudRate(deviceHandle_, kBaudRate))
         return FailOpenStep("FT_SetBaudRate", status);
