@@ -1,5 +1,7 @@
 #include "text_log.h"
 
+#include "file_open.h"
+
 #include <array>
 #include <utility>
 
@@ -30,7 +32,9 @@ std::unique_ptr<TTextMessage> TTextMessageQueue::Get() {
     return message;
 }
 
-mqLog::mqLog(const char* path) : stream_(std::fopen(path, "a")) {}
+// The working directory's name may be anything; the file is opened by the
+// platform's own path.
+mqLog::mqLog(const char* path) : stream_(OpenFile(PathFromUtf8(path), "a")) {}
 
 mqLog::~mqLog() {
     if (stream_ != nullptr)
