@@ -21,5 +21,6 @@ inline const char* const kMsgInvalidPrefix = "Neplatný prefix '%s'";
 inline const char* const kMsgPortOpenFailed = "Nepodařilo se otevřít sériový port '%s'";
 inline const char* const kMsgDirectoryFailed = "Nepodařilo se vytvořit adresář '%s'";
 inline const char* const kMsgFileOpenFailed = "Nepodařilo se otevřít soubor '%s'";
+inline const char* const kMsgInvalidServerPort = "Neplatný port serveru '%s' (LORVENT_SERVER_PORT)";
 
 } // namespace lorvent

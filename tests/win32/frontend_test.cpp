@@ -54,6 +54,23 @@ void PumpFor(DWORD ms) {
     PumpUntil([] { return false; }, ms);
 }
 
+// Handles the thread's messages until WM_QUIT comes, which PumpUntil would
+// take and drop with the rest.
+bool PumpUntilQuit(DWORD ms = 10000) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start <= ms) {
+        MSG message{};
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT)
+                return true;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    return false;
+}
+
 std::string WindowText(HWND window) {
     wchar_t text[512] = {};
     GetWindowTextW(window, text, 512);
@@ -391,6 +408,54 @@ TEST_F(Win32FrmTest, MinimiseHidesToTheTrayAndDoubleClickRestores) {
         EXPECT_FALSE(IsIconic(window.Handle()));
         EXPECT_EQ(GetForegroundWindow(), window.Handle());
     }
+}
+
+BOOL CALLBACK NoteTaskBarWindow(HWND window, LPARAM titles) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    const bool ownProcess = process == GetCurrentProcessId();
+    const bool toolWindow = (GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) != 0;
+    if (ownProcess && IsWindowVisible(window) && GetWindow(window, GW_OWNER) == nullptr &&
+        !toolWindow)
+        reinterpret_cast<std::vector<std::string>*>(titles)->push_back(WindowText(window));
+    return TRUE;
+}
+
+// The titles of this process's task-bar buttons: Windows gives one to each
+// shown top-level window that has no owner and is no tool window.
+std::vector<std::string> TaskBarTitles() {
+    std::vector<std::string> titles;
+    EnumWindows(NoteTaskBarWindow, reinterpret_cast<LPARAM>(&titles));
+    return titles;
+}
+
+// The button carries the application title, not the window's caption; it
+// goes to the tray with the window and comes back with it, and minimising
+// or closing from it reaches the window.
+TEST_F(Win32FrmTest, TheTaskBarButtonCarriesTheApplicationTitle) {
+    using Titles = std::vector<std::string>;
+    StartOn();
+    EXPECT_EQ(TaskBarTitles(), Titles{}) << "nothing shows before the window does";
+    window.Show();
+    PumpFor(50);
+    EXPECT_EQ(TaskBarTitles(), Titles{"Lorvent karet"});
+    EXPECT_EQ(WindowText(window.Handle()), "Lorvent");
+    EXPECT_EQ(GetWindow(window.Handle(), GW_OWNER), window.Application);
+
+    ShowWindow(window.Handle(), SW_MINIMIZE);
+    PumpFor(50);
+    EXPECT_EQ(TaskBarTitles(), Titles{}) << "hidden to the tray";
+    SendMessageW(window.Handle(), WM_TRAY_ICON, kTrayIconId, WM_LBUTTONDBLCLK);
+    PumpFor(50);
+    EXPECT_EQ(TaskBarTitles(), Titles{"Lorvent karet"});
+
+    SendMessageW(window.Application, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    PumpFor(50);
+    EXPECT_FALSE(IsWindowVisible(window.Handle())) << "the button's minimise hides to the tray";
+    window.Restore();
+    PumpFor(50);
+    SendMessageW(window.Application, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(PumpUntilQuit()) << "the button's Close closes the window";
 }
 
 // What the timer inside the tray menu's loop saw of the menu.
