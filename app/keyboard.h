@@ -31,7 +31,14 @@ public:
     virtual TKeyboardLayout ForegroundLayout() = 0;
     // The key that gives character c in `layout`: low byte a virtual-key code,
     // high byte the shift state (kKeyScanShift = Shift); -1 when no key gives it.
+    // The lock keys are not taken into account.
     virtual std::int16_t VkKeyScanEx(char c, TKeyboardLayout layout) = 0;
+    // Whether Shift is to be held so that the key of `keyScan` (the answer of
+    // VkKeyScanEx for c) gives c with the lock keys (Caps Lock, Shift Lock,
+    // Num Lock) as they stand now. With no lock on it is the key scan's Shift
+    // bit. Where no Shift state gives c, the backend strikes the key so that
+    // it does if it can, and never changes the lock state to do so.
+    virtual bool ShiftNeeded(char c, std::int16_t keyScan, TKeyboardLayout layout) = 0;
     // The scan code of a virtual key, 0 when it has none.
     virtual std::uint8_t MapVirtualKey(std::uint8_t vk) = 0;
     // One press (flags 0) or release (kKeyEventKeyUp) of a virtual key.

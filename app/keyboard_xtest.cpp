@@ -4,10 +4,19 @@
 // for the stroke and unmapped again once the next key is pressed. Clients look
 // a key up when they get round to its event, with the mapping of that moment:
 // unmapping at once after the release could still beat them to it.
+//
+// The locked modifiers (Caps Lock, Shift Lock, Num Lock) are part of every key
+// event: whether Shift is held is decided by what the key's type gives with
+// them. Where no Shift state gives the character (Shift Lock and a digit), a
+// spare key code with the character on every level carries it, so that the
+// user's lock state is never touched. Such a spare stays mapped while the
+// lock lasts, one per character: a spare mapped afresh for each character
+// typed in a row could be looked up by a client only after its next mapping.
 #include "keyboard.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -109,6 +118,27 @@ public:
         return static_cast<std::int16_t>(state << 8 | *vk);
     }
 
+    bool ShiftNeeded(char c, std::int16_t keyScan, TKeyboardLayout layout) override {
+        const bool scanned = (keyScan & kKeyScanShift) != 0;
+        const auto vk = VirtualKeyOfCharacter(c);
+        if (keyScan == -1 || !vk || !Connect())
+            return scanned;
+        const int group = static_cast<int>(layout);
+        const auto at = FindKey(KeysymOfVirtualKey(*vk), group);
+        if (!at)
+            return scanned;
+        const auto wanted = static_cast<KeySym>(static_cast<unsigned char>(c));
+        const unsigned locks = LockedModifiers();
+        for (const bool shift : {scanned, !scanned}) {
+            if (KeysymStruck(at->code, group, locks | (shift ? ShiftMask : 0u)) == wanted) {
+                ReleaseLockSpare(*vk);
+                return shift;
+            }
+        }
+        onSpare_[*vk] = wanted;
+        return false;
+    }
+
     // Linux numbers its keys like the PC's scan codes, and X key codes are
     // those numbers plus 8.
     std::uint8_t MapVirtualKey(std::uint8_t vk) override {
@@ -129,7 +159,11 @@ public:
             return;
         XTestFakeKeyEvent(display_, *code, press ? True : False, CurrentTime);
         XSync(display_, False);
-        if (!press && borrowed_.count(vk) != 0)
+        if (press)
+            pressed_[vk] = *code;
+        else
+            pressed_.erase(vk);
+        if (!press && borrowed_.count(vk) != 0 && lockSpares_.count(vk) == 0)
             released_.insert(vk);
     }
 
@@ -174,6 +208,46 @@ private:
         XkbStateRec state{};
         XkbGetState(display_, XkbUseCoreKbd, &state);
         return state.group;
+    }
+
+    // The modifiers that stay on between key strokes: locked (Caps Lock,
+    // Shift Lock, Num Lock) and latched.
+    unsigned LockedModifiers() {
+        XkbStateRec state{};
+        XkbGetState(display_, XkbUseCoreKbd, &state);
+        return static_cast<unsigned>(state.locked_mods | state.latched_mods);
+    }
+
+    // The key sym a client reads from the key with modifiers `mods`: the
+    // level its type gives them, then the capital where Lock is on and the
+    // type leaves it unused, as clients apply Caps Lock.
+    KeySym KeysymStruck(KeyCode code, int group, unsigned mods) {
+        XkbDescPtr map = Keymap();
+        const int groups = XkbKeyNumGroups(map, code);
+        if (groups == 0)
+            return NoSymbol;
+        const int in = group < groups ? group : group % groups;
+        const XkbKeyTypePtr type = XkbKeyKeyType(map, code, in);
+        int level = 0;
+        unsigned preserved = 0;
+        for (int i = 0; i < type->map_count; ++i) {
+            const XkbKTMapEntryRec& entry = type->map[i];
+            if (entry.active && (mods & type->mods.mask) == entry.mods.mask) {
+                level = entry.level;
+                preserved = type->preserve != nullptr ? type->preserve[i].mask : 0;
+                break;
+            }
+        }
+        if (level >= XkbKeyGroupWidth(map, code, in))
+            level = 0;
+        KeySym keysym = XkbKeySymEntry(map, code, level, in);
+        const unsigned consumed = type->mods.mask & ~preserved;
+        if ((mods & LockMask) && !(consumed & LockMask)) {
+            KeySym lower = NoSymbol, upper = NoSymbol;
+            XConvertCase(keysym, &lower, &upper);
+            keysym = upper;
+        }
+        return keysym;
     }
 
     static std::optional<std::uint8_t> VirtualKeyOfCharacter(char c) {
@@ -224,23 +298,41 @@ private:
     }
 
     std::optional<KeyCode> KeyForPress(std::uint8_t vk) {
-        released_.erase(vk);
+        if (const auto it = onSpare_.find(vk); it != onSpare_.end()) {
+            const KeySym wanted = it->second;
+            onSpare_.erase(it);
+            released_.erase(vk);
+            lockSpares_.insert(vk);
+            return BorrowSpare(vk, wanted);
+        }
         const KeySym keysym = KeysymOfVirtualKey(vk);
         if (keysym == NoSymbol)
             return std::nullopt;
         if (const auto at = FindKey(keysym, CurrentGroup()))
             return at->code;
+        released_.erase(vk);
         return BorrowSpare(vk, keysym);
     }
 
+    // The lock no longer keeps the character's own key from giving it: its
+    // spare is given back with the next press of another key.
+    void ReleaseLockSpare(std::uint8_t vk) {
+        if (lockSpares_.erase(vk) != 0 && pressed_.count(vk) == 0)
+            released_.insert(vk);
+    }
+
+    // The key code that the press of `vk` went to.
     std::optional<KeyCode> KeyForRelease(std::uint8_t vk) {
+        if (const auto it = pressed_.find(vk); it != pressed_.end())
+            return it->second;
         if (const auto it = borrowed_.find(vk); it != borrowed_.end())
             return it->second;
         const auto at = FindKey(KeysymOfVirtualKey(vk), CurrentGroup());
         return at ? std::optional<KeyCode>(at->code) : std::nullopt;
     }
 
-    // A key code without any symbol, highest first, given `keysym` for now.
+    // A key code without any symbol, highest first, given `keysym` on every
+    // level for now.
     std::optional<KeyCode> BorrowSpare(std::uint8_t vk, KeySym keysym) {
         if (const auto it = borrowed_.find(vk); it != borrowed_.end())
             return it->second;
@@ -311,6 +403,12 @@ private:
     XkbDescPtr keymap_ = nullptr;
     std::map<std::uint8_t, KeyCode> borrowed_;
     std::set<std::uint8_t> released_; // borrowed, released, not yet given back
+    std::map<std::uint8_t, KeyCode> pressed_;
+    // Keys whose next stroke goes to a spare key code giving this key sym,
+    // since no Shift state of their own key gives it under the locks.
+    std::map<std::uint8_t, KeySym> onSpare_;
+    // Borrowed for such keys, and kept while the locks last.
+    std::set<std::uint8_t> lockSpares_;
 };
 
 } // namespace

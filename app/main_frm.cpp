@@ -45,20 +45,40 @@ TMainFrm::TMainFrm(TMainFrmServices services) : services_(std::move(services)) {
     services_.view.LogTimer().Start(kLogTimerIntervalMs);
 }
 
+// The engine's thread ends first, after the pass it is in. The reader object
+// cannot leave the poll schedule before: with the adapter gone the engine
+// holds its lock through pass after pass of failing reads (until the link is
+// given up for dead), and waiting for it would keep the window from closing
+// for seconds.
 TMainFrm::~TMainFrm() {
+    StopEngineThread();
+    HandleDeliveredReads();
     Device.reset();
-    StopEngine();
+    DestroyEngine();
     // The last seconds' reads are not dropped: the file keeps them for the site.
     StoreRecords();
     PendingRecords.clear();
     DataFile.reset();
 }
 
-void TMainFrm::StopEngine() {
+void TMainFrm::StopEngineThread() {
     if (!Protocol)
         return;
     Protocol->Terminate();
     Protocol->WaitFor();
+}
+
+// Nothing more is delivered once the engine's thread has ended; what the
+// reader object has delivered before (and the link has acknowledged to the
+// reader) is handled rather than freed unseen. In attendance mode those reads
+// join the records for the data file; in keyboard mode they are shown and not
+// typed, as the window that had the focus may be closing too.
+void TMainFrm::HandleDeliveredReads() {
+    shuttingDown_ = true;
+    ProcessProtocolMessages();
+}
+
+void TMainFrm::DestroyEngine() {
     try {
         DestroyProtocol(Protocol);
     } catch (const std::exception&) {
@@ -234,7 +254,7 @@ void TMainFrm::HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber) {
     item->Number = CardNumberText(bytes, fourByteNumber);
     const std::string number = item->Number;
     AddLogRow(std::move(item));
-    if (Mode == kModeKeyboard)
+    if (Mode == kModeKeyboard && !shuttingDown_)
         TypeCardNumber(number);
 }
 
@@ -315,7 +335,11 @@ void TMainFrm::PoslatEnter1Click() {
     services_.view.SetPoslatEnter1Checked(PoslatEnter1Checked);
 }
 
+// The reads already delivered become records too: in attendance mode
+// handling them types nothing.
 void TMainFrm::SessionEnding() {
+    if (Mode == kModeAttendance)
+        ProcessProtocolMessages();
     StoreRecords();
 }
 

@@ -80,9 +80,10 @@ struct TFileCloser {
 class TMainFrm {
 public:
     explicit TMainFrm(TMainFrmServices services);
-    // Shut-down: the reader object, then the engine and its thread; records
-    // still pending are appended to the data file. The front-end destroys its
-    // window afterwards.
+    // Shut-down: the engine's thread ends, the reads the reader object has
+    // delivered are handled (not typed), then the reader object and the
+    // engine go; records still pending are appended to the data file. The
+    // front-end destroys its window afterwards.
     ~TMainFrm();
     TMainFrm(const TMainFrm&) = delete;
     TMainFrm& operator=(const TMainFrm&) = delete;
@@ -155,7 +156,9 @@ private:
     void StartEngine();
     void StartReader();
     void OpenDataFile();
-    void StopEngine();
+    void StopEngineThread();
+    void HandleDeliveredReads();
+    void DestroyEngine();
     void HandleCardReadRecord(const TProtoMessage& message);
     void HandleReaderWakes();
     void StartBlickTimer();
@@ -165,6 +168,8 @@ private:
 
     TMainFrmServices services_;
     TDataFileAppender dataFileAppender_;
+    // Set once shut-down has begun: reads are still shown, no longer typed.
+    bool shuttingDown_ = false;
 };
 
 } // namespace lorvent

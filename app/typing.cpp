@@ -41,12 +41,15 @@ char UpperCase(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// The key sent is the character code itself; the layout in front only decides
-// whether Shift is held, and the low byte of its answer rides as the scan code.
+// The key sent is the character code itself; the layout in front and the
+// lock keys only decide whether Shift is held (Shift with Caps Lock on would
+// give a lower-case letter), and the low byte of the layout's answer rides as
+// the scan code.
 void TypeCharacter(TKeyboard& keyboard, char c) {
     const char upper = UpperCase(c);
-    const int scan = keyboard.VkKeyScanEx(upper, keyboard.ForegroundLayout());
-    const bool shift = (scan & kKeyScanShift) != 0;
+    const TKeyboardLayout layout = keyboard.ForegroundLayout();
+    const std::int16_t scan = keyboard.VkKeyScanEx(upper, layout);
+    const bool shift = keyboard.ShiftNeeded(upper, scan, layout);
     const auto vk = static_cast<std::uint8_t>(upper);
     const auto scanByte = static_cast<std::uint8_t>(scan & 0xFF);
     if (shift)

@@ -8,11 +8,16 @@
 //                                            alive and idle, reader silent, no device
 //   program_bench memory keyboard|attendance [reads]
 //                                            RSS and anonymous memory as reads go by
+//   program_bench logsize [seconds]          log.txt bytes per second with the
+//                                            adapter unplugged
+//   program_bench shutdown [closes]          closing the window with the adapter
+//                                            unplugged: close to end of process
 //
 // Benchmarks, not tests: nothing here passes or fails on a figure.
 #include "sim/cli/pty_port.h"
 #include "sim/reader_sim.h"
 #include "support/program_rig.h"
+#include "support/x_windows.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -387,6 +392,78 @@ int Memory(bool attendance, int reads) {
     return 0;
 }
 
+std::uintmax_t FileSize(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? 0 : size;
+}
+
+// log.txt with the adapter pulled out: its growth over the first minute
+// (each failure's first occurrence) and over the whole span.
+int LogSize(int seconds) {
+    TRun run(true);
+    run.StartLorvent({});
+    run.WaitAlive();
+    const auto log = run.rig.File("log.txt");
+    run.reader->Unplug();
+    const auto start = Clock::now();
+    const std::uintmax_t before = FileSize(log);
+    run.Serve(60s);
+    const std::uintmax_t firstMinute = FileSize(log) - before;
+    run.Serve(std::chrono::seconds(std::max(seconds, 61)) - 60s);
+    const double span = Ms(Clock::now() - start) / 1000.0;
+    const std::uintmax_t grown = FileSize(log) - before;
+    std::printf("log.txt with the adapter unplugged for %.0f s\n", span);
+    std::printf("  first minute: %ju bytes (%.1f bytes/s)\n", firstMinute,
+                static_cast<double>(firstMinute) / 60.0);
+    std::printf("  whole span:   %ju bytes (%.1f bytes/s)\n", grown,
+                static_cast<double>(grown) / span);
+    if (seconds > 120) {
+        const std::uintmax_t later = grown - firstMinute;
+        std::printf("  after the first minute: %.1f bytes/s\n",
+                    static_cast<double>(later) / (span - 60.0));
+    }
+    return 0;
+}
+
+// Closing the window at a random moment, with the reader answering and with
+// the adapter gone (each failing poll holds the engine lock through its
+// failed reads): the time from the close request to the end of the process.
+std::vector<double> CloseTimes(int closes, bool unplugged) {
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> phaseMs(0, 1500);
+    std::vector<double> took;
+    for (int i = 0; i < closes; ++i) {
+        TRun run(true);
+        run.StartLorvent({});
+        run.WaitAlive();
+        if (unplugged)
+            run.reader->Unplug();
+        run.Serve(3s + std::chrono::milliseconds(phaseMs(random)));
+        const auto window = testing::FindWindow(run.rig.Display(), "Lorvent");
+        if (!window)
+            throw std::runtime_error("lorvent's window is not on the screen");
+        const auto asked = Clock::now();
+        testing::CloseWindow(run.rig.Display(), window->id);
+        const auto status = run.lorvent->Wait(30s);
+        took.push_back(Ms(Clock::now() - asked));
+        if (status != 0)
+            std::fprintf(stderr, "close %d: status %d\n", i, status.value_or(-1));
+    }
+    return took;
+}
+
+int Shutdown(int closes) {
+    std::printf("closing the window, %d times each: close -> process ended\n", closes);
+    for (const bool unplugged : {false, true}) {
+        const std::vector<double> took = CloseTimes(closes, unplugged);
+        std::printf("  %-24s p50 %5.0f ms, max %5.0f ms\n",
+                    unplugged ? "adapter unplugged:" : "reader answering:", Percentile(took, 0.5),
+                    *std::max_element(took.begin(), took.end()));
+    }
+    return 0;
+}
+
 } // namespace
 } // namespace lorvent::bench
 
@@ -402,11 +479,15 @@ int main(int argc, char** argv) {
             return lorvent::bench::Cpu(number(2, 30));
         if (what == "memory" && argc > 2)
             return lorvent::bench::Memory(std::string(argv[2]) == "attendance", number(3, 100000));
+        if (what == "logsize")
+            return lorvent::bench::LogSize(number(2, 600));
+        if (what == "shutdown")
+            return lorvent::bench::Shutdown(number(2, 20));
     } catch (const std::exception& error) {
         std::cerr << "program_bench: " << error.what() << "\n";
         return 1;
     }
     std::cerr << "usage: program_bench latency [reads] | cpu [seconds] | "
-                 "memory keyboard|attendance [reads]\n";
+                 "memory keyboard|attendance [reads] | logsize [seconds] | shutdown [closes]\n";
     return 2;
 }

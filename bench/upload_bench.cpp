@@ -5,6 +5,7 @@
 #include "fakes.h"
 #include "protocol/protocol.h"
 #include "server/attendance_server.h"
+#include "support/dropping_listener.h"
 #include "support/engine_setup.h"
 #include "support/fake_clock.h"
 #include "support/recording_log.h"
@@ -97,6 +98,58 @@ BENCHMARK(BM_UploadTick)
     ->Arg(10)
     ->Arg(100)
     ->Arg(1000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// A tick when the server's host swallows connection attempts (a listener
+// whose accept queue is full): how long the GUI thread is blocked before the
+// record goes to the data file. Argument 0 connects to 127.0.0.1, 1 to
+// "localhost" (name lookup included).
+void BM_TickWithSilentServer(benchmark::State& state) {
+    testing::TDroppingListener silent;
+    if (!silent.DropsAttempts()) {
+        state.SkipWithError("this system answers attempts to a full accept queue");
+        return;
+    }
+    const auto directory = std::filesystem::temp_directory_path() /
+                           ("lorvent-silent-bench-" + std::to_string(::getpid()));
+    testing::TFakeView view;
+    testing::TFakePoster poster;
+    testing::TRecordingKeyboard keyboard;
+    testing::DiscardingLog log;
+    const std::string host = state.range(0) == 0 ? "127.0.0.1" : "localhost";
+    {
+        TMainFrm frm({view,
+                      poster,
+                      keyboard,
+                      keyboard,
+                      {},
+                      {},
+                      [&] {
+                          return std::make_unique<TProtocol>(testing::SteppedEngineSetup(
+                              std::make_unique<testing::ScriptedDevice>(), log,
+                              std::make_shared<testing::FakeClock>()));
+                      },
+                      [&]() -> std::unique_ptr<TServerConnection> {
+                          return std::make_unique<TCPConn>(host, silent.Port());
+                      },
+                      {}});
+        frm.InitFromCommandLine({"-net", "-db", (directory / "kalvinor.db").string()});
+        for (auto _ : state) {
+            state.PauseTiming();
+            frm.AddLogRow(std::make_unique<TLogItem>(TLogItem{{}, "012aff007b"}));
+            state.ResumeTiming();
+            frm.UploadRecords();
+        }
+        if (!frm.QueuedRecords().empty())
+            state.SkipWithError("the records did not reach the data file");
+    }
+    std::filesystem::remove_all(directory);
+}
+BENCHMARK(BM_TickWithSilentServer)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(5)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -1,8 +1,10 @@
 #include "text_log.h"
 
 #include "file_open.h"
+#include "repeat_filter.h"
 
 #include <array>
+#include <filesystem>
 #include <utility>
 
 namespace lorvent {
@@ -32,22 +34,63 @@ std::unique_ptr<TTextMessage> TTextMessageQueue::Get() {
     return message;
 }
 
-// The working directory's name may be anything; the file is opened by the
-// platform's own path.
-mqLog::mqLog(const char* path) : stream_(OpenFile(PathFromUtf8(path), "a")) {}
+mqLog::mqLog(const char* path, TLogLimits limits, std::shared_ptr<TClock> clock)
+    : path_(path), sizeLimit_(limits.sizeBytes),
+      clock_(clock ? std::move(clock) : std::make_shared<TSteadyClock>()),
+      repeats_(std::make_unique<TRepeatFilter>(limits.summaryIntervalMs)) {
+    Open("a");
+}
 
 mqLog::~mqLog() {
+    for (const auto& entry : repeats_->Flush())
+        Write(entry.category, entry.text);
     if (stream_ != nullptr)
         std::fclose(stream_);
 }
 
 void mqLog::Put(std::unique_ptr<TTextMessage> message) {
+    for (const auto& entry : repeats_->Admit(*message, clock_->Now()))
+        Write(entry.category, entry.text);
+}
+
+void mqLog::Write(const std::string& category, const std::string& text) {
+    if (stream_ != nullptr && size_ >= sizeLimit_)
+        Rotate();
     if (stream_ == nullptr)
         return; // no log file: the record is dropped, the engine runs on
     const std::string timestamp = FormatCtime(LocalTimeNow());
-    std::fprintf(stream_, "%s %s %s\n", timestamp.c_str(), message->category.c_str(),
-                 message->text.c_str());
+    const std::string shown =
+        text.size() > kMaxLogTextLength ? text.substr(0, kMaxLogTextLength) + "..." : text;
+    std::fprintf(stream_, "%s %s %s\n", timestamp.c_str(), category.c_str(), shown.c_str());
     std::fflush(stream_);
+    const long end = std::ftell(stream_);
+    if (end >= 0)
+        size_ = static_cast<std::uint64_t>(end);
+}
+
+void mqLog::Open(const char* mode) {
+    // The working directory's name may be anything: the file is opened by
+    // the platform's own path.
+    stream_ = OpenFile(PathFromUtf8(path_), mode);
+    size_ = 0;
+    if (stream_ != nullptr && std::fseek(stream_, 0, SEEK_END) == 0) {
+        const long end = std::ftell(stream_);
+        size_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+    }
+}
+
+// The full log becomes log.old beside it. Where it cannot be renamed (a
+// viewer holds log.old open on Windows), it is started afresh instead: the
+// bound on the disk matters more than the old entries.
+void mqLog::Rotate() {
+    std::fclose(stream_);
+    stream_ = nullptr;
+    const std::filesystem::path current = PathFromUtf8(path_);
+    const std::filesystem::path old = std::filesystem::path(current).replace_extension(".old");
+    std::error_code error;
+    std::filesystem::remove(old, error);
+    std::filesystem::rename(current, old, error);
+    Open(error ? "w" : "a");
 }
 
 std::string FormatCtime(const std::tm& local) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "clock.h"
 #include "critical_section.h"
 
 #include <cstdarg>
@@ -55,18 +56,46 @@ private:
     std::deque<std::unique_ptr<TTextMessage>> queue_;
 };
 
-// The sink the program uses: appends every record to a text file (log.txt in
-// the working directory) and flushes it at once. It takes no lock of its own:
+class TRepeatFilter;
+
+// How large log.txt may grow, and how often the counts of repeated messages
+// are written.
+struct TLogLimits {
+    // Once the file has reached this size it becomes log.old (replacing an
+    // older one) and a new file is started: the two never take much more
+    // than twice this on disk.
+    std::uint64_t sizeBytes = 10ull * 1024 * 1024;
+    TPollTime summaryIntervalMs = 60'000;
+};
+
+// A text longer than this is cut, so that no one entry can pass the size bound.
+inline constexpr std::size_t kMaxLogTextLength = 4096;
+
+// The sink the program uses: appends records to a text file (log.txt in the
+// working directory) and flushes each at once. A message that repeats is
+// written once and then counted (TRepeatFilter). It takes no lock of its own:
 // every producer logs while holding the engine lock.
 class mqLog : public TTextMessageQueue {
 public:
-    explicit mqLog(const char* path = "log.txt");
+    // Null clock: the monotonic one.
+    explicit mqLog(const char* path = "log.txt", TLogLimits limits = {},
+                   std::shared_ptr<TClock> clock = nullptr);
+    // Writes the counts still held back.
     ~mqLog() override;
 
     void Put(std::unique_ptr<TTextMessage> message) override;
 
 private:
+    void Write(const std::string& category, const std::string& text);
+    void Open(const char* mode);
+    void Rotate();
+
+    std::string path_;
+    std::uint64_t sizeLimit_;
+    std::shared_ptr<TClock> clock_;
+    std::unique_ptr<TRepeatFilter> repeats_;
     std::FILE* stream_ = nullptr;
+    std::uint64_t size_ = 0;
 };
 
 // The ctime form of a local time, line break included: "Tue Dec 08 14:01:43 2026\n".

@@ -7,6 +7,8 @@ packages=(
     cmake g++ make pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libxtst-dev libx11-dev xvfb xauth x11-utils fonts-dejavu-core
+    # setxkbmap: the typing tests switch keyboard layouts (us, cz, fr, de).
+    x11-xkb-utils
     libasio-dev libsqlite3-dev sqlite3
     # The Windows build, both widths: MinGW-w64 cross compilers, tests under
     # Wine (its 32-bit half, wine32, is added below where it can run), and

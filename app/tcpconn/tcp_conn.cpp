@@ -3,6 +3,9 @@
 #include <asio.hpp>
 
 #include <array>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace lorvent {
 
@@ -10,11 +13,51 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 
+// Runs `io` until the operation started on it has finished or the deadline
+// has passed. At the deadline `stop` cancels it and its handler is let run,
+// so that nothing refers to the caller's locals afterwards. Whether it had
+// finished in time.
+template <typename Stop>
+bool FinishedBefore(asio::io_context& io, const bool& finished,
+                    std::chrono::steady_clock::time_point deadline, Stop stop) {
+    io.restart();
+    io.run_until(deadline);
+    if (finished)
+        return true;
+    stop();
+    io.restart();
+    io.run();
+    return false;
+}
+
 } // namespace
 
 const char* DefaultServerHost() {
     return LORVENT_SERVER_HOST;
 }
+
+std::vector<std::string> ResolveHostName(const std::string& host) {
+    asio::io_context io;
+    asio::ip::tcp::resolver resolver(io);
+    asio::error_code error;
+    const auto results = resolver.resolve(host, "0", asio::ip::resolver_base::numeric_service,
+                                          error);
+    if (error)
+        throw TCPConnError("cannot resolve '" + host + "': " + error.message());
+    std::vector<std::string> addresses;
+    for (const auto& result : results)
+        addresses.push_back(result.endpoint().address().to_string());
+    return addresses;
+}
+
+// A name lookup on a thread of its own, which fills this in and leaves.
+struct TCPConn::Lookup {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::vector<std::string> addresses;
+    std::string error;
+};
 
 // One open connection. Each Connect makes a fresh one, so nothing received on
 // an earlier connection can be taken for a reply on the next.
@@ -24,8 +67,10 @@ struct TCPConn::Link {
     std::string received; // bytes after the last line taken
 };
 
-TCPConn::TCPConn(std::string host, std::uint16_t port, std::chrono::milliseconds replyWaitTimeout)
-    : host_(std::move(host)), port_(port), replyWaitTimeout_(replyWaitTimeout) {}
+TCPConn::TCPConn(std::string host, std::uint16_t port, std::chrono::milliseconds replyWaitTimeout,
+                 std::chrono::milliseconds connectTimeout, TNameResolver resolver)
+    : host_(std::move(host)), port_(port), replyWaitTimeout_(replyWaitTimeout),
+      connectTimeout_(connectTimeout), resolver_(std::move(resolver)) {}
 
 TCPConn::~TCPConn() {
     Disconnect();
@@ -33,21 +78,88 @@ TCPConn::~TCPConn() {
 
 void TCPConn::Connect() {
     Disconnect();
+    const Deadline deadline = std::chrono::steady_clock::now() + connectTimeout_;
     auto link = std::make_unique<Link>();
-    const std::string service = std::to_string(port_);
-    asio::error_code error;
-    asio::ip::tcp::resolver resolver(link->io);
-    const auto endpoints =
-        resolver.resolve(host_, service, asio::ip::resolver_base::numeric_service, error);
-    if (error)
-        throw TCPConnError("cannot resolve '" + host_ + "': " + error.message());
-    // Tries every address the name has (::1 and 127.0.0.1 for localhost), with
-    // no time-out but the system's own.
-    asio::connect(link->socket, endpoints, error);
-    if (error)
-        throw TCPConnError("cannot connect to " + host_ + ":" + service + ": " + error.message());
-    link->socket.set_option(asio::ip::tcp::no_delay(true), error); // best effort
+    ConnectBefore(*link, Addresses(deadline), deadline);
+    asio::error_code ignored;
+    link->socket.set_option(asio::ip::tcp::no_delay(true), ignored); // best effort
     link_ = std::move(link);
+}
+
+// A numeric address needs no lookup; a name is looked up on a thread of its
+// own, waited for until the deadline at most.
+std::vector<std::string> TCPConn::Addresses(Deadline deadline) {
+    asio::error_code notNumeric;
+    asio::ip::make_address(host_, notNumeric);
+    if (!notNumeric)
+        return {host_};
+    if (!lookup_)
+        StartLookup();
+    const std::shared_ptr<Lookup> lookup = lookup_;
+    std::unique_lock<std::mutex> guard(lookup->mutex);
+    if (!lookup->finished.wait_until(guard, deadline, [&] { return lookup->done; }))
+        throw TCPConnError("looking up '" + host_ + "' took longer than " +
+                           std::to_string(connectTimeout_.count()) + " ms");
+    lookup_.reset(); // the next connect looks the name up anew
+    if (!lookup->error.empty())
+        throw TCPConnError(lookup->error);
+    return lookup->addresses;
+}
+
+void TCPConn::StartLookup() {
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, host = host_, resolver = resolver_] {
+            std::vector<std::string> addresses;
+            std::string error;
+            try {
+                addresses = resolver(host);
+            } catch (const std::exception& failure) {
+                error = failure.what();
+            }
+            std::lock_guard<std::mutex> guard(lookup->mutex);
+            lookup->addresses = std::move(addresses);
+            lookup->error = std::move(error);
+            lookup->done = true;
+            lookup->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error& failure) {
+        throw TCPConnError("cannot look up '" + host_ + "': " + failure.what());
+    }
+    lookup_ = std::move(lookup);
+}
+
+// Tries every address in turn (::1 and 127.0.0.1 for localhost) until one
+// takes the connection, all before the deadline. The attempt runs on the
+// link's own io_context; closing the socket at the deadline ends it.
+void TCPConn::ConnectBefore(Link& link, const std::vector<std::string>& addresses,
+                            Deadline deadline) {
+    const std::string where = host_ + ":" + std::to_string(port_);
+    std::vector<asio::ip::tcp::endpoint> endpoints;
+    for (const std::string& address : addresses) {
+        asio::error_code invalid;
+        const auto parsed = asio::ip::make_address(address, invalid);
+        if (!invalid)
+            endpoints.emplace_back(parsed, port_);
+    }
+    if (endpoints.empty())
+        throw TCPConnError("cannot connect to " + where + ": no address");
+    bool finished = false;
+    asio::error_code result;
+    asio::async_connect(link.socket, endpoints,
+                        [&](const asio::error_code& error, const asio::ip::tcp::endpoint&) {
+                            finished = true;
+                            result = error;
+                        });
+    const auto close = [&link] {
+        asio::error_code ignored;
+        link.socket.close(ignored);
+    };
+    if (!FinishedBefore(link.io, finished, deadline, close))
+        throw TCPConnError("cannot connect to " + where + ": no answer within " +
+                           std::to_string(connectTimeout_.count()) + " ms");
+    if (result)
+        throw TCPConnError("cannot connect to " + where + ": " + result.message());
 }
 
 void TCPConn::WriteLine(std::string_view text) {
@@ -121,17 +233,12 @@ bool TCPConn::ReceiveMore(Link& link) {
                                     result = error;
                                     count = received;
                                 });
-    link.io.restart();
-    link.io.run_for(replyWaitTimeout_);
-    if (!finished) {
-        // Time is up: cancel the read and let its handler run, so that nothing
-        // refers to this frame's locals afterwards. Data that slipped in at the
-        // same instant is kept.
-        asio::error_code ignored;
-        link.socket.cancel(ignored);
-        link.io.restart();
-        link.io.run();
-    }
+    // Data that slips in as the wait ends is kept.
+    FinishedBefore(link.io, finished, std::chrono::steady_clock::now() + replyWaitTimeout_,
+                   [&link] {
+                       asio::error_code ignored;
+                       link.socket.cancel(ignored);
+                   });
     link.received.append(chunk.data(), count);
     if (count > 0 || !result)
         return true;

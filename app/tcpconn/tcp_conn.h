@@ -4,15 +4,21 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lorvent {
 
 inline constexpr std::uint16_t kAttendancePort = 11000;
 inline constexpr std::chrono::milliseconds kReplyWaitTimeout{1000};
+// The longest one connect lasts, name lookup included: the GUI thread waits
+// for it, and a host that drops connection attempts (gone off the network,
+// behind a dropping firewall) would otherwise hold it for minutes.
+inline constexpr std::chrono::milliseconds kConnectTimeout{1000};
 // A reply longer than this is not a reply of ours; it is an error rather than
 // a buffer that grows, and a GUI thread that waits, for as long as the peer
 // keeps sending.
@@ -28,6 +34,13 @@ public:
 // The host name the program was built with (CMake cache variable LORVENT_SERVER_HOST).
 const char* DefaultServerHost();
 
+// Looks a host name up: its addresses as numeric texts. Blocks for as long as
+// the system's resolver takes; throws TCPConnError when the name is unknown.
+using TNameResolver = std::function<std::vector<std::string>(const std::string& host)>;
+
+// The system's resolver (getaddrinfo).
+std::vector<std::string> ResolveHostName(const std::string& host);
+
 // A blocking line-oriented TCP client for the attendance upload, used from the
 // GUI thread. Lines end in CR LF in both directions; a lone CR or LF inside a
 // line is ordinary text.
@@ -36,14 +49,21 @@ const char* DefaultServerHost();
 // never meet Asio's.
 class TCPConn : public TServerConnection {
 public:
+    // A name that is not a numeric address is looked up by `resolver` on a
+    // thread of its own, which may outlive this object.
     explicit TCPConn(std::string host = DefaultServerHost(), std::uint16_t port = kAttendancePort,
-                     std::chrono::milliseconds replyWaitTimeout = kReplyWaitTimeout);
+                     std::chrono::milliseconds replyWaitTimeout = kReplyWaitTimeout,
+                     std::chrono::milliseconds connectTimeout = kConnectTimeout,
+                     TNameResolver resolver = ResolveHostName);
     ~TCPConn() override;
     TCPConn(const TCPConn&) = delete;
     TCPConn& operator=(const TCPConn&) = delete;
 
-    // Resolves the host anew and connects, for as long as the system's attempt
-    // lasts. Drops any earlier connection first. Throws TCPConnError.
+    // Resolves the host anew and connects, trying each of its addresses, all
+    // within the connect time-out. Drops any earlier connection first. Throws
+    // TCPConnError. A lookup that outlasts the time-out goes on in the
+    // background, and the next Connect waits for it rather than starting
+    // another, so a name server that does not answer costs one thread at most.
     void Connect() override;
     // Sends text and CR LF. Throws TCPConnError when not connected or the write
     // fails, std::invalid_argument when text holds a CR or LF (it would split
@@ -62,14 +82,22 @@ public:
 
 private:
     struct Link;
+    struct Lookup;
+    using Deadline = std::chrono::steady_clock::time_point;
 
     Link& OpenLink(const char* operation);
     bool ReceiveMore(Link& link);
+    std::vector<std::string> Addresses(Deadline deadline);
+    void StartLookup();
+    void ConnectBefore(Link& link, const std::vector<std::string>& addresses, Deadline deadline);
 
     std::string host_;
     std::uint16_t port_;
     std::chrono::milliseconds replyWaitTimeout_;
+    std::chrono::milliseconds connectTimeout_;
+    TNameResolver resolver_;
     std::unique_ptr<Link> link_;
+    std::shared_ptr<Lookup> lookup_; // under way or unclaimed
 };
 
 } // namespace lorvent

@@ -53,6 +53,9 @@ public:
     std::vector<TKeyRecord> journal;
     int layoutLookups = 0;
     std::function<void()> onKey;
+    // Caps Lock as the usual layouts take it on letter keys: Shift then gives
+    // the small letter, and the capital comes without it.
+    bool capsLock = false;
 
     std::string Unavailable() override { return unavailable; }
     TKeyboardLayout ForegroundLayout() override {
@@ -62,6 +65,11 @@ public:
     std::int16_t VkKeyScanEx(char c, TKeyboardLayout) override {
         const auto it = keyScan.find(c);
         return static_cast<std::int16_t>(it == keyScan.end() ? -1 : it->second);
+    }
+    bool ShiftNeeded(char c, std::int16_t scan, TKeyboardLayout) override {
+        const bool scanned = (scan & kKeyScanShift) != 0;
+        const bool letterKey = scan != -1 && c >= 'A' && c <= 'Z';
+        return capsLock && letterKey ? !scanned : scanned;
     }
     std::uint8_t MapVirtualKey(std::uint8_t vk) override {
         const auto it = scanCodes.find(vk);

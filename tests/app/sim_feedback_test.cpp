@@ -7,6 +7,10 @@
 #include "support/wait.h"
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <thread>
 
 namespace lorvent::testing {
@@ -30,7 +34,7 @@ protected:
             return std::make_unique<TProtocol>(std::move(setup));
         };
         frm = std::make_unique<TMainFrm>(services);
-        ASSERT_TRUE(frm->InitFromCommandLine({}));
+        ASSERT_TRUE(frm->InitFromCommandLine(arguments));
         ASSERT_TRUE(PumpUntil([&] { return view.statusLbl == "Ready"; })) << "reader never woke";
         ASSERT_TRUE(PumpUntil([&] { return Commands() == Names{"idle signal"}; }))
             << "the reader's return is answered with the idle signal";
@@ -101,6 +105,7 @@ protected:
         return reader->Locked([&](TReaderSim& r) { return r.Commands().at(index).at; });
     }
 
+    std::vector<std::string> arguments; // the command line of the start-up
     TSimDevice* reader = nullptr;
     bool autoTimer = false;
     int seenStarts = 0;
@@ -184,6 +189,58 @@ TEST_F(SimFeedbackTest, ReaderReturningWhileTheReadSignalShowsGetsIdleAtOnce) {
     EXPECT_EQ(CommandsAfter(1).size(), 3u);
     EXPECT_FALSE(view.blickTimer.enabled);
 }
+
+// ---- Closing the window ----
+
+// With the adapter pulled out the engine holds its lock through pass after
+// pass of failing reads, until it gives the reader up for dead some seconds
+// later. Closing the window waits for the pass under way only.
+TEST_F(SimFeedbackTest, ClosingWhileTheAdapterIsGoneWaitsForOnePassOnly) {
+    reader->Unplug();
+    RunBusWithoutGui(300ms); // failing polls under way, the reader not yet given up
+    const auto start = std::chrono::steady_clock::now();
+    frm.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// A read that the link has delivered (and acknowledged to the reader) but the
+// window has not handled yet when it closes: in keyboard mode it is shown and
+// not typed, in attendance mode it reaches the data file with the others.
+class SimShutDownTest : public SimFeedbackTest, public ::testing::WithParamInterface<bool> {
+protected:
+    SimShutDownTest() {
+        if (Attendance())
+            arguments = {"-net", "-db", DataFile().string()};
+    }
+    static bool Attendance() { return GetParam(); }
+    std::filesystem::path DataFile() const { return temp.Path() / "att" / "kalvinor.db"; }
+    std::string FileText() const {
+        std::ifstream file(DataFile(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
+};
+
+TEST_P(SimShutDownTest, AReadDeliveredJustBeforeTheCloseIsHandled) {
+    if (Attendance())
+        CardRead({0x01, 0x02, 0x03, 0x04}); // an earlier read still waiting for its tick
+    ReadCard({0x5a, 0x00, 0x00, 0x42});
+    ASSERT_TRUE(WaitWithoutGui([&] { return AllReadsDelivered(1); }));
+    const int rowsBefore = view.grid.RowCount();
+    keyboard.journal.clear();
+    frm.reset();
+
+    ASSERT_EQ(view.grid.RowCount(), rowsBefore + 1) << "the read was not shown";
+    EXPECT_EQ(view.grid.cells.back()[1], "5a000042");
+    EXPECT_TRUE(keyboard.journal.empty()) << "a read was typed while the window closed";
+    if (Attendance()) {
+        EXPECT_TRUE(std::regex_match(FileText(), std::regex(R"(\d\d/\d\d/\d{4}-\d\d:\d\d 01020304\r\n)"
+                                                            R"(\d\d/\d\d/\d{4}-\d\d:\d\d 5a000042\r\n)")))
+            << FileText();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SimShutDownTest, ::testing::Values(false, true),
+                         [](const auto& mode) { return mode.param ? "Attendance" : "Keyboard"; });
 
 } // namespace
 } // namespace lorvent::testing

@@ -126,6 +126,29 @@ TEST(TypeCardNumber, CharacterWithoutKeyStillSendsItsCodeWithShift) {
                             });
 }
 
+// With Caps Lock on, Shift would turn a capital into a small letter: the
+// keyboard's answer for the lock state decides, everything else stays as it
+// was (a character without a key still goes with Shift and scan byte 0xFF).
+TEST(TypeCardNumber, CapsLockLeavesShiftOffForCapitals) {
+    TRecordingKeyboard keyboard = UsKeyboard();
+    keyboard.capsLock = true;
+    keyboard.keyScan.erase('C');
+    TypeCardNumber(keyboard, keyboard, {0, 0, true}, "0ac");
+    ExpectJournal(keyboard, {
+                                Down('0', '0'),
+                                Up('0', '0'),
+                                Down('A', 0x41),
+                                Up('A', 0x41),
+                                Down(0x10, kShiftScan),
+                                Down('C', 0xFF),
+                                Up('C', 0xFF),
+                                Up(0x10, kShiftScan),
+                                PauseMs(100),
+                                Down(0x0D, kEnterScan),
+                                Up(0x0D, kEnterScan),
+                            });
+}
+
 TEST(TypeCardNumber, TenDigitNumberIsTypedInOrderUpperCased) {
     TRecordingKeyboard keyboard = UsKeyboard();
     TypeCardNumber(keyboard, keyboard, {0, 0, true}, "012aff007b");

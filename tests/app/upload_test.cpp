@@ -4,6 +4,7 @@
 #include "app/attendance.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "frm_fixture.h"
+#include "support/dropping_listener.h"
 #include "support/scripted_peer.h"
 #include "support/tm.h"
 
@@ -154,6 +155,22 @@ TEST_F(UploadTest, NothingListeningStoresEveryRecord) {
     EXPECT_FALSE(realServer->Connected());
 }
 
+// A server host that swallows connection attempts holds the tick for the
+// connect's bound only, and the records go to the file in that tick.
+TEST_F(UploadTest, AServerThatDropsConnectionAttemptsCostsTheTickOneSecond) {
+    TDroppingListener silent;
+    ASSERT_TRUE(silent.DropsAttempts()) << "this system answers attempts to a full accept queue";
+    StartAttendance();
+    UseServerOn(silent.Port());
+    ReadCards(3);
+    const auto start = std::chrono::steady_clock::now();
+    frm->LogTimerTimer();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kConnectTimeout + 2s);
+    EXPECT_TRUE(frm->QueuedRecords().empty());
+    EXPECT_EQ(FileBytes(), FileLines(0, 3));
+    EXPECT_FALSE(realServer->Connected());
+}
+
 // The protocol thread delivers a read while the GUI thread waits for a reply:
 // its record is queued after the tick and goes with the next one.
 TEST_F(UploadTest, AReadDuringABlockedTickGoesWithTheNextTick) {
@@ -233,6 +250,16 @@ TEST_F(UploadTest, RecordsQueuedWhenTheSessionEndsAreKeptAtOnceAndOnce) {
     ReadCards(1, 2);
     frm.reset();
     EXPECT_EQ(FileBytes(), FileLines(0, 3));
+}
+
+// A read the reader object has delivered but the window has not handled yet
+// is a record to keep too when the session ends.
+TEST_F(UploadTest, AReadDeliveredButNotHandledWhenTheSessionEndsIsKept) {
+    StartAttendance();
+    ReadCards(1);
+    Deliver({0x83, 0x01, 0x01, 0x2a, 0xff, 0x00, 0x01});
+    frm->SessionEnding();
+    EXPECT_EQ(FileBytes(), FileLines(0, 2));
 }
 
 // ---- A data file that cannot take the records ----

@@ -11,9 +11,11 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 #include <cstdlib>
+#include <tuple>
 
 namespace lorvent::testing {
 namespace {
@@ -126,6 +128,96 @@ TEST_F(XTestKeyboard, KeyScanAndScanCodesFollowThePcNumbering) {
     EXPECT_EQ(keyboard->MapVirtualKey('A'), 0x1E);
     EXPECT_EQ(keyboard->MapVirtualKey(0x71), 0x3C);
 }
+
+// ---- Layouts and lock keys ----
+
+// The lock keys a user can leave on, pressed as the user presses them.
+struct TLock {
+    const char* name;
+    KeySym key;          // NoSymbol: no lock on
+    const char* option;  // the XKB option that puts it on the Caps Lock key
+};
+
+void PrintTo(const TLock& lock, std::ostream* out) {
+    *out << lock.name;
+}
+
+const TLock kLocks[] = {
+    {"none", NoSymbol, ""},
+    {"CapsLock", XK_Caps_Lock, ""},
+    {"ShiftLock", XK_Shift_Lock, "caps:shiftlock"},
+    {"NumLock", XK_Num_Lock, ""},
+};
+
+class XTestKeyboardLocks
+    : public XTestKeyboard,
+      public ::testing::WithParamInterface<std::tuple<const char*, TLock>> {
+protected:
+    void SetUp() override {
+        XTestKeyboard::SetUp();
+        display = XOpenDisplay(nullptr);
+        ASSERT_NE(display, nullptr);
+    }
+    void TearDown() override {
+        if (display != nullptr && LockedModifiers() != 0)
+            XkbLockModifiers(display, XkbUseCoreKbd, ~0u, 0);
+        SetLayout("us", "");
+        if (display != nullptr)
+            XCloseDisplay(display);
+    }
+
+    static void SetLayout(const std::string& layout, const std::string& option) {
+        const std::string command = "setxkbmap -layout " + layout + " -option ''" +
+                                    (option.empty() ? "" : " -option " + option);
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+    unsigned LockedModifiers() {
+        XkbStateRec state{};
+        XkbGetState(display, XkbUseCoreKbd, &state);
+        return state.locked_mods;
+    }
+    void PressAndRelease(KeySym keysym) {
+        const KeyCode code = XKeysymToKeycode(display, keysym);
+        ASSERT_NE(code, 0) << XKeysymToString(keysym) << " has no key";
+        XTestFakeKeyEvent(display, code, True, CurrentTime);
+        XTestFakeKeyEvent(display, code, False, CurrentTime);
+        XSync(display, False);
+    }
+
+    Display* display = nullptr;
+};
+
+// Whatever the layout and whichever lock is on, the number arrives as it was
+// read, and the lock is still on afterwards.
+TEST_P(XTestKeyboardLocks, NumberArrivesAsReadAndTheLockStaysOn) {
+    const auto& [layout, lock] = GetParam();
+    SetLayout(layout, lock.option);
+    ASSERT_EQ(LockedModifiers(), 0u);
+    if (lock.key != NoSymbol)
+        PressAndRelease(lock.key);
+    const unsigned locked = LockedModifiers();
+    ASSERT_EQ(locked != 0, lock.key != NoSymbol) << "the lock did not come on";
+    // A Return first, until the window has taken in the new layout: a client
+    // busy reloading the keymap could look a key code up before its mapping.
+    TypeCardNumber(*keyboard, clock, {0, 0, true}, "");
+    KeysUpToLine();
+
+    TypeCardNumber(*keyboard, clock, {0, 0, true}, "0123456789abcdef");
+    std::string line;
+    KeysUpToLine(&line);
+    EXPECT_EQ(line, "0123456789ABCDEF");
+    TypeCardNumber(*keyboard, clock, {0, 0, true}, "fedcba9876543210");
+    KeysUpToLine(&line);
+    EXPECT_EQ(line, "FEDCBA9876543210");
+    EXPECT_EQ(LockedModifiers(), locked) << "typing changed the lock state";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LayoutsAndLocks, XTestKeyboardLocks,
+    ::testing::Combine(::testing::Values("us", "cz", "fr", "de"), ::testing::ValuesIn(kLocks)),
+    [](const auto& param) {
+        return std::string(std::get<0>(param.param)) + "_" + std::get<1>(param.param).name;
+    });
 
 TEST(XTestKeyboardAvailability, NoServerOrNoXtestIsReportedForTheUser) {
     const std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";

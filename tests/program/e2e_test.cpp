@@ -5,12 +5,18 @@
 // trace (LORVENT_UI_TRACE).
 #include <gtest/gtest.h>
 
+#include "support/dropping_listener.h"
 #include "support/program_rig.h"
 #include "support/wait.h"
 #include "support/x_tray_host.h"
 #include "support/x_windows.h"
 
 #include <QSet>
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 #include <csignal>
 #include <fstream>
@@ -146,6 +152,37 @@ TEST_F(EndToEnd, ReadsAreShownAndTypedAndTheWindowFollowsTheReader) {
     shot.save(LORVENT_OUTPUT_DIR "/lorvent-window.png");
 }
 
+// The locked modifiers of the X server's keyboard (Caps Lock is LockMask).
+unsigned LockedModifiers(Display* display) {
+    XkbStateRec state{};
+    XkbGetState(display, XkbUseCoreKbd, &state);
+    return state.locked_mods;
+}
+
+// Caps Lock left on by the user: the number arrives as read all the same, and
+// Caps Lock is still on once it has been typed.
+TEST_F(EndToEnd, CapsLockOnStillGivesTheNumberAsRead) {
+    StartDesktop();
+    StartReader();
+    StartLorvent({});
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << rig.lorvent->Stderr();
+    Display* display = XOpenDisplay(rig.Display().c_str());
+    ASSERT_NE(display, nullptr);
+    const KeyCode capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
+    XTestFakeKeyEvent(display, capsLock, True, CurrentTime);
+    XTestFakeKeyEvent(display, capsLock, False, CurrentTime);
+    XSync(display, False);
+    ASSERT_EQ(LockedModifiers(display), unsigned{LockMask});
+
+    ASSERT_TRUE(rig.reader->Command("card5 abcdef1290"));
+    std::string line;
+    KeysUpToLine(line);
+    EXPECT_EQ(line, "ABCDEF1290");
+    EXPECT_EQ(Shown("LogGrid 1 1 "), "LogGrid 1 1 abcdef1290");
+    EXPECT_EQ(LockedModifiers(display), unsigned{LockMask}) << "typing changed the lock";
+    XCloseDisplay(display);
+}
+
 // With a notification area, minimising hides the window; a double click on
 // the tray icon brings it back.
 TEST_F(EndToEnd, MinimisedWindowHidesInTheTrayAndComesBack) {
@@ -234,6 +271,65 @@ TEST_F(AttendanceEndToEnd, ReadsReachTheServerAndTheDataFileWhenItIsDown) {
     EXPECT_TRUE(
         std::regex_match(FileBytes(), std::regex(R"(\d\d/\d\d/\d{4}-\d\d:\d\d 0a0b0c0d0e\r\n)")))
         << FileBytes();
+    EXPECT_TRUE(rig.lorvent->Running());
+}
+
+// The seconds since the simulator started, from the stamp of its line.
+double StampOf(const std::string& line) {
+    return std::stod(line.substr(line.find('[') + 1));
+}
+
+// The server's host swallows connection attempts (gone off the network):
+// each tick gives up its connect after a second, every read is still answered
+// with the acknowledge and the read signal within 2 s of reaching lorvent,
+// and the records go to the data file in order.
+TEST_F(AttendanceEndToEnd, ReadsAreAnsweredAtOnceWhileTheServerDropsConnections) {
+    TDroppingListener silent;
+    ASSERT_TRUE(silent.DropsAttempts()) << "this system answers attempts to a full accept queue";
+    StartReader();
+    StartLorvent({"-net", "-db", DataFile()}, {},
+                 {{"LORVENT_SERVER_PORT", std::to_string(silent.Port())}});
+    ASSERT_EQ(Shown("StatusLbl Ready"), "StatusLbl Ready") << rig.lorvent->Stderr();
+
+    // Reads 1.7 s apart fall on every phase of the 5-second tick.
+    std::vector<std::string> numbers;
+    for (int card = 1; card <= 6; ++card) {
+        char number[16];
+        std::snprintf(number, sizeof number, "5b0000%02x", card);
+        numbers.push_back(number);
+        ASSERT_TRUE(rig.reader->Command(std::string("card ") + number));
+        std::this_thread::sleep_for(1700ms);
+    }
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::string bytes = FileBytes();
+            return std::count(bytes.begin(), bytes.end(), '\n') == 6;
+        },
+        30s, 200ms))
+        << FileBytes();
+    std::string expected;
+    for (const auto& number : numbers)
+        expected += R"(\d\d/\d\d/\d{4}-\d\d:\d\d )" + number + "\r\n";
+    EXPECT_TRUE(std::regex_match(FileBytes(), std::regex(expected))) << FileBytes();
+
+    ReaderHeard("idle signal", 5s);
+    rig.reader->Poll();
+    const auto& lines = rig.reader->Lines();
+    for (const auto& number : numbers) {
+        const auto sent = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find("-> card read " + number + " as data") != std::string::npos;
+        });
+        ASSERT_NE(sent, lines.end()) << number;
+        const auto acknowledge = std::find_if(sent, lines.end(), [](const std::string& line) {
+            return line.find(": acknowledge (") != std::string::npos;
+        });
+        const auto signal = std::find_if(acknowledge, lines.end(), [](const std::string& line) {
+            return line.find(": read signal (") != std::string::npos;
+        });
+        ASSERT_NE(signal, lines.end()) << number << " got no acknowledge and read signal";
+        EXPECT_LE(StampOf(*signal) - StampOf(*sent), 2.0)
+            << number << ": " << *sent << " / " << *acknowledge << " / " << *signal;
+    }
     EXPECT_TRUE(rig.lorvent->Running());
 }
 

@@ -1,11 +1,14 @@
 #include "protocol/proto_message.h"
+#include "protocol/repeat_filter.h"
 #include "protocol/text_log.h"
+#include "support/fake_clock.h"
 #include "support/tm.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -123,6 +126,167 @@ TEST_F(LogFileTest, UnopenableLogDropsRecordsQuietly) {
     mqLog log;
     log.Put(std::make_unique<TTextMessage>(kLevelWarn, "dropped", "Protocol"));
     EXPECT_TRUE(fs::is_directory("log.txt"));
+}
+
+// ---- Repeated messages ----
+
+struct TArrival {
+    TPollTime at;
+    std::uint8_t level;
+    const char* category;
+    const char* text;
+    std::vector<std::string> written; // "category text" of each entry, in order
+};
+
+std::vector<std::string> Shown(const std::vector<TRepeatFilter::TEntry>& entries) {
+    std::vector<std::string> shown;
+    for (const auto& entry : entries)
+        shown.push_back(entry.category + " " + entry.text);
+    return shown;
+}
+
+// What an adapter pulled out for a while looks like, then the reader's
+// return, then the same failures after a quiet interval.
+TEST(RepeatFilterTest, FirstOccurrencesAndStateChangesAtOnceRepeatsCounted) {
+    const char* open = "Error 2 in FT_Open";
+    const char* write = "SendPacket: FT_Write error 4";
+    const TArrival arrivals[] = {
+        {0, kLevelError, "Protocol", open, {"Protocol Error 2 in FT_Open"}},
+        {100, kLevelError, "Protocol", write, {"Protocol SendPacket: FT_Write error 4"}},
+        {200, kLevelError, "Protocol", open, {}},
+        {300, kLevelError, "Protocol", write, {}},
+        {400, kLevelError, "Protocol", open, {}},
+        // The same text from another source is another message; the counts
+        // so far are written before it.
+        {500,
+         kLevelWarn,
+         "S1",
+         open,
+         {"Protocol Error 2 in FT_Open ... repeated 2 times",
+          "Protocol SendPacket: FT_Write error 4 ... repeated 1 time", "S1 Error 2 in FT_Open"}},
+        {600, kLevelError, "Protocol", open, {}},
+        {700, kLevelTrace, "S1", "Slave dies",
+         {"Protocol Error 2 in FT_Open ... repeated 1 time", "S1 Slave dies"}},
+        {800, kLevelTrace, "S1", "Slave dies", {"S1 Slave dies"}},
+        // A minute on: the counts of the interval are written with the next record.
+        {30'000, kLevelError, "Protocol", open, {}},
+        {60'000, kLevelError, "Protocol", open, {"Protocol Error 2 in FT_Open ... repeated 1 time"}},
+        // Not seen for a whole interval: new again.
+        {120'000,
+         kLevelError,
+         "Protocol",
+         write,
+         {"Protocol Error 2 in FT_Open ... repeated 1 time", "Protocol SendPacket: FT_Write error 4"}},
+        {120'100, kLevelError, "Protocol", write, {}},
+    };
+    TRepeatFilter filter(60'000);
+    for (const auto& arrival : arrivals)
+        EXPECT_EQ(Shown(filter.Admit(TTextMessage(arrival.level, arrival.text, arrival.category),
+                                     arrival.at)),
+                  arrival.written)
+            << "at " << arrival.at << ": " << arrival.text;
+    EXPECT_EQ(Shown(filter.Flush()),
+              std::vector<std::string>{"Protocol SendPacket: FT_Write error 4 ... repeated 1 time"});
+    EXPECT_TRUE(filter.Flush().empty());
+}
+
+// Messages beyond what it keeps in mind push out the one seen longest ago,
+// which is written as new when it comes back.
+TEST(RepeatFilterTest, TheMessageSeenLongestAgoMakesWayWhenFull) {
+    TRepeatFilter filter(60'000, 2);
+    const auto admit = [&](const char* text, TPollTime at) {
+        return Shown(filter.Admit(TTextMessage(kLevelWarn, text, "S1"), at));
+    };
+    EXPECT_EQ(admit("a", 0), std::vector<std::string>{"S1 a"});
+    EXPECT_EQ(admit("b", 1), std::vector<std::string>{"S1 b"});
+    EXPECT_TRUE(admit("a", 2).empty());
+    EXPECT_EQ(admit("c", 3), (std::vector<std::string>{"S1 a ... repeated 1 time", "S1 c"}));
+    EXPECT_TRUE(admit("a", 4).empty()) << "a was seen last, b made way";
+    EXPECT_EQ(admit("b", 5), (std::vector<std::string>{"S1 a ... repeated 1 time", "S1 b"}));
+}
+
+TEST_F(LogFileTest, CountsHeldBackAreWrittenWhenTheLogCloses) {
+    auto clock = std::make_shared<testing::FakeClock>();
+    {
+        mqLog log("log.txt", {}, clock);
+        for (int i = 0; i < 3; ++i)
+            log.Put(std::make_unique<TTextMessage>(kLevelError, "Error 2 in FT_Open", "Protocol"));
+        EXPECT_EQ(ReadLog().find("repeated"), std::string::npos);
+    }
+    EXPECT_NE(ReadLog().find(" Protocol Error 2 in FT_Open ... repeated 2 times\n"),
+              std::string::npos)
+        << ReadLog();
+}
+
+// ---- The size bound ----
+
+std::uintmax_t SizeOr0(const fs::path& path) {
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    return error ? 0 : size;
+}
+
+// Every message new, so nothing is held back: only the size bound limits.
+void WriteNumbered(mqLog& log, int first, int count) {
+    for (int i = first; i < first + count; ++i)
+        log.Put(std::make_unique<TTextMessage>(kLevelWarn, "Packet number " + std::to_string(i),
+                                               "S1"));
+}
+
+constexpr std::uint64_t kSmallLimit = 2000;
+// An entry's two lines with a short text: the file may pass the limit by one.
+constexpr std::uint64_t kOneEntry = 80;
+
+TEST_F(LogFileTest, AFullLogBecomesLogOldAndANewOneStarts) {
+    mqLog log("log.txt", {kSmallLimit, 60'000});
+    for (int i = 0; i < 200; i += 10) {
+        WriteNumbered(log, i, 10);
+        EXPECT_LE(SizeOr0("log.txt"), kSmallLimit + kOneEntry) << "after " << i + 10;
+        EXPECT_LE(SizeOr0("log.old"), kSmallLimit + kOneEntry) << "after " << i + 10;
+    }
+    const std::string current = ReadLog();
+    std::ifstream oldFile("log.old");
+    const std::string old((std::istreambuf_iterator<char>(oldFile)), {});
+    EXPECT_NE(current.find("Packet number 199\n"), std::string::npos);
+    // log.old ends where log.txt begins.
+    const std::regex number(R"(Packet number (\d+)\n)");
+    std::smatch first, last;
+    ASSERT_TRUE(std::regex_search(current, first, number));
+    for (auto it = std::sregex_iterator(old.begin(), old.end(), number); it != std::sregex_iterator();
+         ++it)
+        last = *it;
+    ASSERT_FALSE(last.empty());
+    EXPECT_EQ(std::stoi(first[1]), std::stoi(last[1]) + 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 2);
+}
+
+// A log.old that cannot be replaced (here a directory with something in it):
+// log.txt starts afresh instead of growing past the bound.
+TEST_F(LogFileTest, WhenLogOldCannotBeReplacedTheLogStartsAfresh) {
+    fs::create_directories("log.old/kept");
+    mqLog log("log.txt", {kSmallLimit, 60'000});
+    WriteNumbered(log, 0, 200);
+    EXPECT_LE(SizeOr0("log.txt"), kSmallLimit + kOneEntry);
+    EXPECT_NE(ReadLog().find("Packet number 199\n"), std::string::npos);
+    EXPECT_TRUE(fs::exists("log.old/kept"));
+}
+
+TEST_F(LogFileTest, ALogOverTheBoundFromAnEarlierRunIsRotatedAtTheFirstEntry) {
+    {
+        std::ofstream earlier("log.txt", std::ios::binary);
+        earlier << std::string(kSmallLimit + 10, 'x') << "\n";
+    }
+    mqLog log("log.txt", {kSmallLimit, 60'000});
+    WriteNumbered(log, 0, 1);
+    EXPECT_LE(SizeOr0("log.txt"), kOneEntry);
+    EXPECT_EQ(SizeOr0("log.old"), kSmallLimit + 11);
+}
+
+TEST_F(LogFileTest, ATextOfAnyLengthIsCutSoNoEntryPassesTheBound) {
+    mqLog log("log.txt", {kSmallLimit, 60'000});
+    log.Put(std::make_unique<TTextMessage>(kLevelWarn, std::string(100'000, 'y'), "S1"));
+    EXPECT_LE(SizeOr0("log.txt"), kMaxLogTextLength + kOneEntry);
+    EXPECT_NE(ReadLog().find(std::string(kMaxLogTextLength, 'y') + "...\n"), std::string::npos);
 }
 
 TEST(ProtoMessageTest, CopiesItsBytesAndAllowsEmpty) {

@@ -1,12 +1,15 @@
 // TCPConn against small scripted servers on 127.0.0.1.
 #include "app/tcpconn/tcp_conn.h"
+#include "support/dropping_listener.h"
 #include "support/scripted_peer.h"
 
 #include <asio.hpp>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <thread>
 
 namespace lorvent {
@@ -17,6 +20,7 @@ using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 using testing::AwaitHangUp;
+using testing::TDroppingListener;
 using testing::ReadRequest;
 using testing::ScriptedPeer;
 using testing::Send;
@@ -191,6 +195,75 @@ TEST(TCPConnTest, ReconnectingByNameLeavesNothingOfTheLastConnection) {
     EXPECT_EQ(conn.ReadLine(), "OK");
     conn.Connect(); // drops the first connection with its unread line
     EXPECT_EQ(conn.ReadLine(), "fresh");
+}
+
+// ---- How long a connect may last ----
+
+// The system's own attempt against a host that drops it lasts minutes; the
+// connect gives up at its bound instead, having waited for it.
+TEST(TCPConnConnectTest, AHostThatDropsTheAttemptIsGivenUpAtTheBound) {
+    TDroppingListener silent;
+    ASSERT_TRUE(silent.DropsAttempts()) << "this system answers attempts to a full accept queue";
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        TCPConn conn(host, silent.Port());
+        const auto start = Clock::now();
+        EXPECT_THROW(conn.Connect(), TCPConnError) << host;
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, kConnectTimeout - 50ms) << host;
+        EXPECT_LT(took, kConnectTimeout + 2s) << host;
+        EXPECT_FALSE(conn.Connected());
+    }
+}
+
+// A name server that does not answer holds the lookup; the connect gives up
+// at the bound all the same, the next connect waits for the same lookup
+// rather than starting another, and once it has answered connects go on.
+TEST(TCPConnConnectTest, ALookupThatDoesNotAnswerIsBoundedAndNotStartedTwice) {
+    struct TNameServer {
+        std::mutex mutex;
+        std::condition_variable answered;
+        bool answers = false;
+        int lookups = 0;
+    };
+    auto nameServer = std::make_shared<TNameServer>();
+    const auto resolve = [nameServer](const std::string&) -> std::vector<std::string> {
+        std::unique_lock<std::mutex> guard(nameServer->mutex);
+        ++nameServer->lookups;
+        nameServer->answered.wait(guard, [&] { return nameServer->answers; });
+        return {"127.0.0.1"};
+    };
+    ScriptedPeer peer([](tcp::socket& socket, int) {
+        Send(socket, "hello\r\n");
+        AwaitHangUp(socket);
+    });
+    TCPConn conn("attendance.example", peer.Port(), kReplyWaitTimeout, 300ms, resolve);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto start = Clock::now();
+        EXPECT_THROW(conn.Connect(), TCPConnError);
+        EXPECT_GE(Clock::now() - start, 250ms);
+        EXPECT_LT(Clock::now() - start, 2s);
+    }
+    {
+        std::lock_guard<std::mutex> guard(nameServer->mutex);
+        EXPECT_EQ(nameServer->lookups, 1);
+        nameServer->answers = true;
+    }
+    nameServer->answered.notify_all();
+    conn.Connect();
+    EXPECT_EQ(conn.ReadLine(), "hello");
+}
+
+TEST(TCPConnConnectTest, ANameThatCannotBeResolvedIsAnErrorThatSaysSo) {
+    TCPConn conn("attendance.example", 11000, kReplyWaitTimeout, kConnectTimeout,
+                 [](const std::string& host) -> std::vector<std::string> {
+                     throw TCPConnError("cannot resolve '" + host + "': not known");
+                 });
+    try {
+        conn.Connect();
+        ADD_FAILURE() << "connected";
+    } catch (const TCPConnError& error) {
+        EXPECT_STREQ(error.what(), "cannot resolve 'attendance.example': not known");
+    }
 }
 
 } // namespace

@@ -24,6 +24,7 @@
 #undef MapVirtualKey
 
 #include <atomic>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -667,6 +668,35 @@ TEST_F(KeyboardTest, CardNumbersArriveUpperCaseInTheFocusedWindow) {
         EXPECT_EQ(Typed(), c.arrives);
         EXPECT_FALSE(GetKeyState(VK_SHIFT) & 0x8000) << "Shift released after " << c.number;
     }
+}
+
+// Presses and releases Caps Lock as the user would, until it is `on`.
+bool SetCapsLock(bool on) {
+    for (int press = 0; press < 2 && ((GetKeyState(VK_CAPITAL) & 1) != 0) != on; ++press) {
+        const BYTE scan = static_cast<BYTE>(MapVirtualKeyW(VK_CAPITAL, MAPVK_VK_TO_VSC));
+        keybd_event(VK_CAPITAL, scan, 0, 0);
+        keybd_event(VK_CAPITAL, scan, KEYEVENTF_KEYUP, 0);
+        PumpUntil([&] { return ((GetKeyState(VK_CAPITAL) & 1) != 0) == on; }, 2000);
+    }
+    return ((GetKeyState(VK_CAPITAL) & 1) != 0) == on;
+}
+
+// With Caps Lock on, Shift would turn the letters small: the number arrives
+// as read all the same, and Caps Lock is still on afterwards.
+TEST_F(KeyboardTest, CapsLockOnStillGivesTheNumberAsRead) {
+    ASSERT_TRUE(SetCapsLock(true));
+    for (const char* number : {"abcdef1290", "0123456789abcdef"}) {
+        SetWindowTextW(edit, L"");
+        TypeCardNumber(*keyboard, clock, {0, 0, false}, number);
+        std::string expected = number;
+        for (char& c : expected)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        PumpUntil([&] { return Typed().size() >= expected.size(); }, 5000);
+        PumpFor(50);
+        EXPECT_EQ(Typed(), expected);
+    }
+    EXPECT_TRUE(GetKeyState(VK_CAPITAL) & 1) << "typing changed Caps Lock";
+    EXPECT_TRUE(SetCapsLock(false));
 }
 
 // The layout is that of the window in front, here this thread's.
