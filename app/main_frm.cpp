@@ -33,6 +33,13 @@ std::unique_ptr<TProtoMessage> IdleSignalCommand() {
     return Command({0x02, 0xff, 0x00, 0xff});
 }
 
+std::string PortDeniedText(const TPortDenied& denied) {
+    const std::string text = ": " + denied.path + ": permission denied; ";
+    if (denied.group.empty())
+        return text + kMsgPortDeniedNoGroup;
+    return text + FormatMessage(kMsgPortDeniedJoinGroup, denied.group);
+}
+
 std::string VersionLine(int mode) {
     return std::string(mode == kModeAttendance ? "Kalvinor" : "Ravi") + " v1.6-ZMK(d2xx)";
 }
@@ -127,8 +134,12 @@ void TMainFrm::CheckKeyboard() {
 
 void TMainFrm::StartEngine() {
     Protocol = services_.makeProtocol();
-    if (!Protocol->Open(Port, kLineSettings))
-        throw TStartupError(FormatMessage(kMsgPortOpenFailed, Port));
+    if (Protocol->Open(Port, kLineSettings))
+        return;
+    std::string message = FormatMessage(kMsgPortOpenFailed, Port);
+    if (const auto denied = Protocol->OpenDenied())
+        message += PortDeniedText(*denied);
+    throw TStartupError(message);
 }
 
 void TMainFrm::StartReader() {

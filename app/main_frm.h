@@ -1,6 +1,7 @@
 #pragma once
 
 #include "attendance.h"
+#include "device/d2xx_device.h"
 #include "card_read.h"
 #include "frm_services.h"
 #include "keyboard.h"
@@ -46,6 +47,10 @@ inline const char* const kStatusSilent = "Nekomunikuje";
 std::unique_ptr<TProtoMessage> AcknowledgeCommand();
 std::unique_ptr<TProtoMessage> ReadSignalCommand();
 std::unique_ptr<TProtoMessage> IdleSignalCommand();
+
+// What follows the port message when the port exists but the user may not
+// open it: the path, "permission denied" and the group to join.
+std::string PortDeniedText(const TPortDenied& denied);
 
 // "Kalvinor v1.6-ZMK(d2xx)" in attendance mode, "Ravi v1.6-ZMK(d2xx)" otherwise.
 std::string VersionLine(int mode);

@@ -68,7 +68,8 @@ int RunMainFrm(TFrontEnd frontEnd, const std::vector<std::string>& arguments,
                        platform.makeServerConnection,
                        {}});
         frontEnd.attach(&form);
-        if (StartUp(form, arguments, frontEnd.boxes, std::cerr))
+        std::ostream& errors = frontEnd.errors != nullptr ? *frontEnd.errors : std::cerr;
+        if (StartUp(form, arguments, frontEnd.boxes, errors))
             status = frontEnd.showAndRun();
         frontEnd.attach(nullptr);
     }

@@ -52,6 +52,9 @@ struct TFrontEnd {
     std::function<void(TMainFrm*)> attach;
     // Shows the window and runs the message loop; returns the exit status.
     std::function<int()> showAndRun;
+    // Where a start-up failure is written besides its box, for whoever
+    // watches the terminal; null: standard error.
+    std::ostream* errors = nullptr;
 };
 
 // One run: the window's behaviour built on the front-end (its view traced

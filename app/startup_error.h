@@ -19,6 +19,8 @@ std::string FormatMessage(const std::string& pattern, const std::string& value);
 inline const char* const kMsgInvalidArgument = "Neplatný argument '%s'";
 inline const char* const kMsgInvalidPrefix = "Neplatný prefix '%s'";
 inline const char* const kMsgPortOpenFailed = "Nepodařilo se otevřít sériový port '%s'";
+inline const char* const kMsgPortDeniedJoinGroup = "uživatel musí být ve skupině %s";
+inline const char* const kMsgPortDeniedNoGroup = "přístup k portu musí povolit správce";
 inline const char* const kMsgDirectoryFailed = "Nepodařilo se vytvořit adresář '%s'";
 inline const char* const kMsgFileOpenFailed = "Nepodařilo se otevřít soubor '%s'";
 inline const char* const kMsgInvalidServerPort = "Neplatný port serveru '%s' (LORVENT_SERVER_PORT)";

@@ -1,19 +1,13 @@
 // One upload tick against the reference server over loopback: how long the
 // GUI thread is blocked, and how many records a tick gets through per second.
-#include "app/main_frm.h"
 #include "app/tcpconn/tcp_conn.h"
-#include "fakes.h"
-#include "protocol/protocol.h"
+#include "attendance_window.h"
 #include "server/attendance_server.h"
+#include "server/sqlite_record_store.h"
 #include "support/dropping_listener.h"
-#include "support/engine_setup.h"
-#include "support/fake_clock.h"
-#include "support/recording_log.h"
-#include "support/scripted_device.h"
+#include "support/temp_dir.h"
 
 #include <benchmark/benchmark.h>
-
-#include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
@@ -27,55 +21,38 @@ namespace {
 class LoopbackServer {
 public:
     LoopbackServer()
-        : directory_(std::filesystem::temp_directory_path() /
-                     ("lorvent-upload-bench-" + std::to_string(::getpid()))),
-          store_((std::filesystem::create_directories(directory_), directory_ / "server.sqlite")),
-          server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, store_, stored_, problems_),
+        : store_(directory_.File("server.sqlite")), worker_(store_, stored_, problems_),
+          server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, worker_, problems_),
           runner_([this] { io_.run(); }) {}
     ~LoopbackServer() {
         asio::post(io_, [this] { server_.Stop(); });
         runner_.join();
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
+        worker_.Stop();
     }
     std::uint16_t Port() const { return server_.LocalEndpoint().port(); }
-    std::filesystem::path DataFile() const { return directory_ / "kalvinor.db"; }
+    std::filesystem::path DataFile() const { return directory_.File("kalvinor.db"); }
 
 private:
-    std::filesystem::path directory_;
+    testing::TTempDir directory_;
     server::SqliteRecordStore store_;
     asio::io_context io_;
-    std::ostringstream stored_;
-    std::ostringstream problems_;
+    std::ostringstream storedText_;
+    std::ostringstream problemsText_;
+    server::StreamLineSink stored_{storedText_};
+    server::StreamLineSink problems_{problemsText_};
+    server::StoreWorker worker_;
     server::AttendanceServer server_;
     std::thread runner_;
 };
 
-// The window in attendance mode as the program starts it, its engine stepped
-// by hand over a scripted device (nothing reads the bus here), its server
+// The window in attendance mode as the program starts it, its server
 // connection made by the factory the program uses.
 void BM_UploadTick(benchmark::State& state) {
     LoopbackServer server;
-    testing::TFakeView view;
-    testing::TFakePoster poster;
-    testing::TRecordingKeyboard keyboard;
-    testing::DiscardingLog log;
-    TMainFrm frm({view,
-                  poster,
-                  keyboard,
-                  keyboard,
-                  {},
-                  {},
-                  [&] {
-                      return std::make_unique<TProtocol>(
-                          testing::SteppedEngineSetup(std::make_unique<testing::ScriptedDevice>(),
-                                                      log, std::make_shared<testing::FakeClock>()));
-                  },
-                  [&]() -> std::unique_ptr<TServerConnection> {
-                      return std::make_unique<TCPConn>("127.0.0.1", server.Port());
-                  },
-                  {}});
-    frm.InitFromCommandLine({"-net", "-db", server.DataFile().string()});
+    testing::TAttendanceWindow window(
+        server.DataFile().string(), [&]() -> std::unique_ptr<TServerConnection> {
+            return std::make_unique<TCPConn>("127.0.0.1", server.Port());
+        });
     const auto records = static_cast<int>(state.range(0));
     std::tm now{};
     now.tm_year = 126;
@@ -83,9 +60,9 @@ void BM_UploadTick(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         for (int i = 0; i < records; ++i)
-            frm.AddLogRow(std::make_unique<TLogItem>(TLogItem{now, "012aff007b"}));
+            window.Read("012aff007b", now);
         state.ResumeTiming();
-        frm.UploadRecords();
+        window.UploadTick();
     }
     if (std::filesystem::file_size(server.DataFile()) != 0)
         state.SkipWithError("the server did not confirm every record");
@@ -111,40 +88,20 @@ void BM_TickWithSilentServer(benchmark::State& state) {
         state.SkipWithError("this system answers attempts to a full accept queue");
         return;
     }
-    const auto directory = std::filesystem::temp_directory_path() /
-                           ("lorvent-silent-bench-" + std::to_string(::getpid()));
-    testing::TFakeView view;
-    testing::TFakePoster poster;
-    testing::TRecordingKeyboard keyboard;
-    testing::DiscardingLog log;
+    testing::TTempDir directory;
     const std::string host = state.range(0) == 0 ? "127.0.0.1" : "localhost";
-    {
-        TMainFrm frm({view,
-                      poster,
-                      keyboard,
-                      keyboard,
-                      {},
-                      {},
-                      [&] {
-                          return std::make_unique<TProtocol>(testing::SteppedEngineSetup(
-                              std::make_unique<testing::ScriptedDevice>(), log,
-                              std::make_shared<testing::FakeClock>()));
-                      },
-                      [&]() -> std::unique_ptr<TServerConnection> {
-                          return std::make_unique<TCPConn>(host, silent.Port());
-                      },
-                      {}});
-        frm.InitFromCommandLine({"-net", "-db", (directory / "kalvinor.db").string()});
-        for (auto _ : state) {
-            state.PauseTiming();
-            frm.AddLogRow(std::make_unique<TLogItem>(TLogItem{{}, "012aff007b"}));
-            state.ResumeTiming();
-            frm.UploadRecords();
-        }
-        if (!frm.QueuedRecords().empty())
-            state.SkipWithError("the records did not reach the data file");
+    testing::TAttendanceWindow window(directory.File("kalvinor.db").string(),
+                                      [&]() -> std::unique_ptr<TServerConnection> {
+                                          return std::make_unique<TCPConn>(host, silent.Port());
+                                      });
+    for (auto _ : state) {
+        state.PauseTiming();
+        window.Read("012aff007b", std::tm{});
+        state.ResumeTiming();
+        window.UploadTick();
     }
-    std::filesystem::remove_all(directory);
+    if (!window.QueueIsEmpty())
+        state.SkipWithError("the records did not reach the data file");
 }
 BENCHMARK(BM_TickWithSilentServer)
     ->Arg(0)

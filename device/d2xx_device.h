@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace lorvent {
@@ -17,6 +18,15 @@ inline constexpr FT_STATUS FT_IO_ERROR = 4;
 inline constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
 inline constexpr FT_STATUS FT_INVALID_BAUD_RATE = 7;
 inline constexpr FT_STATUS FT_OTHER_ERROR = 18;
+
+// A port that exists but that this user may not open: what a user needs to
+// be told to put it right.
+struct TPortDenied {
+    std::string path;
+    // The group whose members may read and write the port; empty when no
+    // group may.
+    std::string group;
+};
 
 // The eight operations of the USB serial converter's library that the engine
 // needs. Every call returns a status, FT_OK on success; a call made with a null
@@ -47,6 +57,11 @@ public:
     // After a failed FT_Open: why the device's library could not be used, when
     // that is more than the status says (empty otherwise). The engine logs it.
     virtual std::string OpenProblem() const { return {}; }
+
+    // Beyond the library's eight: set when the last FT_Open failed because
+    // the user lacks the permission, which its status cannot say. Backends
+    // that cannot tell leave it empty.
+    virtual std::optional<TPortDenied> OpenDenied() const { return std::nullopt; }
 };
 
 // The device of this platform: the serial port backend on Linux, FTD2XX.DLL

@@ -13,9 +13,11 @@
 
 #include <fcntl.h>
 #include <glob.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -157,6 +159,31 @@ FT_STATUS StatusForOpenError(int error) {
     default:
         return FT_DEVICE_NOT_OPENED;
     }
+}
+
+bool IsPermissionError(int error) {
+    return error == EACCES || error == EPERM;
+}
+
+std::string GroupName(gid_t gid) {
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    if (getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        return found->gr_name;
+    return std::to_string(gid);
+}
+
+// The group that may read and write the port at `path`, which the user can
+// be made a member of; empty when the port's mode grants its group nothing.
+std::string GroupThatMayOpen(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0)
+        return {};
+    const mode_t groupReadWrite = S_IRGRP | S_IWGRP;
+    if ((status.st_mode & groupReadWrite) != groupReadWrite)
+        return {};
+    return GroupName(status.st_gid);
 }
 
 int OpenRetryingOnSignal(const std::string& path) {
@@ -305,13 +332,18 @@ public:
         if (handle == nullptr)
             return FT_INVALID_PARAMETER;
         *handle = nullptr;
+        denied_.reset();
         // Found anew every time, so that a replugged adapter is found again.
         const auto path = FindSerialPort(deviceIndex, search_);
         if (!path)
             return FT_DEVICE_NOT_FOUND;
         const int fd = OpenRetryingOnSignal(*path);
-        if (fd < 0)
-            return StatusForOpenError(errno);
+        if (fd < 0) {
+            const int error = errno;
+            if (IsPermissionError(error))
+                denied_ = TPortDenied{*path, GroupThatMayOpen(*path)};
+            return StatusForOpenError(error);
+        }
         if (!TakeExclusively(fd)) {
             close(fd);
             return FT_DEVICE_NOT_OPENED;
@@ -420,6 +452,8 @@ public:
         return FT_OK;
     }
 
+    std::optional<TPortDenied> OpenDenied() const override { return denied_; }
+
 private:
     using Ports = std::vector<std::unique_ptr<TSerialPort>>;
 
@@ -438,6 +472,7 @@ private:
 
     TSerialPortSearch search_;
     Ports ports_;
+    std::optional<TPortDenied> denied_;
 };
 
 } // namespace

@@ -14,8 +14,10 @@ struct TSerialPortSearch {
     // Colon-separated list of port paths; when it names one, it wins.
     std::string envVar = "LORVENT_SERIAL";
     // Tried in order when the variable names no path; within one pattern the
-    // matches are taken in natural order (ttyUSB2 before ttyUSB10).
-    std::vector<std::string> patterns = {"/dev/serial/by-id/*FTDI*", "/dev/ttyUSB*"};
+    // matches are taken in natural order (ttyUSB2 before ttyUSB10). First the
+    // stable link that the packages' udev rule gives the reader's adapter.
+    std::vector<std::string> patterns = {"/dev/lorvent-reader", "/dev/serial/by-id/*FTDI*",
+                                         "/dev/ttyUSB*"};
 };
 
 // The path of device `deviceIndex` as it is now, or nothing. Only index 0

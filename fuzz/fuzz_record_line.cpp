@@ -1,9 +1,10 @@
-// The attendance server's request line parser.
+// The attendance server's request line parser, and its data-file line parser.
 //
 // Input: one line, as the server hands it over without its CR LF. A record is
 // accepted exactly when the line is "L dd/mm/yyyy-hh:nn number" with a date
 // that exists, a time of day, and 8 or 10 lower-case hex digits; the fields
-// it returns are the line's own, and the sortable time their reordering.
+// it returns are the line's own, and the sortable time their reordering. The
+// same line as a data-file line is accepted exactly when "L " and it would be.
 
 #include "fuzz/fuzz_check.h"
 #include "server/record_line.h"
@@ -69,6 +70,9 @@ bool ModelAccepts(std::string_view line) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace lorvent::server;
     const std::string_view line(reinterpret_cast<const char*>(data), size);
+    const auto asDataFileLine = ParseDataFileLine(line);
+    FUZZ_CHECK(std::holds_alternative<AttendanceRecord>(asDataFileLine) ==
+               ModelAccepts("L " + std::string(line)));
     const auto parsed = ParseRecordLine(line);
     const bool accepted = std::holds_alternative<AttendanceRecord>(parsed);
     FUZZ_CHECK(accepted == ModelAccepts(line));

@@ -66,17 +66,33 @@ bool TProtocol::FailOpenStep(const char* step, FT_STATUS status) {
     return false;
 }
 
-bool TProtocol::OpenDevice() {
-    LockCS guard(lock_);
-    reopenPending_ = false;
-    CloseDevice();
-    FT_HANDLE handle = nullptr;
-    if (FT_STATUS status = device_->FT_Open(0, &handle)) {
+// The status alone would leave a user who lacks the permission on the port
+// guessing: the log says which port and which group grants it.
+bool TProtocol::FailOpen(FT_STATUS status) {
+    openDenied_ = device_->OpenDenied();
+    if (!openDenied_) {
         FailOpenStep("FT_Open", status);
         if (const std::string problem = device_->OpenProblem(); !problem.empty())
             LogError("%s", problem.c_str());
         return false;
     }
+    if (openDenied_->group.empty())
+        LogError("Error %d in FT_Open: %s: permission denied, and no group may open it",
+                 StatusForLog(status), openDenied_->path.c_str());
+    else
+        LogError("Error %d in FT_Open: %s: permission denied, the user must be in group %s",
+                 StatusForLog(status), openDenied_->path.c_str(), openDenied_->group.c_str());
+    return false;
+}
+
+bool TProtocol::OpenDevice() {
+    LockCS guard(lock_);
+    reopenPending_ = false;
+    openDenied_.reset();
+    CloseDevice();
+    FT_HANDLE handle = nullptr;
+    if (FT_STATUS status = device_->FT_Open(0, &handle))
+        return FailOpen(status);
     deviceHandle_ = handle;
     if (FT_STATUS status = device_->FT_SetBaudRate(deviceHandle_, kBaudRate))
         return FailOpenStep("FT_SetBaudRate", status);

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -91,6 +92,11 @@ public:
         LockCS guard(lock_);
         return deviceHandle_ != nullptr;
     }
+    // Set while the last open failed for lack of permission on the port.
+    std::optional<TPortDenied> OpenDenied() {
+        LockCS guard(lock_);
+        return openDenied_;
+    }
 
     // Earlier poll time first; equal times by object identity.
     struct SlavesPrioCmp {
@@ -103,6 +109,7 @@ private:
     void SleepUnlocked(int milliseconds);
     void Log(std::uint8_t level, const char* format, std::va_list arguments);
     bool FailOpenStep(const char* step, FT_STATUS status);
+    bool FailOpen(FT_STATUS status);
 
     std::unique_ptr<TD2xxDevice> device_;
     std::unique_ptr<TTextMessageQueue> ownLogSink_;
@@ -117,6 +124,7 @@ private:
     std::string portText_;
     std::string settingsText_;
     bool reopenPending_ = false;
+    std::optional<TPortDenied> openDenied_;
     std::atomic<bool> terminated_{false};
     std::thread thread_;
 };

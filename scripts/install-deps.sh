@@ -10,10 +10,16 @@ packages=(
     # setxkbmap: the typing tests switch keyboard layouts (us, cz, fr, de).
     x11-xkb-utils
     libasio-dev libsqlite3-dev sqlite3
+    # The attendance server's PostgreSQL store (libpq) and the throwaway
+    # clusters its tests start; chromium loads its report page in the tests.
+    libpq-dev postgresql chromium
     # The Windows build, both widths: MinGW-w64 cross compilers, tests under
     # Wine (its 32-bit half, wine32, is added below where it can run), and
     # the installer's compiler.
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 nsis
+    # Debian packages: built (CPack, dpkg-shlibdeps, icons), validated, and
+    # installed into a fresh Debian 12 root.
+    dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd debootstrap
     # Fuzzing: clang with libFuzzer and the sanitizer run-times.
     clang libclang-rt-14-dev
 )

@@ -7,9 +7,37 @@ namespace lorvent::server {
 namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::chrono::seconds kAcceptRetryDelay{1};
+
+// The address a record came from; an IPv4 client of a dual-stack socket is
+// shown as IPv4.
+std::string PeerAddress(const asio::ip::tcp::socket& socket) {
+    asio::error_code error;
+    const auto peer = socket.remote_endpoint(error);
+    if (error)
+        return "unknown";
+    const auto address = peer.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+    return address.to_string();
+}
 
 } // namespace
+
+std::string ReplyFor(StoreOutcome outcome) {
+    switch (outcome) {
+    case StoreOutcome::kStored:
+        return "OK";
+    case StoreOutcome::kFailed:
+        return "ERR not stored";
+    case StoreOutcome::kUnavailable:
+        return "ERR database unavailable";
+    case StoreOutcome::kTooLate:
+        return "ERR server busy";
+    case StoreOutcome::kStopping:
+        return "ERR server stopping";
+    }
+    return "ERR not stored";
+}
 
 // One client connection: read a line, answer it, read the next. The reply to
 // a line is written before the next line is looked at, so replies keep the
@@ -17,7 +45,8 @@ constexpr std::chrono::seconds kAcceptRetryDelay{1};
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(AttendanceServer& server, asio::ip::tcp::socket socket)
-        : server_(server), socket_(std::move(socket)), idle_(socket_.get_executor()) {}
+        : server_(server), socket_(std::move(socket)), idle_(socket_.get_executor()),
+          peer_(PeerAddress(socket_)) {}
 
     void Start() { ReadRequest(); }
 
@@ -51,7 +80,25 @@ private:
         }
         const std::string line = input_.substr(0, length - kLineEnd.size());
         input_.erase(0, length);
-        Reply(server_.Answer(line), false);
+        auto parsed = ParseRecordLine(line);
+        if (const auto* refusal = std::get_if<LineError>(&parsed)) {
+            Reply("ERR " + refusal->reason, false);
+            return;
+        }
+        Store(std::get<AttendanceRecord>(std::move(parsed)));
+    }
+
+    // The reply waits for the store worker's commit; it comes back to this
+    // connection's thread.
+    void Store(AttendanceRecord record) {
+        idle_.cancel(); // the wait for the store is not the client's silence
+        server_.worker_.Submit({std::move(record), peer_, UtcTimestampNow()},
+                               [self = shared_from_this()](StoreOutcome outcome) mutable {
+                                   auto executor = self->socket_.get_executor();
+                                   asio::post(executor, [self = std::move(self), outcome] {
+                                       self->Reply(ReplyFor(outcome), false);
+                                   });
+                               });
     }
 
     void Reply(std::string text, bool thenClose) {
@@ -77,50 +124,27 @@ private:
     AttendanceServer& server_;
     asio::ip::tcp::socket socket_;
     asio::steady_timer idle_;
+    std::string peer_;
     std::string input_;
     std::string reply_;
 };
 
 AttendanceServer::AttendanceServer(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,
-                                   RecordStore& store, std::ostream& stored, std::ostream& problems,
+                                   StoreWorker& worker, LineSink& log,
                                    std::chrono::milliseconds idleTimeout)
-    : acceptor_(io, endpoint), acceptRetry_(io), store_(store), stored_(stored),
-      problems_(problems), idleTimeout_(idleTimeout) {
-    Accept();
-}
+    : acceptor_(io, endpoint, log, "records",
+                [this](asio::ip::tcp::socket socket) { StartSession(std::move(socket)); }),
+      worker_(worker), idleTimeout_(idleTimeout) {}
 
 AttendanceServer::~AttendanceServer() = default;
 
 void AttendanceServer::Stop() {
-    stopping_ = true;
-    asio::error_code ignored;
-    acceptor_.close(ignored);
-    acceptRetry_.cancel();
+    acceptor_.Stop();
     for (const auto& entry : sessions_) {
         if (const auto session = entry.lock())
             session->Close();
     }
     sessions_.clear();
-}
-
-void AttendanceServer::Accept() {
-    acceptor_.async_accept([this](const asio::error_code& error, asio::ip::tcp::socket socket) {
-        if (stopping_)
-            return;
-        if (!error) {
-            StartSession(std::move(socket));
-            Accept();
-            return;
-        }
-        // Out of descriptors and the like: say so and try again a little later
-        // rather than spin.
-        problems_ << "accept failed: " << error.message() << std::endl;
-        acceptRetry_.expires_after(kAcceptRetryDelay);
-        acceptRetry_.async_wait([this](const asio::error_code& timerError) {
-            if (!timerError && !stopping_)
-                Accept();
-        });
-    });
 }
 
 void AttendanceServer::StartSession(asio::ip::tcp::socket socket) {
@@ -130,22 +154,6 @@ void AttendanceServer::StartSession(asio::ip::tcp::socket socket) {
     auto session = std::make_shared<Session>(*this, std::move(socket));
     sessions_.push_back(session);
     session->Start();
-}
-
-// The reply line for one request line; the record is committed before "OK".
-std::string AttendanceServer::Answer(std::string_view line) {
-    auto parsed = ParseRecordLine(line);
-    if (const auto* refusal = std::get_if<LineError>(&parsed))
-        return "ERR " + refusal->reason;
-    const auto& record = std::get<AttendanceRecord>(parsed);
-    try {
-        store_.Add(record);
-    } catch (const StoreError& error) {
-        problems_ << error.what() << std::endl;
-        return "ERR not stored";
-    }
-    stored_ << record.readTime << ' ' << record.number << std::endl;
-    return "OK";
 }
 
 } // namespace lorvent::server

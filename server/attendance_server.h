@@ -1,13 +1,14 @@
 #pragma once
 
-#include "server/record_store.h"
+#include "server/connection_acceptor.h"
+#include "server/line_sink.h"
+#include "server/store_worker.h"
 
 #include <asio.hpp>
 
 #include <chrono>
 #include <list>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -24,20 +25,20 @@ class Session;
 
 // Serves the attendance line protocol on one io_context: each client sends
 // "L dd/mm/yyyy-hh:nn number" lines ended by CR LF and gets one reply line
-// for each, "OK" once the record is committed, "ERR reason" otherwise.
-// Every stored record is also written to `stored` as "dd/mm/yyyy-hh:nn number";
-// failures that the clients only see as "ERR" go to `problems`.
+// for each, "OK" once the store worker has committed the record, "ERR
+// reason" otherwise. Each record carries the client's address and the time it
+// arrived. Problems that the clients only see as "ERR" go to `log`.
 class AttendanceServer {
 public:
     AttendanceServer(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,
-                     RecordStore& store, std::ostream& stored, std::ostream& problems,
+                     StoreWorker& worker, LineSink& log,
                      std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout);
     ~AttendanceServer();
     AttendanceServer(const AttendanceServer&) = delete;
     AttendanceServer& operator=(const AttendanceServer&) = delete;
 
     // The endpoint actually bound (the port chosen when 0 was asked for).
-    asio::ip::tcp::endpoint LocalEndpoint() const { return acceptor_.local_endpoint(); }
+    asio::ip::tcp::endpoint LocalEndpoint() const { return acceptor_.LocalEndpoint(); }
     // Stops accepting and closes every connection; io_context::run then returns
     // once the handlers in flight have finished. Call on the io_context's thread.
     void Stop();
@@ -45,18 +46,15 @@ public:
 private:
     friend class Session;
 
-    void Accept();
     void StartSession(asio::ip::tcp::socket socket);
-    std::string Answer(std::string_view line);
 
-    asio::ip::tcp::acceptor acceptor_;
-    asio::steady_timer acceptRetry_;
-    RecordStore& store_;
-    std::ostream& stored_;
-    std::ostream& problems_;
+    ConnectionAcceptor acceptor_;
+    StoreWorker& worker_;
     std::chrono::milliseconds idleTimeout_;
     std::list<std::weak_ptr<Session>> sessions_;
-    bool stopping_ = false;
 };
+
+// The reply line for a record's fate.
+std::string ReplyFor(StoreOutcome outcome);
 
 } // namespace lorvent::server

@@ -78,33 +78,49 @@ std::string SortableReadTime(std::string_view readTime) {
     return sortable;
 }
 
-} // namespace
-
-std::variant<AttendanceRecord, LineError> ParseRecordLine(std::string_view line) {
-    // Fields are split at every single space, so a doubled or trailing space
-    // shows up as an empty field and is refused with the rest.
-    std::array<std::string_view, 3> fields;
+// Splits at every single space, so that a doubled or trailing space shows
+// up as an empty field and is refused with the rest. "" when the count fits.
+template <std::size_t N>
+std::string SplitFields(std::string_view line, std::array<std::string_view, N>& fields) {
     std::size_t count = 0;
     std::size_t start = 0;
     for (;;) {
         const std::size_t space = line.find(' ', start);
-        if (count == fields.size())
-            return LineError{"too many fields"};
+        if (count == N)
+            return "too many fields";
         fields[count++] = line.substr(start, space - start);
         if (space == std::string_view::npos)
             break;
         start = space + 1;
     }
-    if (count < fields.size())
-        return LineError{"missing fields"};
+    return count < N ? "missing fields" : "";
+}
+
+std::variant<AttendanceRecord, LineError> RecordFrom(std::string_view readTime,
+                                                     std::string_view number) {
+    if (const std::string_view problem = CheckReadTime(readTime); !problem.empty())
+        return LineError{std::string(problem)};
+    if (!IsCardNumber(number))
+        return LineError{"card number is not 8 or 10 lower-case hex digits"};
+    return AttendanceRecord{std::string(readTime), SortableReadTime(readTime), std::string(number)};
+}
+
+} // namespace
+
+std::variant<AttendanceRecord, LineError> ParseRecordLine(std::string_view line) {
+    std::array<std::string_view, 3> fields;
+    if (std::string problem = SplitFields(line, fields); !problem.empty())
+        return LineError{std::move(problem)};
     if (fields[0] != "L")
         return LineError{"unknown request"};
-    if (const std::string_view problem = CheckReadTime(fields[1]); !problem.empty())
-        return LineError{std::string(problem)};
-    if (!IsCardNumber(fields[2]))
-        return LineError{"card number is not 8 or 10 lower-case hex digits"};
-    return AttendanceRecord{std::string(fields[1]), SortableReadTime(fields[1]),
-                            std::string(fields[2])};
+    return RecordFrom(fields[1], fields[2]);
+}
+
+std::variant<AttendanceRecord, LineError> ParseDataFileLine(std::string_view line) {
+    std::array<std::string_view, 2> fields;
+    if (std::string problem = SplitFields(line, fields); !problem.empty())
+        return LineError{std::move(problem)};
+    return RecordFrom(fields[0], fields[1]);
 }
 
 } // namespace lorvent::server

@@ -24,4 +24,8 @@ struct LineError {
 // it can be fed anything.
 std::variant<AttendanceRecord, LineError> ParseRecordLine(std::string_view line);
 
+// Parses one line of a terminal's data file without its line end:
+// "dd/mm/yyyy-hh:nn number", under the same rules.
+std::variant<AttendanceRecord, LineError> ParseDataFileLine(std::string_view line);
+
 } // namespace lorvent::server

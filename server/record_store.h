@@ -2,11 +2,13 @@
 
 #include "server/record_line.h"
 
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
-
-struct sqlite3;
+#include <string_view>
 
 namespace lorvent::server {
 
@@ -15,35 +17,66 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Where the server keeps what it has confirmed.
-class RecordStore {
+// The terminal's import mark moved while an import was being prepared: another
+// import of the same terminal got there first.
+class ImportConflict : public StoreError {
 public:
-    virtual ~RecordStore() = default;
-    // Returns only once the record is durable; throws StoreError otherwise.
-    virtual void Add(const AttendanceRecord& record) = 0;
+    using StoreError::StoreError;
 };
 
-// Records in an SQLite database, one row each, in the order they came.
-class SqliteRecordStore final : public RecordStore {
+// One record as the database keeps it.
+struct StoredRecord {
+    AttendanceRecord record;
+    std::string terminal;   // the sender's address, or the name an import was given
+    std::string receivedAt; // when the server took it, UTC: "yyyy-mm-ddThh:mm:ss.mmmZ"
+};
+
+// How far a terminal's data file has been imported: its first `lines` lines,
+// `bytes` bytes whose FNV-1a digest is `digest`, so that a longer version of
+// the same file can be told from another file. All zero: nothing yet.
+struct ImportMark {
+    std::uint64_t lines = 0;
+    std::uint64_t bytes = 0;
+    std::string digest;
+
+    bool operator==(const ImportMark&) const = default;
+};
+
+using RecordVisitor = std::function<void(const StoredRecord&)>;
+
+// Where the server keeps what it has confirmed. A store is used by one thread
+// at a time; each thread that needs one opens its own.
+class RecordStore {
 public:
     enum class Access { kReadWrite, kReadOnly };
 
-    // Opens the database, creating file and table when writable. Throws StoreError.
-    explicit SqliteRecordStore(const std::string& path, Access access = Access::kReadWrite);
-    ~SqliteRecordStore() override;
-    SqliteRecordStore(const SqliteRecordStore&) = delete;
-    SqliteRecordStore& operator=(const SqliteRecordStore&) = delete;
-
-    void Add(const AttendanceRecord& record) override;
-    // Calls visit for every record, oldest first.
-    void ForEach(const std::function<void(const AttendanceRecord&)>& visit) const;
-
-private:
-    void Execute(const char* sql);
-    [[noreturn]] void Fail(const std::string& what) const;
-
-    std::string path_;
-    sqlite3* db_ = nullptr;
+    virtual ~RecordStore() = default;
+    // Commits the records in one transaction and returns only once they are
+    // durable; throws StoreError otherwise. A store whose database went away
+    // tries to reach it again on each call.
+    virtual void Add(std::span<const StoredRecord> records) = 0;
+    // Every record in the order the server took them.
+    virtual void ForEach(const RecordVisitor& visit) = 0;
+    // The records read on `day` ("yyyy-mm-dd", the terminals' own time), by
+    // read time, then in the order taken.
+    virtual void ForEachOnDay(std::string_view day, const RecordVisitor& visit) = 0;
+    virtual ImportMark FindImportMark(std::string_view terminal) = 0;
+    // Adds the records and moves the terminal's mark from `from` to `to` in
+    // one transaction. Throws ImportConflict when the mark is no longer `from`.
+    virtual void AddImported(std::string_view terminal, std::span<const StoredRecord> records,
+                             const ImportMark& from, const ImportMark& to) = 0;
 };
+
+// "postgresql://..." or "postgres://..." (a libpq connection URI) names a
+// PostgreSQL database; anything else is the path of an SQLite file.
+bool IsPostgresLocation(std::string_view location);
+// The location with any password replaced by "***", fit for a log.
+std::string RedactedLocation(std::string_view location);
+// Opens the store at `location`, creating the tables when writable. Throws StoreError.
+std::unique_ptr<RecordStore> OpenRecordStore(const std::string& location,
+                                             RecordStore::Access access);
+
+// The current time as received_at has it.
+std::string UtcTimestampNow();
 
 } // namespace lorvent::server

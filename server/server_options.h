@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,16 +13,32 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+enum class ServerCommand {
+    kServe,  // take records over TCP
+    kList,   // print the records and exit
+    kImport, // bring a terminal's data file into the database
+    kReport, // print a day's report
+};
+
 struct ServerOptions {
+    ServerCommand command = ServerCommand::kServe;
     std::uint16_t port = 11000;                          // 0: any free port
     std::string bindAddress = "127.0.0.1";               // an address literal, not a name
-    std::string databasePath = "kalvinor-server.sqlite"; // relative to the working directory
-    bool list = false;                                   // print the records and exit
+    std::string databasePath = "kalvinor-server.sqlite"; // SQLite path or postgresql:// URI
+    std::optional<std::uint16_t> webPort;                // the report page, when asked for
+    std::string webBindAddress = "127.0.0.1";
+    std::string terminal;   // import: whose data file
+    std::string importFile; // import: the data file
+    std::string day;        // report: yyyy-mm-dd
+    bool csv = false;       // report: as CSV
     bool help = false;
 };
 
 // Reads the arguments after the program name. Throws UsageError.
 ServerOptions ParseServerOptions(const std::vector<std::string>& arguments);
+
+// "yyyy-mm-dd" naming a real day.
+bool IsDay(const std::string& text);
 
 extern const char* const kServerUsage;
 

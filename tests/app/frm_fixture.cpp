@@ -24,7 +24,12 @@ FrmFixture::~FrmFixture() {
 }
 
 TMainFrmServices FrmFixture::Services() {
-    TMainFrmServices services{view, poster, keyboard, keyboard, {}, defaultDataFile, {}, {}, {}};
+    return Services(view, poster);
+}
+
+TMainFrmServices FrmFixture::Services(TMainFrmView& onView, TMessagePoster& onPoster) {
+    TMainFrmServices services{onView,          onPoster, keyboard, keyboard, {},
+                              defaultDataFile, {},       {},       {}};
     services.makeProtocol = [this] {
         auto scripted = std::make_unique<TWatchedDevice>();
         device = scripted.get();

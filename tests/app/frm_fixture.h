@@ -42,6 +42,8 @@ protected:
     ~FrmFixture() override;
 
     TMainFrmServices Services();
+    // The same for a window shown on `onView` and posting through `onPoster`.
+    TMainFrmServices Services(TMainFrmView& onView, TMessagePoster& onPoster);
     // Constructs the window and runs its start-up with `arguments`.
     void Start(const std::vector<std::string>& arguments = {});
     // Delivers a record from the reader as the link layer would.
@@ -79,16 +81,7 @@ protected:
 template <class TWindow> class TWindowFrmFixture : public FrmFixture {
 protected:
     void StartOn(const std::vector<std::string>& arguments = {}) {
-        auto services = Services();
-        frm = std::make_unique<TMainFrm>(TMainFrmServices{window,
-                                                          window,
-                                                          keyboard,
-                                                          keyboard,
-                                                          {},
-                                                          defaultDataFile,
-                                                          services.makeProtocol,
-                                                          services.makeServerConnection,
-                                                          services.openDataFile});
+        frm = std::make_unique<TMainFrm>(Services(window, window));
         window.Attach(frm.get());
         ASSERT_TRUE(frm->InitFromCommandLine(arguments));
     }

@@ -106,6 +106,38 @@ TEST_F(StartUpTest, PortIsPassedOnAndQuotedWhenTheDeviceDoesNotOpen) {
     EXPECT_EQ(frm->ReaderDevice(), nullptr) << "no reader object after a failed open";
 }
 
+// The port is there but the user may not open it: the message says where
+// and how to get in, not only that the port did not open.
+TEST_F(StartUpTest, APortTheUserMayNotOpenIsNamedWithTheGroupToJoin) {
+    struct Case {
+        TPortDenied denied;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"/dev/lorvent-reader", "dialout"},
+         "Nepodařilo se otevřít sériový port '': /dev/lorvent-reader: permission denied; "
+         "uživatel musí být ve skupině dialout"},
+        {{"/dev/ttyUSB0", ""},
+         "Nepodařilo se otevřít sériový port '': /dev/ttyUSB0: permission denied; přístup k "
+         "portu musí povolit správce"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        boxes.shown.clear();
+        auto services = Services();
+        auto make = services.makeProtocol;
+        services.makeProtocol = [&] {
+            auto engine = make();
+            device->FailAt("FT_Open", 1, FT_DEVICE_NOT_OPENED);
+            device->denied = c.denied;
+            return engine;
+        };
+        frm = std::make_unique<TMainFrm>(services);
+        EXPECT_FALSE(StartUp(*frm, {"-net"}, boxes, errors));
+        ExpectOneBox(c.message, "Chyba", TMessageIcon::None);
+    }
+}
+
 struct TFailureCase {
     const char* name;
     std::vector<std::string> arguments;

@@ -13,9 +13,12 @@
 #include <fstream>
 #include <functional>
 #include <numeric>
+#include <sstream>
 #include <thread>
 
+#include <grp.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -527,6 +530,97 @@ TEST_F(SerialPortTest, NullAndClosedHandlesAndBadArgumentsAreRefused) {
     EXPECT_EQ(device_->FT_Read(open, nullptr, 1, &count), FT_INVALID_PARAMETER);
     EXPECT_EQ(device_->FT_Write(open, nullptr, 1, &count), FT_INVALID_PARAMETER);
     EXPECT_EQ(Write(open, {0x33}), FT_OK) << "the port is still usable";
+}
+
+// ---- A port the user may not open ----------------------------------------------------------
+
+// What an open by a user without root's power to override file modes
+// reports. Root (as CI runs) opens anything, so there the open is made in a
+// child process that has become nobody; another user opens as itself.
+struct TOpenAsUser {
+    FT_STATUS status = FT_OTHER_ERROR;
+    std::optional<TPortDenied> denied;
+};
+
+TOpenAsUser OpenWithoutOverride(TD2xxDevice& device) {
+    int results[2];
+    if (pipe(results) != 0)
+        return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(results[0]);
+        const bool dropped =
+            getuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
+        FT_HANDLE handle = nullptr;
+        const FT_STATUS status = dropped ? device.FT_Open(0, &handle) : FT_OTHER_ERROR;
+        const auto denied = device.OpenDenied();
+        const std::string report = std::to_string(status) + "\n" +
+                                   (denied ? "denied\n" + denied->path + "\n" + denied->group : "");
+        [[maybe_unused]] const ssize_t written = write(results[1], report.data(), report.size());
+        _exit(0);
+    }
+    close(results[1]);
+    std::string report;
+    char buffer[512];
+    for (ssize_t n; (n = read(results[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, static_cast<std::size_t>(n));
+    close(results[0]);
+    waitpid(child, nullptr, 0);
+
+    std::istringstream lines(report);
+    TOpenAsUser result;
+    std::string line;
+    if (std::getline(lines, line))
+        result.status = static_cast<FT_STATUS>(std::stoul(line));
+    if (std::getline(lines, line) && line == "denied") {
+        result.denied.emplace();
+        std::getline(lines, result.denied->path);
+        std::getline(lines, result.denied->group);
+    }
+    return result;
+}
+
+std::string GroupOf(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0)
+        return "(no such file)";
+    const group* entry = getgrgid(status.st_gid);
+    return entry != nullptr ? entry->gr_name : std::to_string(status.st_gid);
+}
+
+// The port's mode shuts the user out, and the group it names is the one
+// whose members may read and write it, or none when its mode grants its
+// group nothing. A port that is not there is not reported as refused.
+TEST_F(SerialPortTest, APortTheUserMayNotOpenIsReportedWithTheGroupThatMay) {
+    const std::string port = line_->SlavePath();
+    // The owner's bits shut out an ordinary user who owns the port, the
+    // others' bits shut out nobody.
+    const mode_t groupOnly = getuid() == 0 ? 0660 : 0060;
+    const mode_t noGroup = getuid() == 0 ? 0600 : 0000;
+    struct Case {
+        const char* what;
+        mode_t mode;
+        std::string group;
+    };
+    const Case cases[] = {{"group may read and write", groupOnly, GroupOf(port)},
+                          {"group may not", noGroup, ""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(chmod(port.c_str(), c.mode), 0);
+        const TOpenAsUser opened = OpenWithoutOverride(*device_);
+        EXPECT_EQ(opened.status, FT_DEVICE_NOT_OPENED);
+        ASSERT_TRUE(opened.denied.has_value());
+        EXPECT_EQ(opened.denied->path, LinkPath().string());
+        EXPECT_EQ(opened.denied->group, c.group);
+    }
+
+    ASSERT_EQ(chmod(port.c_str(), 0620), 0);
+    const TOpenAsUser missing = [&] {
+        TScopedEnv gone(kEnv, (dir_.Path() / "gone").string());
+        return OpenWithoutOverride(*device_);
+    }();
+    EXPECT_EQ(missing.status, FT_DEVICE_NOT_FOUND);
+    EXPECT_FALSE(missing.denied.has_value()) << "only a refusal is reported as one";
 }
 
 // ---- The platform's device ---------------------------------------------------------------

@@ -259,7 +259,9 @@ TEST_F(AttendanceEndToEnd, ReadsReachTheServerAndTheDataFileWhenItIsDown) {
     EXPECT_TRUE(Eventually([&] { return Stored().find(" 12ab34cd\n") != std::string::npos; }))
         << Stored();
     const std::string stored = Stored();
-    EXPECT_TRUE(std::regex_match(stored, std::regex(R"(\d\d/\d\d/\d{4}-\d\d:\d\d 12ab34cd\n)")))
+    // Arrival time and sender, then the record as sent.
+    EXPECT_TRUE(std::regex_match(
+        stored, std::regex(R"(\S+Z 127\.0\.0\.1 \d\d/\d\d/\d{4}-\d\d:\d\d 12ab34cd\n)")))
         << stored;
     EXPECT_EQ(FileBytes(), "") << "a confirmed record is not kept";
 

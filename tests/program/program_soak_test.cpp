@@ -15,6 +15,7 @@
 // gaps, the order of the faults and the simulator's draws (20261208 by
 // default); a failing run names its seed.
 #include "faulty_server_link.h"
+#include "support/data_file.h"
 #include "support/program_rig.h"
 #include "support/x_windows.h"
 
@@ -325,11 +326,8 @@ protected:
         ASSERT_EQ(listing.status, 0) << listing.errors;
         for (const std::string& line : listing.records)
             ++account.stored[line.substr(line.rfind(' ') + 1)];
-        const std::string bytes = rig_.DataFileBytes();
-        std::size_t from = 0;
-        for (auto end = bytes.find("\r\n"); end != std::string::npos;
-             from = end + 2, end = bytes.find("\r\n", from)) {
-            const std::string line = bytes.substr(from, end - from);
+        const TDataFileLines file = SplitDataFile(rig_.DataFileBytes());
+        for (const std::string& line : file.lines) {
             if (line.empty()) // a line end put after a write the full file cut short
                 continue;
             const bool wellFormed = line.size() >= 18 && line[2] == '/' && line[10] == '-';
@@ -338,8 +336,8 @@ protected:
             else
                 account.strangeLines.push_back("data file: '" + line + "'");
         }
-        if (from < bytes.size())
-            account.strangeLines.push_back("data file ends in '" + bytes.substr(from) + "'");
+        if (!file.unfinished.empty())
+            account.strangeLines.push_back("data file ends in '" + file.unfinished + "'");
     }
 
     // Where the road of a card ended.

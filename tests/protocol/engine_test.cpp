@@ -46,6 +46,39 @@ TEST_F(EngineTest, EachFailingOpenStepLogsItselfAndLeavesTheDeviceClosed) {
     }
 }
 
+// A port the user may not open is named in the log with the group that
+// grants it, and the engine keeps that for start-up's message until an open
+// goes otherwise.
+TEST_F(EngineTest, APortTheUserMayNotOpenIsNamedWithItsGroup) {
+    struct Case {
+        TPortDenied denied;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {{"/dev/lorvent-reader", "dialout"},
+         "Protocol Err  Error 3 in FT_Open: /dev/lorvent-reader: permission denied, the user "
+         "must be in group dialout"},
+        {{"/dev/ttyUSB0", ""},
+         "Protocol Err  Error 3 in FT_Open: /dev/ttyUSB0: permission denied, and no group may "
+         "open it"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logged);
+        device->FailAt("FT_Open", device->CallCount("FT_Open") + 1, FT_DEVICE_NOT_OPENED);
+        device->denied = c.denied;
+        EXPECT_FALSE(protocol->Open("", "9600,n,8,1"));
+        EXPECT_EQ(log.Take(), (std::vector<std::string>{c.logged}));
+        const auto denied = protocol->OpenDenied();
+        ASSERT_TRUE(denied.has_value());
+        EXPECT_EQ(denied->path, c.denied.path);
+        EXPECT_EQ(denied->group, c.denied.group);
+
+        device->denied.reset();
+        EXPECT_TRUE(protocol->OpenDevice());
+        EXPECT_FALSE(protocol->OpenDenied().has_value());
+    }
+}
+
 TEST_F(EngineTest, WithNoLinkTheLoopOnlySleepsUnlocked) {
     OpenAndForget();
     std::vector<bool> lockFreeDuringSleep;

@@ -2,6 +2,7 @@
 // thread of its own, with the application's TCPConn as its client.
 #include "app/tcpconn/tcp_conn.h"
 #include "server/attendance_server.h"
+#include "server/sqlite_record_store.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
@@ -20,21 +21,25 @@ using testing::TTempDir;
 
 const std::string kRecordLine = "L 07/12/2026-23:16 012aff007b";
 
+// The server and its store worker as kalvinor-server runs them.
 class RunningServer {
 public:
     explicit RunningServer(RecordStore& store,
                            std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout)
-        : server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, store, stored_, problems_,
+        : worker_(store, storedSink_, problemsSink_),
+          server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, worker_, problemsSink_,
                   idleTimeout),
           port_(server_.LocalEndpoint().port()), runner_([this] { io_.run(); }) {}
     ~RunningServer() { Stop(); }
 
-    // Stops the server and waits until its io_context has run out of work.
+    // Stops the server and waits until its io_context has run out of work
+    // and its worker has stopped.
     void Stop() {
         if (!runner_.joinable())
             return;
         asio::post(io_, [this] { server_.Stop(); });
         runner_.join();
+        worker_.Stop();
     }
 
     std::uint16_t Port() const { return port_; }
@@ -46,6 +51,9 @@ private:
     asio::io_context io_;
     std::ostringstream stored_;
     std::ostringstream problems_;
+    StreamLineSink storedSink_{stored_};
+    StreamLineSink problemsSink_{problems_};
+    StoreWorker worker_;
     AttendanceServer server_;
     std::uint16_t port_;
     std::thread runner_;
@@ -176,7 +184,12 @@ TEST_F(AttendanceServerTest, StopEndsTheRunWithClientsConnectedAndKeepsTheRecord
 
 class FailingStore : public RecordStore {
 public:
-    void Add(const AttendanceRecord&) override { throw StoreError("disk full"); }
+    void Add(std::span<const StoredRecord>) override { throw StoreError("disk full"); }
+    void ForEach(const RecordVisitor&) override {}
+    void ForEachOnDay(std::string_view, const RecordVisitor&) override {}
+    ImportMark FindImportMark(std::string_view) override { return {}; }
+    void AddImported(std::string_view, std::span<const StoredRecord>, const ImportMark&,
+                     const ImportMark&) override {}
 };
 
 TEST(AttendanceServerStoreTest, NoOkForARecordThatCouldNotBeStored) {

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <regex>
+#include <thread>
 
 namespace lorvent {
 namespace {
@@ -52,9 +55,15 @@ TEST_P(ServerProcessTest, StopsCleanlyOnTheSignalAndKeepsWhatItConfirmed) {
     EXPECT_EQ(DatabaseRows(db), (std::vector<std::string>{"07/12/2026-23:16 012aff007b",
                                                           "07/12/2026-23:17 0000ffff"}));
 
+    // Arrival (UTC), sender, then the record as sent.
     TChildProcess list(Server({"--list", "--db", db}));
-    EXPECT_EQ(StdoutLine(list), "07/12/2026-23:16 012aff007b");
-    EXPECT_EQ(StdoutLine(list), "07/12/2026-23:17 0000ffff");
+    const std::regex listed(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 (.*))");
+    std::smatch match;
+    for (const char* record : {"07/12/2026-23:16 012aff007b", "07/12/2026-23:17 0000ffff"}) {
+        const std::string line = StdoutLine(list);
+        ASSERT_TRUE(std::regex_match(line, match, listed)) << line;
+        EXPECT_EQ(match[1], record);
+    }
     EXPECT_EQ(StdoutLine(list), "");
     EXPECT_EQ(list.Wait(10s), 0);
 }
@@ -80,6 +89,75 @@ TEST(ServerProcessStartTest, FailsWithAReasonWhenItCannotStart) {
         EXPECT_NE(StderrLine(server).find("kalvinor-server: "), std::string::npos);
         EXPECT_EQ(server.Wait(10s), start.status) << start.arguments[1];
     }
+}
+
+// Its standard output goes to a pipe that the test never reads, as when the
+// server runs under a supervisor that stalls: the echo of some thousands of
+// records fills the pipe many times over, and still every record is confirmed.
+TEST(ServerProcessOutputTest, KeepsConfirmingWhenNobodyReadsItsOutput) {
+    constexpr int kClients = 20;
+    constexpr int kRecordsEach = 250; // 5,000 echo lines: 140 kB
+    TTempDir dir;
+    const std::string db = dir.File("site.sqlite");
+    TChildProcess server(Server({"--port", "0", "--db", db}));
+    const std::uint16_t port = ListeningPort(server).value();
+    std::vector<int> confirmed(kClients, 0);
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            TCPConn client("127.0.0.1", port);
+            client.Connect();
+            for (int r = 0; r < kRecordsEach; ++r) {
+                char line[40];
+                std::snprintf(line, sizeof line, "L 07/12/2026-08:00 %02x%06x", c, r);
+                client.WriteLine(line);
+                if (client.ReadLine() != "OK")
+                    return;
+                ++confirmed[c];
+            }
+        });
+    }
+    for (auto& client : clients)
+        client.join();
+    for (int c = 0; c < kClients; ++c)
+        EXPECT_EQ(confirmed[c], kRecordsEach) << "client " << c;
+    EXPECT_EQ(DatabaseRows(db).size(), std::size_t{kClients * kRecordsEach});
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(10s), 0);
+}
+
+TEST(ServerProcessOfficeTest, ImportsADataFileThenReportsTheDay) {
+    TTempDir dir;
+    const std::string db = dir.File("site.sqlite");
+    const std::string dataFile = dir.File("kalvinor.db");
+    std::ofstream(dataFile, std::ios::binary) << "07/12/2026-07:58 012aff007b\r\n"
+                                                 "07/12/2026-0\r\n"
+                                                 "07/12/2026-16:31 012aff007b\r\n";
+    {
+        TChildProcess import(Server({"import", "--from-terminal", "door-1", "--db", db, dataFile}));
+        EXPECT_EQ(StderrLine(import), dataFile + ":2: skipped: missing fields: '07/12/2026-0'");
+        EXPECT_EQ(StdoutLine(import), "imported 2 records from " + dataFile +
+                                          " for terminal 'door-1'; 1 malformed lines skipped");
+        EXPECT_EQ(import.Wait(10s), 0);
+    }
+    {
+        TChildProcess again(Server({"import", "--from-terminal", "door-1", "--db", db, dataFile}));
+        EXPECT_EQ(StdoutLine(again), "imported 0 records from " + dataFile +
+                                         " for terminal 'door-1'; 3 lines imported before "
+                                         "were skipped");
+        EXPECT_EQ(again.Wait(10s), 0);
+    }
+    {
+        TChildProcess other(
+            Server({"import", "--from-terminal", "door-1", "--db", db, dir.File("none")}));
+        EXPECT_NE(StderrLine(other).find("cannot open"), std::string::npos);
+        EXPECT_EQ(other.Wait(10s), 1);
+    }
+    TChildProcess report(Server({"report", "--day", "2026-12-07", "--csv", "--db", db}));
+    EXPECT_EQ(StdoutLine(report), "kind,name,first,last,reads\r");
+    EXPECT_EQ(StdoutLine(report), "card,012aff007b,07:58,16:31,2\r");
+    EXPECT_EQ(StdoutLine(report), "terminal,door-1,07:58,16:31,2\r");
+    EXPECT_EQ(report.Wait(10s), 0);
 }
 
 } // namespace

@@ -33,4 +33,17 @@ inline std::vector<std::string> DatabaseRows(const std::string& path) {
     return rows;
 }
 
+// Runs statements on an SQLite file of the test's own making.
+inline void ExecuteSql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    char* error = nullptr;
+    const int result = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    const std::string reason = error ? error : "";
+    sqlite3_free(error);
+    sqlite3_close(db);
+    if (result != SQLITE_OK)
+        throw std::runtime_error(sql + ": " + reason);
+}
+
 } // namespace lorvent::testing

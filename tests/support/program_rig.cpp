@@ -1,8 +1,6 @@
 #include "support/program_rig.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 namespace lorvent::testing {
 namespace {
@@ -19,8 +17,8 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 } // namespace
 
 const TPrograms& Programs() {
-    static const TPrograms programs{LORVENT_PROGRAM, LORVENT_READER_SIM, LORVENT_KEY_WINDOW,
-                                    KALVINOR_SERVER};
+    static const TPrograms programs{LORVENT_PROGRAM, LORVENT_DAEMON, LORVENT_READER_SIM,
+                                    LORVENT_KEY_WINDOW, KALVINOR_SERVER};
     return programs;
 }
 
@@ -64,9 +62,11 @@ bool TProgramRig::StartReader(const std::vector<std::string>& extraArguments) {
 
 // Its echo of every record goes nowhere: nobody reads it, and a full pipe
 // would stop the server.
-std::optional<std::uint16_t> TProgramRig::StartServer() {
+std::optional<std::uint16_t> TProgramRig::StartServer(const TServerStart& start) {
     TChildProcess::TOptions options;
-    options.argv = {Programs().server, "--port", "0", "--db", Database()};
+    options.argv = {Programs().server, "--port", std::to_string(start.port), "--db",
+                    start.database.empty() ? Database() : start.database};
+    options.argv.insert(options.argv.end(), start.arguments.begin(), start.arguments.end());
     options.captureStdout = false;
     server = std::make_unique<TChildProcess>(options);
     return ListeningPort(*server);
@@ -87,7 +87,9 @@ std::unique_ptr<TChildProcess> TProgramRig::StartProgram(const std::string& prog
         {"XDG_DATA_HOME", File("data").string()},
         {"LSAN_OPTIONS", "suppressions=" LORVENT_LSAN_SUPPRESSIONS},
         {"TSAN_OPTIONS", EnvOr("TSAN_OPTIONS", "") + " suppressions=" LORVENT_TSAN_SUPPRESSIONS}};
-    options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY", "LORVENT_UI_TRACE"};
+    // Nothing of a service manager that runs the tests reaches the programs.
+    options.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY",      "LORVENT_UI_TRACE",
+                        "NOTIFY_SOCKET",   "WATCHDOG_USEC",   "WATCHDOG_PID", "STATE_DIRECTORY"};
     if (x)
         options.setEnv.push_back({"DISPLAY", Display()});
     if (start.trace)
@@ -98,8 +100,7 @@ std::unique_ptr<TChildProcess> TProgramRig::StartProgram(const std::string& prog
 }
 
 std::string TProgramRig::DataFileBytes() const {
-    std::ifstream file(DataFile(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return FileBytes(DataFile());
 }
 
 std::string TProgramRig::Shown(const std::string& prefix, std::chrono::milliseconds patience) {

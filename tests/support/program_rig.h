@@ -24,6 +24,7 @@ namespace lorvent::testing {
 // The programs of this build.
 struct TPrograms {
     std::string lorvent;
+    std::string lorventd;
     std::string readerSim;
     std::string keyWindow;
     std::string server;
@@ -48,6 +49,13 @@ struct TProgramStart {
     bool trace = true;  // the window's trace (LORVENT_UI_TRACE) on standard output
 };
 
+// How the rig starts kalvinor-server.
+struct TServerStart {
+    std::string database;               // --db; empty: the rig's SQLite file
+    std::uint16_t port = 0;             // 0: a port of its choosing
+    std::vector<std::string> arguments; // more of them, e.g. {"--web-port", "0"}
+};
+
 // What kalvinor-server --list printed.
 struct TListing {
     std::optional<int> status;
@@ -64,8 +72,9 @@ public:
     bool StartX(const std::vector<std::string>& extraArguments = {});
     bool StartKeyWindow(const std::vector<std::string>& arguments = {"--keep-focus"});
     bool StartReader(const std::vector<std::string>& extraArguments = {});
-    // The port it listens on, or nothing when it did not say.
-    std::optional<std::uint16_t> StartServer();
+    // The port it listens on, or nothing when it did not say. Its standard
+    // error after that line is left for the test to read.
+    std::optional<std::uint16_t> StartServer(const TServerStart& start = {});
     TChildProcess& StartLorvent(const TProgramStart& start = {});
     // A program of the build started as lorvent is: in the rig's directory,
     // with the reader's link, a data directory of the rig's, the display if

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,8 @@ public:
         return Enter("FT_SetTimeouts", handle);
     }
 
+    std::optional<TPortDenied> OpenDenied() const override { return denied; }
+
     int CallCount(const std::string& call) const {
         int n = 0;
         for (const auto& c : calls)
@@ -101,6 +104,9 @@ public:
     int openedIndex = -1;
     int openCount = 0;
     int closeCount = 0;
+    // What OpenDenied reports: set with a failing FT_Open, as for a port the
+    // user may not open.
+    std::optional<TPortDenied> denied;
 
 private:
     struct Failure {

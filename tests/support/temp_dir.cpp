@@ -1,5 +1,7 @@
 #include "support/temp_dir.h"
 
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -20,6 +22,11 @@ TTempDir::TTempDir() {
 TTempDir::~TTempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+std::string FileBytes(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 } // namespace lorvent::testing

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace lorvent::testing {
 
@@ -20,5 +21,8 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The bytes of a file as they are on the disk; empty when there is none.
+std::string FileBytes(const std::filesystem::path& path);
 
 } // namespace lorvent::testing

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "server/record_store.h"
+
+#include <vector>
+
+struct pg_conn;
+struct pg_result;
+
+namespace lorvent::server {
+
+// Records in a PostgreSQL database through libpq. A connection that breaks
+// is made again on the next call, so that the server outlives a restart of
+// the database.
+class PostgresRecordStore final : public RecordStore {
+public:
+    // Connects and, when writable, creates the tables. Throws StoreError.
+    PostgresRecordStore(std::string uri, Access access = Access::kReadWrite);
+    ~PostgresRecordStore() override;
+    PostgresRecordStore(const PostgresRecordStore&) = delete;
+    PostgresRecordStore& operator=(const PostgresRecordStore&) = delete;
+
+    void Add(std::span<const StoredRecord> records) override;
+    void ForEach(const RecordVisitor& visit) override;
+    void ForEachOnDay(std::string_view day, const RecordVisitor& visit) override;
+    ImportMark FindImportMark(std::string_view terminal) override;
+    void AddImported(std::string_view terminal, std::span<const StoredRecord> records,
+                     const ImportMark& from, const ImportMark& to) override;
+
+private:
+    class Transaction;
+    struct ResultDeleter {
+        void operator()(pg_result* result) const;
+    };
+    using Result = std::unique_ptr<pg_result, ResultDeleter>;
+    struct ConnectionDeleter {
+        void operator()(pg_conn* conn) const;
+    };
+
+    pg_conn* Connection();
+    void Prepare();
+    void InsertAll(std::span<const StoredRecord> records);
+    Result Execute(const std::string& sql, const std::vector<std::string>& parameters,
+                   const char* what);
+    void Select(const std::string& sql, const std::vector<std::string>& parameters,
+                const RecordVisitor& visit);
+    [[noreturn]] void Fail(const char* what, const std::string& reason);
+
+    std::string uri_;
+    Access access_;
+    std::unique_ptr<pg_conn, ConnectionDeleter> conn_;
+};
+
+} // namespace lorvent::server

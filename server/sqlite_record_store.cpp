@@ -1,0 +1,219 @@
+#include "server/sqlite_record_store.h"
+
+#include <sqlite3.h>
+
+#include <memory>
+
+namespace lorvent::server {
+
+namespace {
+
+// read_at repeats read_time in a form that sorts by time, for the day report
+// and whoever queries the database; terminal is the sender's address (or an
+// import's name); received_at is when the server took the record (UTC).
+constexpr const char* kCreateTable = "CREATE TABLE IF NOT EXISTS attendance ("
+                                     " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                                     " read_time TEXT NOT NULL,"
+                                     " read_at TEXT NOT NULL,"
+                                     " number TEXT NOT NULL,"
+                                     " received_at TEXT NOT NULL"
+                                     "  DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ', 'now')),"
+                                     " terminal TEXT NOT NULL DEFAULT '')";
+// Databases written before terminals were kept lack the column.
+constexpr const char* kHasTerminal =
+    "SELECT 1 FROM pragma_table_info('attendance') WHERE name = 'terminal'";
+constexpr const char* kAddTerminal =
+    "ALTER TABLE attendance ADD COLUMN terminal TEXT NOT NULL DEFAULT ''";
+constexpr const char* kCreateReadAtIndex =
+    "CREATE INDEX IF NOT EXISTS attendance_read_at ON attendance (read_at)";
+constexpr const char* kCreateImports = "CREATE TABLE IF NOT EXISTS attendance_imports ("
+                                       " terminal TEXT PRIMARY KEY,"
+                                       " lines INTEGER NOT NULL,"
+                                       " bytes INTEGER NOT NULL,"
+                                       " digest TEXT NOT NULL)";
+
+constexpr const char* kInsert = "INSERT INTO attendance (read_time, read_at, number, terminal,"
+                                " received_at) VALUES (?1, ?2, ?3, ?4, ?5)";
+constexpr const char* kSelectAll =
+    "SELECT read_time, read_at, number, terminal, received_at FROM attendance ORDER BY id";
+// read_at is "yyyy-mm-dd hh:nn": a day's rows sort from "day " up to "day!".
+constexpr const char* kSelectDay =
+    "SELECT read_time, read_at, number, terminal, received_at FROM attendance"
+    " WHERE read_at >= ?1 || ' ' AND read_at < ?1 || '!' ORDER BY read_at, id";
+constexpr const char* kSelectMark =
+    "SELECT lines, bytes, digest FROM attendance_imports WHERE terminal = ?1";
+constexpr const char* kUpsertMark =
+    "INSERT INTO attendance_imports (terminal, lines, bytes, digest) VALUES (?1, ?2, ?3, ?4)"
+    " ON CONFLICT (terminal) DO UPDATE SET lines = ?2, bytes = ?3, digest = ?4";
+
+constexpr int kBusyTimeoutMs = 5000;
+
+struct StatementDeleter {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+    const auto* text = sqlite3_column_text(statement, column);
+    return text ? reinterpret_cast<const char*>(text) : "";
+}
+
+void BindText(sqlite3_stmt* statement, int index, std::string_view text) {
+    sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+}
+
+} // namespace
+
+// BEGIN IMMEDIATE takes the write lock at once, so that a transaction never
+// fails half-way for another writer; anything but Commit rolls back.
+class SqliteRecordStore::Transaction {
+public:
+    explicit Transaction(SqliteRecordStore& store) : store_(store) {
+        store_.Execute("BEGIN IMMEDIATE", "cannot store records");
+    }
+    ~Transaction() {
+        if (open_)
+            sqlite3_exec(store_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    // With synchronous=FULL the commit is on disk when it returns.
+    void Commit() {
+        store_.Execute("COMMIT", "cannot store records");
+        open_ = false;
+    }
+
+private:
+    SqliteRecordStore& store_;
+    bool open_ = true;
+};
+
+SqliteRecordStore::SqliteRecordStore(const std::string& path, Access access) : path_(path) {
+    const int flags = access == Access::kReadOnly ? SQLITE_OPEN_READONLY
+                                                  : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        const std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw StoreError("cannot open database '" + path + "': " + reason);
+    }
+    try {
+        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+        if (access == Access::kReadWrite)
+            CreateTables();
+    } catch (...) {
+        sqlite3_close(db_);
+        throw;
+    }
+}
+
+SqliteRecordStore::~SqliteRecordStore() {
+    sqlite3_close(db_);
+}
+
+void SqliteRecordStore::CreateTables() {
+    // WAL with FULL sync: a commit is on disk when it returns, at one sync
+    // per transaction, and readers (the report) never block the writer.
+    Execute("PRAGMA journal_mode=WAL", "cannot prepare database");
+    Execute("PRAGMA synchronous=FULL", "cannot prepare database");
+    Execute(kCreateTable, "cannot prepare database");
+    Statement hasTerminal(Prepare(kHasTerminal, "cannot prepare database"));
+    if (sqlite3_step(hasTerminal.get()) != SQLITE_ROW)
+        Execute(kAddTerminal, "cannot prepare database");
+    Execute(kCreateReadAtIndex, "cannot prepare database");
+    Execute(kCreateImports, "cannot prepare database");
+}
+
+void SqliteRecordStore::Add(std::span<const StoredRecord> records) {
+    Transaction transaction(*this);
+    InsertAll(records);
+    transaction.Commit();
+}
+
+void SqliteRecordStore::InsertAll(std::span<const StoredRecord> records) {
+    Statement insert(Prepare(kInsert, "cannot store records"));
+    for (const StoredRecord& stored : records) {
+        sqlite3_reset(insert.get());
+        BindText(insert.get(), 1, stored.record.readTime);
+        BindText(insert.get(), 2, stored.record.readAt);
+        BindText(insert.get(), 3, stored.record.number);
+        BindText(insert.get(), 4, stored.terminal);
+        BindText(insert.get(), 5, stored.receivedAt);
+        if (sqlite3_step(insert.get()) != SQLITE_DONE)
+            Fail("cannot store records");
+    }
+}
+
+void SqliteRecordStore::ForEach(const RecordVisitor& visit) {
+    Select(kSelectAll, {}, visit);
+}
+
+void SqliteRecordStore::ForEachOnDay(std::string_view day, const RecordVisitor& visit) {
+    Select(kSelectDay, day, visit);
+}
+
+void SqliteRecordStore::Select(const char* sql, std::string_view day, const RecordVisitor& visit) {
+    Statement select(Prepare(sql, "cannot read the records"));
+    if (!day.empty())
+        BindText(select.get(), 1, day);
+    int step;
+    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
+        sqlite3_stmt* row = select.get();
+        visit({{ColumnText(row, 0), ColumnText(row, 1), ColumnText(row, 2)},
+               ColumnText(row, 3),
+               ColumnText(row, 4)});
+    }
+    if (step != SQLITE_DONE)
+        Fail("cannot read the records");
+}
+
+ImportMark SqliteRecordStore::FindImportMark(std::string_view terminal) {
+    Statement select(Prepare(kSelectMark, "cannot read the import marks"));
+    BindText(select.get(), 1, terminal);
+    const int step = sqlite3_step(select.get());
+    if (step == SQLITE_DONE)
+        return {};
+    if (step != SQLITE_ROW)
+        Fail("cannot read the import marks");
+    return ImportMark{static_cast<std::uint64_t>(sqlite3_column_int64(select.get(), 0)),
+                      static_cast<std::uint64_t>(sqlite3_column_int64(select.get(), 1)),
+                      ColumnText(select.get(), 2)};
+}
+
+void SqliteRecordStore::AddImported(std::string_view terminal,
+                                    std::span<const StoredRecord> records, const ImportMark& from,
+                                    const ImportMark& to) {
+    Transaction transaction(*this);
+    if (FindImportMark(terminal) != from)
+        throw ImportConflict("the data file of terminal '" + std::string(terminal) +
+                             "' was imported meanwhile by someone else");
+    InsertAll(records);
+    Statement upsert(Prepare(kUpsertMark, "cannot store the import mark"));
+    BindText(upsert.get(), 1, terminal);
+    sqlite3_bind_int64(upsert.get(), 2, static_cast<sqlite3_int64>(to.lines));
+    sqlite3_bind_int64(upsert.get(), 3, static_cast<sqlite3_int64>(to.bytes));
+    BindText(upsert.get(), 4, to.digest);
+    if (sqlite3_step(upsert.get()) != SQLITE_DONE)
+        Fail("cannot store the import mark");
+    transaction.Commit();
+}
+
+sqlite3_stmt* SqliteRecordStore::Prepare(const char* sql, const char* what) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK)
+        Fail(what);
+    return statement;
+}
+
+void SqliteRecordStore::Execute(const char* sql, const char* what) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+        Fail(what);
+}
+
+void SqliteRecordStore::Fail(const std::string& what) const {
+    throw StoreError(what + " in '" + path_ + "': " + sqlite3_errmsg(db_));
+}
+
+} // namespace lorvent::server

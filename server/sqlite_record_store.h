@@ -1,0 +1,40 @@
+#pragma once
+
+#include "server/record_store.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace lorvent::server {
+
+// Records in an SQLite file, one row each, in the order they came.
+class SqliteRecordStore final : public RecordStore {
+public:
+    // Opens the database, creating file and tables when writable. Throws StoreError.
+    explicit SqliteRecordStore(const std::string& path, Access access = Access::kReadWrite);
+    ~SqliteRecordStore() override;
+    SqliteRecordStore(const SqliteRecordStore&) = delete;
+    SqliteRecordStore& operator=(const SqliteRecordStore&) = delete;
+
+    void Add(std::span<const StoredRecord> records) override;
+    void ForEach(const RecordVisitor& visit) override;
+    void ForEachOnDay(std::string_view day, const RecordVisitor& visit) override;
+    ImportMark FindImportMark(std::string_view terminal) override;
+    void AddImported(std::string_view terminal, std::span<const StoredRecord> records,
+                     const ImportMark& from, const ImportMark& to) override;
+
+private:
+    class Transaction;
+
+    void CreateTables();
+    void InsertAll(std::span<const StoredRecord> records);
+    void Select(const char* sql, std::string_view day, const RecordVisitor& visit);
+    sqlite3_stmt* Prepare(const char* sql, const char* what);
+    void Execute(const char* sql, const char* what);
+    [[noreturn]] void Fail(const std::string& what) const;
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+};
+
+} // namespace lorvent::server

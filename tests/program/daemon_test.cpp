@@ -1,0 +1,225 @@
+// lorventd as the service manager runs it, with no display: the reader
+// simulator on a pseudo-terminal, kalvinor-server on loopback, the journal
+// read from its standard error and its notifications from a datagram socket
+// of the test's own in NOTIFY_SOCKET.
+#include <gtest/gtest.h>
+
+#include "support/notify_socket.h"
+#include "support/program_rig.h"
+#include "support/wait.h"
+
+#include <csignal>
+#include <fstream>
+#include <regex>
+
+namespace lorvent::testing {
+namespace {
+
+class DaemonTest : public ::testing::Test {
+protected:
+    void StartDaemon(const std::vector<std::string>& arguments, const TEnv& env = {}) {
+        TEnv all = {{"NOTIFY_SOCKET", manager.Address()},
+                    {"WATCHDOG_USEC", "2000000"},
+                    {"STATE_DIRECTORY", StateDirectory()}};
+        all.insert(all.end(), env.begin(), env.end());
+        daemon = rig.StartProgram(Programs().lorventd, {arguments, {}, all, false});
+    }
+    // The server there a moment ago and now gone: every upload fails.
+    std::string PortOfAStoppedServer() {
+        const auto port = rig.StartServer();
+        rig.server->Signal(SIGTERM);
+        EXPECT_EQ(rig.server->Wait(20s), 0);
+        return port ? std::to_string(*port) : std::string();
+    }
+
+    // The next journal line that begins with `prefix`.
+    std::string Journal(const std::string& prefix, std::chrono::seconds patience = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        while (const auto line =
+                   daemon->ReadStderrLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+                       deadline - std::chrono::steady_clock::now())))
+            if (line->rfind(prefix, 0) == 0)
+                return *line;
+        return "(nothing: " + prefix + ")";
+    }
+    std::string StateDirectory() const { return rig.File("state").string(); }
+    std::string StateDataFile() const { return StateDirectory() + "/kalvinor.db"; }
+    static std::string Bytes(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
+    std::string Stored() {
+        std::string rows;
+        for (const auto& line : rig.ListStored().records)
+            rows += line + "\n";
+        return rows;
+    }
+
+    TProgramRig rig;
+    TNotifySocket manager{rig.File("notify").string()};
+    std::unique_ptr<TChildProcess> daemon;
+};
+
+TEST_F(DaemonTest, ReadsReachTheServerAndTheStateDirectorysDataFileWhenItIsDown) {
+    const auto port = rig.StartServer();
+    ASSERT_TRUE(port.has_value()) << rig.server->Stderr();
+    ASSERT_TRUE(rig.StartReader()) << rig.reader->Stderr();
+    StartDaemon({"-net"}, {{"LORVENT_SERVER_PORT", std::to_string(*port)}});
+    EXPECT_EQ(Journal("<"), "<6>Kalvinor v1.6-ZMK(d2xx)");
+    EXPECT_EQ(Journal("<"), "<6>Inicializace");
+    ASSERT_EQ(Journal("<"), "<6>Ready") << daemon->Stderr();
+    EXPECT_TRUE(manager.WaitFor("STATUS=Ready", 5s));
+    EXPECT_EQ(manager.Texts("READY"), std::vector<std::string>{"READY=1"});
+    EXPECT_EQ(manager.Texts("STATUS"),
+              (std::vector<std::string>{"STATUS=Inicializace", "STATUS=Ready"}));
+
+    ASSERT_TRUE(rig.reader->Command("card 12ab34cd"));
+    const std::string row = Journal("<6>");
+    EXPECT_TRUE(std::regex_match(row, std::regex(R"(<6>\d\d/\d\d/\d{4} \d\d:\d\d 12ab34cd)")))
+        << row;
+    EXPECT_TRUE(
+        WaitUntil([&] { return Stored().find(" 12ab34cd\n") != std::string::npos; }, 20s, 200ms))
+        << Stored();
+    EXPECT_EQ(Bytes(StateDataFile()), "") << "a confirmed record is not kept";
+
+    rig.server->Signal(SIGTERM);
+    ASSERT_EQ(rig.server->Wait(20s), 0);
+    ASSERT_TRUE(rig.reader->Command("card5 0a0b0c0d0e"));
+    EXPECT_NE(Journal("<6>").find(" 0a0b0c0d0e"), std::string::npos);
+    EXPECT_TRUE(WaitUntil([&] { return !Bytes(StateDataFile()).empty(); }, 20s, 200ms));
+    EXPECT_TRUE(std::regex_match(Bytes(StateDataFile()),
+                                 std::regex(R"(\d\d/\d\d/\d{4}-\d\d:\d\d 0a0b0c0d0e\r\n)")))
+        << Bytes(StateDataFile());
+
+    // The reader goes silent and comes back: a warning, then information.
+    // The manager's queue holds ten datagrams: it is emptied first, as
+    // systemd would have read it.
+    manager.Collect(100ms);
+    ASSERT_TRUE(rig.reader->Command("unplug 8s"));
+    EXPECT_EQ(Journal("<", 40s), "<4>Nekomunikuje") << daemon->Stderr();
+    EXPECT_EQ(Journal("<", 40s), "<6>Ready") << daemon->Stderr();
+    EXPECT_TRUE(manager.WaitFor("STATUS=Nekomunikuje", 5s));
+    EXPECT_TRUE(daemon->Running());
+    EXPECT_NE(Bytes(rig.File("log.txt").string()).find("Slave wakes"), std::string::npos)
+        << "the protocol log is in the working directory";
+}
+
+// The watchdog hears from the loop well within the manager's time-out, for
+// as long as the program runs, also while every upload fails.
+TEST_F(DaemonTest, WatchdogIsFedWithinTheManagersTimeOut) {
+    const std::string port = PortOfAStoppedServer();
+    ASSERT_TRUE(rig.StartReader()) << rig.reader->Stderr();
+    StartDaemon({"-net"}, {{"LORVENT_SERVER_PORT", port}});
+    ASSERT_TRUE(manager.WaitFor("READY=1", 20s)) << daemon->Stderr();
+    ASSERT_TRUE(rig.reader->Command("card 12ab34cd"));
+    const std::size_t before = manager.Received().size();
+    manager.Collect(7s);
+    std::vector<std::chrono::steady_clock::time_point> pings;
+    for (std::size_t i = before; i < manager.Received().size(); ++i)
+        if (manager.Received()[i].text == "WATCHDOG=1")
+            pings.push_back(manager.Received()[i].arrived);
+    ASSERT_GE(pings.size(), 4u);
+    for (std::size_t i = 1; i < pings.size(); ++i)
+        EXPECT_LT(pings[i] - pings[i - 1], 2s) << "ping " << i << " came after the time-out";
+    EXPECT_NE(Bytes(StateDataFile()), "") << "an upload failed in the meantime";
+}
+
+// SIGTERM, as the service manager stops the service, runs the shut-down: a
+// read that no upload tick has handled yet is written to the data file.
+TEST_F(DaemonTest, SigtermKeepsTheQueuedRecord) {
+    const std::string port = PortOfAStoppedServer();
+    ASSERT_TRUE(rig.StartReader()) << rig.reader->Stderr();
+    StartDaemon({"-net", "-db", rig.DataFile()}, {{"LORVENT_SERVER_PORT", port}});
+    ASSERT_EQ(Journal("<6>Ready"), "<6>Ready") << daemon->Stderr();
+
+    // A read an upload tick already took to the file proves nothing: reads go
+    // on until one is shown while the file is still empty.
+    std::string number;
+    for (int card = 1; card <= 5 && number.empty(); ++card) {
+        char text[16];
+        std::snprintf(text, sizeof text, "5a0000%02x", card);
+        ASSERT_TRUE(rig.reader->Command(std::string("card ") + text));
+        ASSERT_NE(Journal("<6>").find(text), std::string::npos);
+        if (rig.DataFileBytes().empty())
+            number = text;
+        else
+            ASSERT_TRUE(WaitUntil(
+                [&] { return rig.DataFileBytes().find(text) != std::string::npos; }, 20s, 200ms));
+    }
+    ASSERT_FALSE(number.empty()) << "every read was taken by a tick before the signal";
+
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->Wait(30s), 0) << daemon->Stderr();
+    EXPECT_EQ(Journal("<6>signal"), "<6>signal 15, shutting down");
+    EXPECT_TRUE(manager.WaitFor("STOPPING=1", 5s));
+    EXPECT_TRUE(std::regex_match(rig.DataFileBytes(),
+                                 std::regex(R"((\d\d/\d\d/\d{4}-\d\d:\d\d 5a0000\w\w\r\n)*)"
+                                            R"(\d\d/\d\d/\d{4}-\d\d:\d\d )" +
+                                            number + "\r\n")))
+        << rig.DataFileBytes();
+}
+
+struct TFailureCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool portOpens;
+    const char* message; // "@" is the test's directory
+};
+
+class DaemonFailure : public DaemonTest, public ::testing::WithParamInterface<TFailureCase> {};
+
+// A failed start-up is one error line and a status for the manager, never
+// READY=1, and a failure status, so that Restart=on-failure tries again.
+TEST_P(DaemonFailure, IsOneErrorLineAndNoReadiness) {
+    const std::string directory = rig.Dir().string();
+    std::ofstream(rig.Dir() / "file") << "x";
+    auto substituted = [&](std::string text) {
+        for (auto at = text.find('@'); at != std::string::npos; at = text.find('@'))
+            text.replace(at, 1, directory);
+        return text;
+    };
+    std::vector<std::string> arguments;
+    for (const auto& argument : GetParam().arguments)
+        arguments.push_back(substituted(argument));
+    TEnv env;
+    if (GetParam().portOpens) {
+        ASSERT_TRUE(rig.StartReader()) << rig.reader->Stderr();
+    } else {
+        env.push_back({"LORVENT_SERIAL", directory + "/no-such-port"});
+    }
+    StartDaemon(arguments, env);
+
+    EXPECT_EQ(daemon->Wait(20s), 1);
+    const std::string message = substituted(GetParam().message);
+    // Whatever start-up showed before it failed is information; the failure
+    // is the one error line, and the last.
+    const std::string journal = daemon->Stderr();
+    EXPECT_TRUE(std::regex_match(journal, std::regex("(<6>[^\n]*\n)*<3>[^\n]*\n"))) << journal;
+    EXPECT_EQ(journal.substr(journal.rfind("<3>")), "<3>" + message + "\n");
+    manager.Collect(300ms);
+    EXPECT_EQ(manager.Texts("READY"), std::vector<std::string>{});
+    EXPECT_EQ(manager.Texts("STATUS=").back(), "STATUS=" + message);
+}
+
+const TFailureCase kFailures[] = {
+    {"keyboard",
+     {},
+     true,
+     "Bez displeje nelze psát čísla karet: lorventd běží jen v režimu docházky (-net)"},
+    {"keyb",
+     {"-net", "/KEYB"},
+     true,
+     "Bez displeje nelze psát čísla karet: lorventd běží jen v režimu docházky (-net)"},
+    {"argument", {"net"}, false, "Neplatný argument 'net'"},
+    {"port", {"-net", "-com", "COM1"}, false, "Nepodařilo se otevřít sériový port 'COM1'"},
+    {"directory",
+     {"-net", "-db", "@/file/sub/k.db"},
+     true,
+     "Nepodařilo se vytvořit adresář '@/file/sub'"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Messages, DaemonFailure, ::testing::ValuesIn(kFailures),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+} // namespace
+} // namespace lorvent::testing
