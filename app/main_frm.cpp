@@ -4,6 +4,7 @@
 #include "data_path.h"
 #include "file_sync.h"
 #include "proto_slave_dev.h"
+#include "protocol/file_open.h"
 #include "protocol/protocol.h"
 #include "startup_error.h"
 #include "typing.h"
@@ -148,16 +149,19 @@ void TMainFrm::StartReader() {
 }
 
 // A bare file name has no directory part and lives in the working directory.
+// The name is UTF-8 and may hold any character (D:\Docházka\kalvinor.db): the
+// directory and the file are made through the platform's own paths.
 void TMainFrm::OpenDataFile() {
-    const std::filesystem::path directory = std::filesystem::path(DataFileName).parent_path();
+    const std::filesystem::path path = PathFromUtf8(DataFileName);
+    const std::filesystem::path directory = path.parent_path();
     if (!directory.empty()) {
         std::error_code error;
         std::filesystem::create_directories(directory, error);
         if (error)
-            throw TStartupError(FormatMessage(kMsgDirectoryFailed, directory.string()));
+            throw TStartupError(FormatMessage(kMsgDirectoryFailed, Utf8FromPath(directory)));
     }
     DataFile.reset(services_.openDataFile ? services_.openDataFile(DataFileName)
-                                          : std::fopen(DataFileName.c_str(), kDataFileMode));
+                                          : OpenFile(path, kDataFileMode));
     if (!DataFile)
         throw TStartupError(FormatMessage(kMsgFileOpenFailed, DataFileName));
     OpenJournal();

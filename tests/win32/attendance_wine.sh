@@ -17,21 +17,15 @@ sim_dll=$2
 close_window_exe=$3
 source_dir=$4
 wine_run="$source_dir/scripts/wine-run"
+me=attendance_wine
+source "$(dirname "$0")/wine_test_lib.sh"
 
-name=attendance_wine
-source "$(dirname "$0")/wine_attendance_common.sh"
+find_native_server
+[ -n "${DISPLAY:-}${LORVENT_WINE_SESSION:-}" ] || fail "no display: run it through ctest or scripts/windows-tests"
 
-count_lines() { # file: its non-empty lines, 0 when it does not exist
-    if [ -e "$1" ]; then grep -c . "$1" || true; else echo 0; fi
-}
-stored() { "$server_bin" --list --db "$work/server.sqlite"; }
+make_work
 
-# The server on a free port of loopback, with a database of this run.
-"$server_bin" --port 0 --db "$work/server.sqlite" >"$work/server.out" 2>"$work/server.err" &
-server=$!
-wait_for "the server to listen" 10 grep -q 'listening on' "$work/server.err"
-port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$work/server.err")
-[ -n "$port" ] || fail "no port in: $(cat "$work/server.err")"
+start_server
 
 # Eight reads: four while the server runs, then a pause long enough for their
 # upload and the server's stop, then four more.
@@ -46,12 +40,10 @@ numbers=(20261201 20261202 20261203 20261204 20261205 20261206 20261207 20261208
 start_lorvent "$port"
 
 # Half-way: once the server has stored the first reads, it is stopped.
-server_has_first_reads() { [ "$(stored | grep -c . || true)" -ge 4 ]; }
+server_has_first_reads() { [ "$(stored_count)" -ge 4 ]; }
 wait_for "the first four reads at the server" 40 server_has_first_reads
-kill -TERM "$server"
-wait "$server" 2>/dev/null || true
-server=""
-echo "attendance_wine: server stopped after $(stored | grep -c .) records"
+stop_server
+echo "attendance_wine: server stopped after $(stored_count) records"
 
 # The later reads are offered to the gone server and kept in the data file.
 data_file="$work/run/kalvinor.db"
@@ -75,13 +67,8 @@ echo "attendance_wine: kept in the data file: $(echo $file_numbers)"
 [ -n "$server_numbers" ] || fail "the server stored nothing"
 [ -n "$file_numbers" ] || fail "the data file kept nothing"
 
-# Data file lines: dd/mm/yyyy-hh:nn number, each ended by CR LF.
+check_data_file_lines "$data_file"
 lines=$(count_lines "$data_file")
-crlf=$(grep -c $'\r$' "$data_file" || true)
-[ "$lines" = "$crlf" ] || fail "$crlf of $lines data file lines end in CR LF"
-if grep -qv $'^[0-9][0-9]/[0-9][0-9]/[0-9]\{4\}-[0-9][0-9]:[0-9][0-9] [0-9]*\r$' "$data_file"; then
-    fail "data file lines not as 'dd/mm/yyyy-hh:nn number': $(cat -A "$data_file")"
-fi
 
 # The reader got the feedback for every read.
 acknowledged=$(grep -c 'acknowledged$' "$work/sim.log" || true)

@@ -19,23 +19,12 @@ source_dir=$4
 wine_run="$source_dir/scripts/wine-run"
 seconds=${LORVENT_WINE_SOAK_SECONDS:-${LORVENT_SOAK_SECONDS:-60}}
 
-name=soak_wine
-source "$(dirname "$0")/wine_attendance_common.sh"
-
-start_server() { # [port]
-    "$server_bin" --port "${1:-0}" --db "$work/server.sqlite" >/dev/null 2>"$work/server.err" &
-    server=$!
-    wait_for "the server to listen" 10 grep -q 'listening on' "$work/server.err"
-}
-stop_server() {
-    kill -TERM "$server"
-    wait "$server" 2>/dev/null || true
-    server=""
-}
-
+me=soak_wine
+source "$(dirname "$0")/wine_test_lib.sh"
+find_native_server
+[ -n "${DISPLAY:-}${LORVENT_WINE_SESSION:-}" ] || fail "no display: run it through ctest or scripts/windows-tests"
+make_work
 start_server
-port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$work/server.err")
-[ -n "$port" ] || fail "no port in: $(cat "$work/server.err")"
 
 # Cards at gaps of 0.5 to 1.5 s, one bus fault in every five gaps.
 faults=("noise 24" "corrupt-crc 2" "lose-replies 2" "repeat 1" "wrong-address" "oversize"
@@ -77,7 +66,7 @@ lorvent=""
 
 data_file="$work/run/kalvinor.db"
 acknowledged=$(sed -n 's/.*card read \([0-9a-f]*\) acknowledged$/\1/p' "$work/sim.log" | sort -u)
-stored=$("$server_bin" --list --db "$work/server.sqlite" | awk '{print $NF}' | sort)
+stored=$(stored | awk '{print $NF}' | sort)
 filed=$(tr -d '\r' <"$data_file" 2>/dev/null | awk 'NF {print $NF}' | sort)
 lost=$(comm -23 <(echo "$acknowledged") <(printf '%s\n' $stored $filed | sort -u) | grep -c . || true)
 in_both=$(comm -12 <(echo "$stored" | sort -u) <(echo "$filed" | sort -u) | grep -c . || true)
