@@ -202,7 +202,7 @@ void TMainFrm::RecoverJournal() {
 namespace {
 
 bool AppendAndSync(const std::string& path, const std::string& bytes) {
-    std::unique_ptr<std::FILE, TFileCloser> file(std::fopen(path.c_str(), "ab"));
+    std::unique_ptr<std::FILE, TFileCloser> file(OpenFile(PathFromUtf8(path), "ab"));
     return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
            SyncFile(file.get());
 }

@@ -1,6 +1,7 @@
 #include "record_journal.h"
 
 #include "file_sync.h"
+#include "protocol/file_open.h"
 
 #include <cctype>
 
@@ -80,7 +81,7 @@ TJournalContent ParseJournal(const std::string& bytes) {
 }
 
 TRecordJournal::TOpenResult TRecordJournal::Open(const std::string& path) {
-    file_.reset(std::fopen(path.c_str(), "ab+"));
+    file_.reset(OpenFile(PathFromUtf8(path), "ab+"));
     if (!file_)
         return TOpenResult::Failed;
     if (!LockFileExclusively(file_.get())) {
