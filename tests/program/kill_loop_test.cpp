@@ -34,9 +34,12 @@ int EnvNumber(const char* name, int fallback) {
 }
 
 // Half the time the way is sound, so that ticks also get records through.
-const TServerFault kFlaps[] = {TServerFault::None,    TServerFault::None,
-                               TServerFault::None,    TServerFault::Refuse,
-                               TServerFault::CloseBeforeForward, TServerFault::CloseAfterStore};
+const TServerFault kFlaps[] = {TServerFault::None,
+                               TServerFault::None,
+                               TServerFault::None,
+                               TServerFault::Refuse,
+                               TServerFault::CloseBeforeForward,
+                               TServerFault::CloseAfterStore};
 
 // "dd/mm/yyyy-hh:nn number": what a whole record in the data file looks like.
 bool IsWholeRecord(const std::string& line) {
@@ -44,13 +47,13 @@ bool IsWholeRecord(const std::string& line) {
         return false;
     for (std::size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
-        const bool ok = i == 2 || i == 5    ? c == '/'
-                        : i == 10           ? c == '-'
-                        : i == 13           ? c == ':'
-                        : i == 16           ? c == ' '
-                        : i > 16            ? std::isxdigit(static_cast<unsigned char>(c)) &&
+        const bool ok = i == 2 || i == 5 ? c == '/'
+                        : i == 10        ? c == '-'
+                        : i == 13        ? c == ':'
+                        : i == 16        ? c == ' '
+                        : i > 16         ? std::isxdigit(static_cast<unsigned char>(c)) &&
                                        !std::isupper(static_cast<unsigned char>(c))
-                                            : std::isdigit(static_cast<unsigned char>(c)) != 0;
+                                 : std::isdigit(static_cast<unsigned char>(c)) != 0;
         if (!ok)
             return false;
     }
@@ -90,7 +93,8 @@ protected:
             std::snprintf(number, sizeof number, "%08x", 0x6B000000u + ++cards_);
             rig_.reader->Command(std::string("card ") + number);
             const auto gap = std::chrono::milliseconds(gapMs(random_));
-            std::this_thread::sleep_for(std::min<SteadyClock::duration>(gap, end - SteadyClock::now()));
+            std::this_thread::sleep_for(
+                std::min<SteadyClock::duration>(gap, end - SteadyClock::now()));
             rig_.reader->Poll();
             rig_.lorvent->Poll();
         }
@@ -105,15 +109,9 @@ protected:
     // The numbers this run of lorvent showed, from its trace.
     void Collect() {
         rig_.lorvent->Poll();
-        for (const std::string& line : rig_.lorvent->Lines()) {
-            if (line.rfind("LogGrid 1 ", 0) != 0)
-                continue;
-            std::istringstream words(line.substr(10));
-            int row = 0;
-            std::string number;
-            words >> row >> number;
-            ++shown_[number];
-        }
+        for (const std::string& line : rig_.lorvent->Lines())
+            if (const auto shown = ShownRow(line))
+                ++shown_[shown->number];
     }
 
     TProgramRig rig_;
@@ -178,8 +176,7 @@ TEST_F(KillLoop, EveryReadTheWindowShowedSurvivesTheKills) {
         inFileOnly += inFile && !onServer;
         twiceInFile += inFile && filed[number] > 1;
     }
-    const double seconds =
-        std::chrono::duration<double>(SteadyClock::now() - started).count();
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
     std::cout << "kill loop: " << rounds << " kills, seed " << seed_ << ", " << cards_
               << " cards read, " << shown_.size() << " shown, " << onServerOnly
               << " on the server only, " << inFileOnly << " in the file only, " << inBoth
