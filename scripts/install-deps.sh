@@ -58,5 +58,21 @@ else
     echo "install-deps: this kernel does not run 32-bit programs: wine32 left out," \
         "the 32-bit Windows programs are built but cannot run under Wine here" >&2
 fi
-as_root apt-get update -qq
-as_root apt-get install -y -qq --no-install-recommends "${packages[@]}"
+# A mirror caught mid-sync serves a list of the wrong size and the update
+# exits 100. Such a fault passes in a minute or two, so the update is tried
+# again; if one list still fails, the install goes on with the lists it has
+# and fails only if a package it needs is not in them.
+update_package_lists() {
+    local attempt
+    for attempt in 1 2 3; do
+        if as_root apt-get update -qq -o Acquire::Retries=3; then
+            return 0
+        fi
+        echo "install-deps: the package lists did not all download (attempt $attempt of 3)" >&2
+        [ "$attempt" -lt 3 ] && sleep $((attempt * 20))
+    done
+    echo "install-deps: going on with the package lists that did download" >&2
+}
+
+update_package_lists
+as_root apt-get install -y -qq --no-install-recommends -o Acquire::Retries=3 "${packages[@]}"
