@@ -11,12 +11,16 @@ std::string WireDateTime(const std::tm& time) {
     return text;
 }
 
+std::string RecordText(const TLogItem& item) {
+    return WireDateTime(item.ReadTime) + " " + item.Number;
+}
+
 std::string RequestLine(const TLogItem& item) {
-    return "L " + WireDateTime(item.ReadTime) + " " + item.Number;
+    return "L " + RecordText(item);
 }
 
 std::string DataFileLine(const TLogItem& item) {
-    return WireDateTime(item.ReadTime) + " " + item.Number + kDataFileLineEnd;
+    return RecordText(item) + kDataFileLineEnd;
 }
 
 bool TDataFileAppender::Append(std::FILE* file, const std::string& line) {

@@ -13,11 +13,17 @@ inline const char* const kServerConfirmation = "OK";
 
 // "dd/mm/yyyy-hh:nn": fixed characters whatever the locale, no seconds.
 std::string WireDateTime(const std::tm& time);
+// "dd/mm/yyyy-hh:nn number": a record as the data file and the journal hold it.
+std::string RecordText(const TLogItem& item);
 // "L dd/mm/yyyy-hh:nn number", without the line end the connection adds.
 std::string RequestLine(const TLogItem& item);
 // "dd/mm/yyyy-hh:nn number" and CR LF: the line end is part of the record so
 // that the data file is the same on every platform.
 std::string DataFileLine(const TLogItem& item);
+
+struct TFileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
 
 // Appends records' lines to the attendance data file, each written and
 // flushed on its own so that the caller knows exactly which lines reached it.

@@ -2,7 +2,9 @@
 
 #include "command_line.h"
 #include "data_path.h"
+#include "file_sync.h"
 #include "proto_slave_dev.h"
+#include "protocol/file_open.h"
 #include "protocol/protocol.h"
 #include "startup_error.h"
 #include "typing.h"
@@ -147,18 +149,84 @@ void TMainFrm::StartReader() {
 }
 
 // A bare file name has no directory part and lives in the working directory.
+// The name is UTF-8 and may hold any character (D:\Docházka\kalvinor.db): the
+// directory and the file are made through the platform's own paths.
 void TMainFrm::OpenDataFile() {
-    const std::filesystem::path directory = std::filesystem::path(DataFileName).parent_path();
+    const std::filesystem::path path = PathFromUtf8(DataFileName);
+    const std::filesystem::path directory = path.parent_path();
     if (!directory.empty()) {
         std::error_code error;
         std::filesystem::create_directories(directory, error);
         if (error)
-            throw TStartupError(FormatMessage(kMsgDirectoryFailed, directory.string()));
+            throw TStartupError(FormatMessage(kMsgDirectoryFailed, Utf8FromPath(directory)));
     }
     DataFile.reset(services_.openDataFile ? services_.openDataFile(DataFileName)
-                                          : std::fopen(DataFileName.c_str(), kDataFileMode));
+                                          : OpenFile(path, kDataFileMode));
     if (!DataFile)
         throw TStartupError(FormatMessage(kMsgFileOpenFailed, DataFileName));
+    OpenJournal();
+    RecoverJournal();
+}
+
+// A second program on the same data file is refused: it would take the first
+// one's journal for the leftovers of a killed run.
+void TMainFrm::OpenJournal() {
+    const std::string path = JournalPath(DataFileName);
+    const TRecordJournal::TOpenResult opened = Journal.Open(path);
+    if (opened == TRecordJournal::TOpenResult::Opened)
+        return;
+    if (opened == TRecordJournal::TOpenResult::InUse)
+        std::fprintf(stderr, "lorvent: %s is in use by another lorvent on the same data file\n",
+                     path.c_str());
+    throw TStartupError(FormatMessage(kMsgFileOpenFailed, path));
+}
+
+// Records left in the journal by a run that was killed or lost its power: the
+// server may or may not have taken them, so they go to the data file (a late
+// confirmation puts a record in both places, as it always could). Lines that
+// are not whole records are never stored as records; their bytes are kept
+// aside for a person to look at.
+void TMainFrm::RecoverJournal() {
+    std::string bytes;
+    if (!Journal.ReadAll(bytes))
+        throw TStartupError(FormatMessage(kMsgFileOpenFailed, JournalPath(DataFileName)));
+    if (bytes.empty())
+        return;
+    const TJournalContent content = ParseJournal(bytes);
+    for (const std::string& record : content.records)
+        RecoveredLines.push_back(record + kDataFileLineEnd);
+    KeepDamagedLines(content.damaged);
+    StoreRecords();
+}
+
+namespace {
+
+bool AppendAndSync(const std::string& path, const std::string& bytes) {
+    std::unique_ptr<std::FILE, TFileCloser> file(OpenFile(PathFromUtf8(path), "ab"));
+    return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
+           SyncFile(file.get());
+}
+
+std::string Printable(const std::string& bytes) {
+    std::string text;
+    for (unsigned char c : bytes) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
+        text += escaped;
+    }
+    return text;
+}
+
+} // namespace
+
+// Where the file cannot take them, the bytes go to standard error instead.
+void TMainFrm::KeepDamagedLines(const std::string& bytes) {
+    if (bytes.empty())
+        return;
+    const std::string path = DamagedJournalPath(DataFileName);
+    if (!AppendAndSync(path, bytes))
+        std::fprintf(stderr, "lorvent: %s: could not keep these damaged journal lines: %s\n",
+                     path.c_str(), Printable(bytes).c_str());
 }
 
 // ---- Protocol events ----
@@ -265,8 +333,12 @@ void TMainFrm::HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber) {
         TypeCardNumber(number);
 }
 
-// The selection follows new rows only while it is on the last one.
+// The selection follows new rows only while it is on the last one. A record
+// is on the disk before the window shows it: a read the window showed is never
+// lost to a kill.
 void TMainFrm::AddLogRow(std::unique_ptr<TLogItem> item) {
+    if (Mode == kModeAttendance)
+        JournalRecord(*item);
     TStringGridView& grid = services_.view.LogGrid();
     const int row = grid.RowCount();
     grid.SetRowCount(row + 1);
@@ -278,6 +350,17 @@ void TMainFrm::AddLogRow(std::unique_ptr<TLogItem> item) {
         PendingRecords.push_back(std::move(item));
 }
 
+// A record the journal could not take (a full disk) still waits in memory for
+// the tick, as every record did before the journal: said on standard error,
+// since a kill before the tick would lose it.
+void TMainFrm::JournalRecord(const TLogItem& item) {
+    if (Journal.IsOpen() && !Journal.Append(RecordText(item)))
+        std::fprintf(stderr,
+                     "lorvent: %s: could not write the record %s; it waits in memory for the "
+                     "next upload\n",
+                     JournalPath(DataFileName).c_str(), RecordText(item).c_str());
+}
+
 void TMainFrm::TypeCardNumber(const std::string& text) {
     const TTypingSetup setup{PrefixKey, PrefixModifiers, PoslatEnter1Checked};
     lorvent::TypeCardNumber(services_.keyboard, services_.clock, setup, text);
@@ -286,7 +369,7 @@ void TMainFrm::TypeCardNumber(const std::string& text) {
 // ---- Attendance upload ----
 
 void TMainFrm::UploadRecords() {
-    if (PendingRecords.empty())
+    if (PendingRecords.empty() && RecoveredLines.empty())
         return;
     OfferRecordsToServer();
     StoreRecords();
@@ -296,7 +379,7 @@ void TMainFrm::UploadRecords() {
 // first reply that is not exactly the confirmation, and any error, ends the
 // exchange; failures are not reported, as the data file keeps the records.
 void TMainFrm::OfferRecordsToServer() {
-    if (!TCPConn)
+    if (!TCPConn || PendingRecords.empty())
         return;
     try {
         TCPConn->Connect();
@@ -315,12 +398,30 @@ void TMainFrm::OfferRecordsToServer() {
 
 // A record leaves the queue only once its line is in the file; those the file
 // could not take wait for the next tick, which offers them to the server again.
+// Records recovered from the journal go first. The journal is emptied only
+// once every record of it is confirmed or on the disk in the data file; until
+// then it keeps them all (a record may then reach the file twice, never none).
 void TMainFrm::StoreRecords() {
-    while (!PendingRecords.empty() &&
-           dataFileAppender_.Append(DataFile.get(), DataFileLine(*PendingRecords.front())))
+    bool wrote = StoreLines(RecoveredLines);
+    while (RecoveredLines.empty() && !PendingRecords.empty() &&
+           dataFileAppender_.Append(DataFile.get(), DataFileLine(*PendingRecords.front()))) {
         PendingRecords.pop_front();
-    if (DataFile)
-        std::fflush(DataFile.get());
+        wrote = true;
+    }
+    if (!DataFile)
+        return;
+    const bool onDisk = wrote ? SyncFile(DataFile.get()) : std::fflush(DataFile.get()) == 0;
+    if (onDisk && PendingRecords.empty() && RecoveredLines.empty() && Journal.IsOpen())
+        Journal.Clear(); // when it fails, the journal keeps records already dealt with
+}
+
+bool TMainFrm::StoreLines(std::deque<std::string>& lines) {
+    bool wrote = false;
+    while (!lines.empty() && dataFileAppender_.Append(DataFile.get(), lines.front())) {
+        lines.pop_front();
+        wrote = true;
+    }
+    return wrote;
 }
 
 // ---- Window and tray ----

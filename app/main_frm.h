@@ -6,6 +6,7 @@
 #include "frm_services.h"
 #include "keyboard.h"
 #include "protocol/proto_message.h"
+#include "record_journal.h"
 #include "server_connection.h"
 
 #include <atomic>
@@ -74,10 +75,6 @@ struct TMainFrmServices {
     std::function<std::FILE*(const std::string& path)> openDataFile;
 };
 
-struct TFileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // The main window's behaviour: start-up from the command line, the reader
 // object and its feedback, card reads, and typing. Everything runs on the GUI
 // thread except NextReaderCommand and PostProtocolMessage, which the reader
@@ -134,6 +131,7 @@ public:
     TProtocol* Engine() const { return Protocol.get(); }
     TProtoSlaveDev* ReaderDevice() const { return Device.get(); }
     const std::deque<std::unique_ptr<TLogItem>>& QueuedRecords() const { return PendingRecords; }
+    const std::deque<std::string>& RecoveredRecords() const { return RecoveredLines; }
     TIndicatorState Indicator() const {
         return static_cast<TIndicatorState>(IndicatorState.load());
     }
@@ -150,6 +148,10 @@ private:
     std::unique_ptr<std::FILE, TFileCloser> DataFile;
     std::atomic<std::uint8_t> IndicatorState{kIndicatorIdle};
     std::deque<std::unique_ptr<TLogItem>> PendingRecords;
+    // Records found in the journal at start-up that the data file has not
+    // taken yet (its lines, line end included); they go before any new one.
+    std::deque<std::string> RecoveredLines;
+    TRecordJournal Journal;
     int Mode = 0;
     std::atomic<std::uint8_t> AckPending{0};
     int PrefixModifiers = 0;
@@ -170,6 +172,11 @@ private:
     bool ChangeIndicator(TIndicatorState from, TIndicatorState to);
     void OfferRecordsToServer();
     void StoreRecords();
+    bool StoreLines(std::deque<std::string>& lines);
+    void OpenJournal();
+    void RecoverJournal();
+    void KeepDamagedLines(const std::string& bytes);
+    void JournalRecord(const TLogItem& item);
 
     TMainFrmServices services_;
     TDataFileAppender dataFileAppender_;

@@ -3,6 +3,7 @@
 #include "app/card_read.h"
 #include "app/main_frm.h"
 #include "app/startup.h"
+#include "app/startup_error.h"
 #include "app/system_clock.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "app/traced_view.h"
@@ -28,6 +29,11 @@ std::optional<std::uint16_t> ServerPort() {
     if (text == nullptr || *text == '\0')
         return kAttendancePort;
     return ParsePort(text);
+}
+
+std::string InvalidServerPortMessage() {
+    const char* text = std::getenv("LORVENT_SERVER_PORT");
+    return FormatMessage(kMsgInvalidServerPort, text != nullptr ? text : "");
 }
 
 std::ostream* OpenTrace(std::ofstream& file) {

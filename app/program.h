@@ -31,6 +31,9 @@ struct TProgramPlatform {
 // sites). Empty when the variable holds no port number.
 std::optional<std::uint16_t> ServerPort();
 
+// What a front-end tells the user when ServerPort() is empty.
+std::string InvalidServerPortMessage();
+
 // Reads a port number 1..65535 written in decimal digits alone.
 std::optional<std::uint16_t> ParsePort(const std::string& text);
 

@@ -1,20 +1,6 @@
-# Cross-compiles for 64-bit Windows with MinGW-w64 (posix threads, so that
-# std::thread and std::recursive_mutex work). Programs are linked statically:
-# they need no DLL beyond Windows' own. Tests run under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles for 64-bit Windows (PE32+) with MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+set(mingw_triplet x86_64-w64-mingw32)
+# The tests build a library of the other width too.
+set(LORVENT_OTHER_WIDTH_CXX i686-w64-mingw32-g++-posix)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -54,6 +54,10 @@ public:
     virtual FT_STATUS FT_SetTimeouts(FT_HANDLE handle, std::uint32_t readTimeoutMs,
                                      std::uint32_t writeTimeoutMs) = 0;
 
+    // After a failed FT_Open: why the device's library could not be used, when
+    // that is more than the status says (empty otherwise). The engine logs it.
+    virtual std::string OpenProblem() const { return {}; }
+
     // Beyond the library's eight: set when the last FT_Open failed because
     // the user lacks the permission, which its status cannot say. Backends
     // that cannot tell leave it empty.

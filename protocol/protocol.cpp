@@ -70,8 +70,12 @@ bool TProtocol::FailOpenStep(const char* step, FT_STATUS status) {
 // guessing: the log says which port and which group grants it.
 bool TProtocol::FailOpen(FT_STATUS status) {
     openDenied_ = device_->OpenDenied();
-    if (!openDenied_)
-        return FailOpenStep("FT_Open", status);
+    if (!openDenied_) {
+        FailOpenStep("FT_Open", status);
+        if (const std::string problem = device_->OpenProblem(); !problem.empty())
+            LogError("%s", problem.c_str());
+        return false;
+    }
     if (openDenied_->group.empty())
         LogError("Error %d in FT_Open: %s: permission denied, and no group may open it",
                  StatusForLog(status), openDenied_->path.c_str());

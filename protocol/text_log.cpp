@@ -1,5 +1,6 @@
 #include "text_log.h"
 
+#include "file_open.h"
 #include "repeat_filter.h"
 
 #include <array>
@@ -68,7 +69,9 @@ void mqLog::Write(const std::string& category, const std::string& text) {
 }
 
 void mqLog::Open(const char* mode) {
-    stream_ = std::fopen(path_.c_str(), mode);
+    // The working directory's name may be anything: the file is opened by
+    // the platform's own path.
+    stream_ = OpenFile(PathFromUtf8(path_), mode);
     size_ = 0;
     if (stream_ != nullptr && std::fseek(stream_, 0, SEEK_END) == 0) {
         const long end = std::ftell(stream_);
@@ -82,7 +85,7 @@ void mqLog::Open(const char* mode) {
 void mqLog::Rotate() {
     std::fclose(stream_);
     stream_ = nullptr;
-    const std::filesystem::path current(path_);
+    const std::filesystem::path current = PathFromUtf8(path_);
     const std::filesystem::path old = std::filesystem::path(current).replace_extension(".old");
     std::error_code error;
     std::filesystem::remove(old, error);

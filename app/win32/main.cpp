@@ -4,6 +4,7 @@
 #include "app/program.h"
 #include "app/startup.h"
 #include "app/tcpconn/tcp_conn.h"
+#include "main_window.h"
 #include "protocol/protocol.h"
 #include "win32_program.h"
 
@@ -15,7 +16,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     using namespace lorvent;
     const std::optional<std::uint16_t> serverPort = ServerPort();
     if (!serverPort) {
-        std::cerr << "lorvent: LORVENT_SERVER_PORT is not a port number" << std::endl;
+        // A GUI program's standard error is seen by nobody: the box says it.
+        const std::string message = InvalidServerPortMessage();
+        std::cerr << "lorvent: " << message << std::endl;
+        TWin32MessageBoxes().ShowMessage(message, kErrorCaption, TMessageIcon::None);
         return kExitStartupFailed;
     }
     const auto keyboard = MakePlatformKeyboard();

@@ -16,20 +16,67 @@ constexpr DWORD kFrameStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIM
 constexpr RECT kClientArea{130, 159, 130 + 223, 159 + 126};
 constexpr RECT kLogGridBounds{0, 32, 209, 32 + 89};
 
-void RegisterFrameClass(WNDPROC procedure, HICON icon) {
-    static const ATOM atom = [procedure, icon] {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = procedure;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.hIcon = icon;
-        windowClass.hIconSm = icon;
-        windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-        windowClass.lpszClassName = kFrameClass;
-        return RegisterClassExW(&windowClass);
-    }();
-    (void)atom;
+// A window class of this program with its icon; registered once a process.
+void RegisterProgramClass(const wchar_t* name, WNDPROC procedure, HICON icon) {
+    WNDCLASSEXW windowClass{};
+    if (GetClassInfoExW(GetModuleHandleW(nullptr), name, &windowClass))
+        return;
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.hIcon = icon;
+    windowClass.hIconSm = icon;
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = name;
+    RegisterClassExW(&windowClass);
+}
+
+// The application window: never seen itself, it carries the application's
+// title and icon on the task-bar button and in Alt+Tab, and owns the main
+// window, which (being owned) has no button of its own. What the user does
+// to the button goes to the main window.
+const wchar_t* const kApplicationClass = L"LorventApplication";
+
+LRESULT CALLBACK ApplicationWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    const auto frame = reinterpret_cast<HWND>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (frame == nullptr)
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    switch (message) {
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == SC_MINIMIZE) {
+            ShowWindow(frame, SW_MINIMIZE);
+            return 0;
+        }
+        if ((wParam & 0xFFF0) == SC_RESTORE) {
+            ShowWindow(frame, SW_RESTORE);
+            SetForegroundWindow(frame);
+            return 0;
+        }
+        break;
+    case WM_ACTIVATE:
+        // The button was clicked: the main window comes to the front instead.
+        if (LOWORD(wParam) != WA_INACTIVE && IsWindowVisible(frame)) {
+            if (IsIconic(frame))
+                ShowWindow(frame, SW_RESTORE);
+            SetForegroundWindow(frame);
+        }
+        return 0;
+    case WM_CLOSE:
+        PostMessageW(frame, WM_CLOSE, 0, 0);
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+HWND CreateApplicationWindow(HICON icon) {
+    RegisterProgramClass(kApplicationClass, ApplicationWindowProc, icon);
+    // No size: shown, it gives the button without covering anything.
+    return CreateWindowExW(0, kApplicationClass, Utf16(kApplicationTitle).c_str(),
+                           WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0, 0, 0, 0, nullptr,
+                           nullptr, GetModuleHandleW(nullptr), nullptr);
 }
 
 // 8 points of the designed face; Windows substitutes a face it has.
@@ -70,7 +117,9 @@ TMainWindow::TMainWindow() {
     TrayImgList = CardReaderIcon();
     Font = CreateFormFont();
     taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
+    Application = CreateApplicationWindow(TrayImgList);
     CreateFrame();
+    SetWindowLongPtrW(Application, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(hwnd_));
     ComLbl = CreateLabel(L"ComLbl", 8, 8);
     StatusLbl = CreateLabel(L"StatusLbl", 144, 8);
     LogGridControl = std::make_unique<TStringGrid>(hwnd_, kLogGridId, kLogGridBounds, Font);
@@ -88,20 +137,21 @@ TMainWindow::~TMainWindow() {
     LogGridControl.reset();
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
     DestroyWindow(hwnd_);
+    DestroyWindow(Application);
     DestroyMenu(TrayPopup);
     DeleteObject(Font);
     DestroyIcon(TrayImgList);
 }
 
 void TMainWindow::CreateFrame() {
-    RegisterFrameClass(&TMainWindow::WindowProc, TrayImgList);
+    RegisterProgramClass(kFrameClass, &TMainWindow::WindowProc, TrayImgList);
     RECT frame = kClientArea;
     AdjustWindowRectEx(&frame, kFrameStyle, FALSE, 0);
     const int left = kClientArea.left;
     const int top = kClientArea.top;
     hwnd_ = CreateWindowExW(0, kFrameClass, Utf16(kWindowCaption).c_str(), kFrameStyle, left, top,
-                            frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
-                            GetModuleHandleW(nullptr), this);
+                            frame.right - frame.left, frame.bottom - frame.top, Application,
+                            nullptr, GetModuleHandleW(nullptr), this);
     SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(TrayImgList));
     SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(TrayImgList));
 }
@@ -124,6 +174,7 @@ void TMainWindow::SetLabelText(HWND label, const std::string& text) {
 }
 
 void TMainWindow::Show() {
+    ShowWindow(Application, SW_SHOWNA);
     ShowWindow(hwnd_, SW_SHOWNORMAL);
     UpdateWindow(hwnd_);
 }
@@ -194,11 +245,14 @@ void TMainWindow::RemoveTrayIcon() {
     trayShown_ = false;
 }
 
+// The task-bar button goes with the window.
 void TMainWindow::HideToTray() {
     ShowWindow(hwnd_, SW_HIDE);
+    ShowWindow(Application, SW_HIDE);
 }
 
 void TMainWindow::Restore() {
+    ShowWindow(Application, SW_SHOWNA);
     ShowWindow(hwnd_, SW_RESTORE);
     SetForegroundWindow(hwnd_);
 }

@@ -65,6 +65,9 @@ public:
     // Safe from any thread: the message is queued for the GUI thread.
     void Post(int message) override;
 
+    // The hidden owner that carries the application title ("Lorvent karet")
+    // on the task-bar button.
+    HWND Application = nullptr;
     // Components, named as the window's behaviour knows them.
     HICON TrayImgList = nullptr;
     HFONT Font = nullptr;

@@ -305,15 +305,9 @@ protected:
                      line.find(" acknowledged") != std::string::npos)
                 account.acknowledged.insert(WordAfter(line, "<- card read "));
         }
-        for (const std::string& line : rig_.lorvent->Lines()) {
-            if (line.rfind("LogGrid 1 ", 0) != 0)
-                continue;
-            std::istringstream words(line.substr(10));
-            int row = 0;
-            std::string number;
-            words >> row >> number;
-            account.shown[number] = row;
-        }
+        for (const std::string& line : rig_.lorvent->Lines())
+            if (const auto shown = ShownRow(line))
+                account.shown[shown->number] = shown->row;
         if (rig_.keyWindow)
             for (const std::string& line : rig_.keyWindow->Lines())
                 if (line.rfind("line ", 0) == 0)

@@ -1,6 +1,7 @@
 #include "support/program_rig.h"
 
 #include <cstdlib>
+#include <sstream>
 
 namespace lorvent::testing {
 namespace {
@@ -116,6 +117,16 @@ TListing TProgramRig::ListStored() {
     listing.records = list.Lines();
     listing.errors = list.Stderr();
     return listing;
+}
+
+std::optional<TShownRow> ShownRow(const std::string& traceLine) {
+    const std::string prefix = "LogGrid 1 ";
+    if (traceLine.rfind(prefix, 0) != 0)
+        return std::nullopt;
+    std::istringstream words(traceLine.substr(prefix.size()));
+    TShownRow shown;
+    words >> shown.row >> shown.number;
+    return shown;
 }
 
 } // namespace lorvent::testing

@@ -63,6 +63,14 @@ struct TListing {
     std::string errors;
 };
 
+// A row the window showed, from its trace line "LogGrid 1 <row> <number>";
+// nothing for any other line.
+struct TShownRow {
+    int row = 0;
+    std::string number;
+};
+std::optional<TShownRow> ShownRow(const std::string& traceLine);
+
 class TProgramRig {
     TTempDir dir_; // first: it outlives the programs that work in it
 

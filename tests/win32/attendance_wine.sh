@@ -17,61 +17,15 @@ sim_dll=$2
 close_window_exe=$3
 source_dir=$4
 wine_run="$source_dir/scripts/wine-run"
+me=attendance_wine
+source "$(dirname "$0")/wine_test_lib.sh"
 
-fail() {
-    echo "attendance_wine: $*" >&2
-    exit 1
-}
+find_native_server
+[ -n "${DISPLAY:-}${LORVENT_WINE_SESSION:-}" ] || fail "no display: run it through ctest or scripts/windows-tests"
 
-server_bin=${LORVENT_NATIVE_SERVER:-}
-if [ -z "$server_bin" ]; then
-    for preset in debug release asan; do
-        if [ -x "$source_dir/build/$preset/server/kalvinor-server" ]; then
-            server_bin="$source_dir/build/$preset/server/kalvinor-server"
-            break
-        fi
-    done
-fi
-[ -n "$server_bin" ] && [ -x "$server_bin" ] ||
-    fail "the native kalvinor-server is not built; build it first with" \
-        "'cmake --preset debug && cmake --build build/debug --target kalvinor-server'" \
-        "(or name it in LORVENT_NATIVE_SERVER)"
-[ -n "${DISPLAY:-}" ] || fail "no DISPLAY: run it through scripts/windows-tests"
+make_work
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/lorvent-attendance-wine.XXXXXX")
-server=""
-lorvent=""
-cleanup() {
-    [ -z "$lorvent" ] || kill "$lorvent" 2>/dev/null || true
-    [ -z "$server" ] || kill "$server" 2>/dev/null || true
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_for() { # what seconds command...
-    local what=$1 deadline=$((SECONDS + $2))
-    shift 2
-    until "$@"; do
-        [ $SECONDS -lt $deadline ] || fail "gave up waiting for $what"
-        sleep 0.2
-    done
-}
-count_lines() { # file: its non-empty lines, 0 when it does not exist
-    if [ -e "$1" ]; then grep -c . "$1" || true; else echo 0; fi
-}
-stored() { "$server_bin" --list --db "$work/server.sqlite"; }
-windows_path() { # the Z: drive of Wine's prefix is the Unix root
-    local path=${1//\//\\}
-    echo "Z:$path"
-}
-
-# The server on a free port of loopback, with a database of this run.
-"$server_bin" --port 0 --db "$work/server.sqlite" >"$work/server.out" 2>"$work/server.err" &
-server=$!
-wait_for "the server to listen" 10 grep -q 'listening on' "$work/server.err"
-port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$work/server.err")
-[ -n "$port" ] || fail "no port in: $(cat "$work/server.err")"
+start_server
 
 # Eight reads: four while the server runs, then a pause long enough for their
 # upload and the server's stop, then four more.
@@ -83,24 +37,13 @@ numbers=(20261201 20261202 20261203 20261204 20261205 20261206 20261207 20261208
     for i in 4 5 6 7; do echo "card 0x${numbers[i]}"; echo "wait 1s"; done
 } >"$work/script.txt"
 
-mkdir "$work/run"
-cp "$lorvent_exe" "$work/run/lorvent.exe"
-cp "$sim_dll" "$work/run/FTD2XX.DLL"
-(
-    cd "$work/run"
-    LORVENT_SERVER_PORT=$port LORVENT_SIM_SCRIPT="$(windows_path "$work/script.txt")" \
-        LORVENT_SIM_LOG="$(windows_path "$work/sim.log")" \
-        exec "$wine_run" lorvent.exe -net -db "$(windows_path "$work/run/kalvinor.db")"
-) >"$work/lorvent.out" 2>&1 &
-lorvent=$!
+start_lorvent "$port"
 
 # Half-way: once the server has stored the first reads, it is stopped.
-server_has_first_reads() { [ "$(stored | grep -c . || true)" -ge 4 ]; }
+server_has_first_reads() { [ "$(stored_count)" -ge 4 ]; }
 wait_for "the first four reads at the server" 40 server_has_first_reads
-kill -TERM "$server"
-wait "$server" 2>/dev/null || true
-server=""
-echo "attendance_wine: server stopped after $(stored | grep -c .) records"
+stop_server
+echo "attendance_wine: server stopped after $(stored_count) records"
 
 # The later reads are offered to the gone server and kept in the data file.
 data_file="$work/run/kalvinor.db"
@@ -124,13 +67,8 @@ echo "attendance_wine: kept in the data file: $(echo $file_numbers)"
 [ -n "$server_numbers" ] || fail "the server stored nothing"
 [ -n "$file_numbers" ] || fail "the data file kept nothing"
 
-# Data file lines: dd/mm/yyyy-hh:nn number, each ended by CR LF.
+check_data_file_lines "$data_file"
 lines=$(count_lines "$data_file")
-crlf=$(grep -c $'\r$' "$data_file" || true)
-[ "$lines" = "$crlf" ] || fail "$crlf of $lines data file lines end in CR LF"
-if grep -qv $'^[0-9][0-9]/[0-9][0-9]/[0-9]\{4\}-[0-9][0-9]:[0-9][0-9] [0-9]*\r$' "$data_file"; then
-    fail "data file lines not as 'dd/mm/yyyy-hh:nn number': $(cat -A "$data_file")"
-fi
 
 # The reader got the feedback for every read.
 acknowledged=$(grep -c 'acknowledged$' "$work/sim.log" || true)

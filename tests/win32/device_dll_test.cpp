@@ -209,14 +209,56 @@ TEST_F(DeviceDllTest, ScriptWithABadLineFailsEveryOpenAndNamesTheLine) {
     }
 }
 
-TEST_F(DeviceDllTest, LibraryWithoutAllEightCallsIsNotUsed) {
-    TLibraryFolder broken(L"dll-broken");
-    StartEngine(false);
-    EXPECT_FALSE(protocol->Open("", "9600,n,8,1"));
-    EXPECT_FALSE(protocol->DeviceOpen());
-    EXPECT_EQ(log.Take(), std::vector<std::string>{"Protocol Err  Error 18 in FT_Open"});
-    protocol.reset();
-    EXPECT_EQ(GetModuleHandleW(L"FTD2XX.DLL"), nullptr) << "the incomplete library stays loaded";
+// A library that cannot be used fails the open as a missing one does, is
+// never called, is unloaded again, and the log says why where the status
+// cannot.
+TEST_F(DeviceDllTest, LibraryThatCannotBeUsedIsRefusedAndTheLogSaysWhy) {
+    const std::string program = sizeof(void*) == 8 ? "64-bit" : "32-bit";
+    const std::string other = sizeof(void*) == 8 ? "32-bit" : "64-bit";
+    const struct {
+        const wchar_t* folder;
+        std::vector<std::string> logged;
+    } cases[] = {
+        {L"dll-broken", {"Protocol Err  Error 18 in FT_Open"}},
+        {L"dll-swapped",
+         {"Protocol Err  Error 18 in FT_Open",
+          "Protocol Err  FTD2XX.DLL is not used: its function number 3 is not FT_Read"}},
+        {L"dll-other-width",
+         {"Protocol Err  Error 18 in FT_Open", "Protocol Err  FTD2XX.DLL is a " + other +
+                                                   " library and this program is " + program +
+                                                   ": it needs the " + program + " FTD2XX.DLL"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Utf8(c.folder));
+        TLibraryFolder refused(c.folder);
+        StartEngine(false);
+        EXPECT_FALSE(protocol->Open("", "9600,n,8,1"));
+        EXPECT_FALSE(protocol->DeviceOpen());
+        EXPECT_EQ(log.Take(), c.logged);
+        // Every later open fails the same way, and says so again.
+        EXPECT_FALSE(protocol->OpenDevice());
+        EXPECT_EQ(log.Take(), c.logged);
+        protocol.reset();
+        EXPECT_EQ(GetModuleHandleW(L"FTD2XX.DLL"), nullptr) << "the refused library stays loaded";
+    }
+}
+
+// The numbers are what the calls go by; the names only check them. The
+// simulated library has both, and a library without names is used as it is.
+TEST_F(DeviceDllTest, LibraryWithNamesThatAgreeOrWithoutNamesIsUsed) {
+    for (const wchar_t* name : {L"dll-sim", L"dll-noname"}) {
+        SCOPED_TRACE(Utf8(name));
+        TLibraryFolder used(name);
+        StartEngine(false);
+        EXPECT_TRUE(protocol->Open("", "9600,n,8,1"));
+        EXPECT_TRUE(protocol->DeviceOpen());
+        EXPECT_EQ(log.Take(), std::vector<std::string>{});
+        const HMODULE loaded = GetModuleHandleW(L"FTD2XX.DLL");
+        ASSERT_NE(loaded, nullptr);
+        const bool named = GetProcAddress(loaded, "FT_Read") != nullptr;
+        EXPECT_EQ(named, std::wstring(name) == L"dll-sim") << "the library is not the one meant";
+        protocol.reset();
+    }
 }
 
 TEST_F(DeviceDllTest, WithoutTheLibraryOpenFailsAndALibraryInstalledLaterIsPickedUp) {

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <memory>
 
 namespace lorvent {
@@ -154,6 +155,104 @@ TEST(E2eStartupTest, BareDataFileNameIsAFileInTheWorkingDirectory) {
     EXPECT_NE(GetFileAttributesW(install.dir.File(L"records.db").c_str()), INVALID_FILE_ATTRIBUTES);
     PostMessageW(lorvent->FindOwnWindow(L"", L"Lorvent"), WM_CLOSE, 0, 0);
     EXPECT_EQ(lorvent->Wait(15s), std::optional<DWORD>(0));
+}
+
+// LORVENT_SERVER_PORT is read before the window exists; a bad value is shown
+// in the same box as the other start-up failures, since nobody sees a GUI
+// program's standard error.
+TEST(E2eStartupTest, BadServerPortIsShownInABox) {
+    TInstall install;
+    testing::TScopedEnv port("LORVENT_SERVER_PORT", "11OOO");
+    ExpectFailureBox(install, {"server port", {L"-net"}, L"Neplatný port serveru '11OOO' "
+                                                         L"(LORVENT_SERVER_PORT)"});
+}
+
+// The main window, shown once the program has started; null if it never was.
+HWND WaitForMainWindow(TProcess& lorvent) {
+    HWND main = nullptr;
+    WaitUntil([&] { return (main = lorvent.FindOwnWindow(L"", L"Lorvent", true)) != nullptr; },
+              kStartPatience);
+    return main;
+}
+
+// A Czech site's data folder, typed in a shortcut: the folder and the file
+// get exactly that name, the program runs in a folder of such a name too,
+// and the reads that the server does not take reach that file. The
+// task-bar button says "Lorvent karet" meanwhile.
+TEST(E2eSiteTest, DataFileUnderANameOutsideAsciiWithTheTitleOnTheTaskBar) {
+    TInstall install;
+    install.Script("wait 2s\ncard 0x12345678\n");
+    const std::filesystem::path runIn = install.dir.File(L"Pracovní složka");
+    const std::filesystem::path dataDir = install.dir.File(L"Docházka") / L"Přítomnost";
+    ASSERT_TRUE(std::filesystem::create_directory(runIn));
+    for (const wchar_t* name : {L"lorvent.exe", L"FTD2XX.DLL"})
+        ASSERT_TRUE(testing::CopyInto(install.dir.File(name), runIn, name));
+    testing::TScopedEnv noServer("LORVENT_SERVER_PORT", "1"); // nothing listens there
+
+    TProcess lorvent((runIn / L"lorvent.exe").wstring(),
+                     {L"-net", L"-db", (dataDir / L"kalvinor.db").wstring()}, runIn.wstring());
+    const HWND main = WaitForMainWindow(lorvent);
+    ASSERT_NE(main, nullptr) << "status " << lorvent.Wait(0ms).value_or(STILL_ACTIVE);
+
+    const HWND button = lorvent.FindOwnWindow(L"LorventApplication", L"Lorvent karet", true);
+    EXPECT_NE(button, nullptr) << "no shown window carries the application title";
+    EXPECT_EQ(GetWindow(main, GW_OWNER), button) << "the main window would have a button too";
+
+    std::string records;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            records = testing::ReadTextFile(dataDir / L"kalvinor.db").value_or("");
+            return records.find("12345678") != std::string::npos;
+        },
+        30s))
+        << "data file: '" << records << "'; sim.log: " << install.File(L"sim.log");
+    EXPECT_EQ(records.substr(records.size() - 11), " 12345678\r\n");
+    EXPECT_GE(CountContaining(Lines(testing::ReadTextFile(runIn / L"log.txt").value_or("")),
+                              "Slave wakes"),
+              1);
+
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(lorvent.Wait(15s), std::optional<DWORD>(0));
+}
+
+// What Explorer and the installer show of lorvent.exe: its version, its
+// icon, and a manifest that asks for no elevation.
+TEST(E2eResourcesTest, ProgramCarriesVersionIconAndAnAsInvokerManifest) {
+    const std::wstring exe = BuiltFile(L"lorvent-bin\\lorvent.exe");
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << "no version resource";
+    std::vector<BYTE> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+    const auto text = [&](const wchar_t* name) {
+        wchar_t* value = nullptr;
+        UINT length = 0;
+        const std::wstring key = std::wstring(L"\\StringFileInfo\\040504b0\\") + name;
+        if (!VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+            return std::string("(missing)");
+        return Utf8(std::wstring(value, length > 0 ? length - 1 : 0));
+    };
+    EXPECT_EQ(text(L"ProductName"), "Lorvent");
+    EXPECT_EQ(text(L"OriginalFilename"), "lorvent.exe");
+    EXPECT_EQ(text(L"ProductVersion").rfind("1.6", 0), 0u) << text(L"ProductVersion");
+    EXPECT_NE(text(L"CompanyName"), "(missing)");
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedSize = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize));
+    EXPECT_EQ(HIWORD(fixed->dwProductVersionMS), 1u);
+    EXPECT_EQ(LOWORD(fixed->dwProductVersionMS), 6u);
+
+    EXPECT_GE(ExtractIconExW(exe.c_str(), -1, nullptr, nullptr, 0), 1u) << "no icon";
+
+    const HMODULE image = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    const HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(found, nullptr) << "no manifest";
+    const auto* bytes = static_cast<const char*>(LockResource(LoadResource(image, found)));
+    const std::string manifest(bytes, SizeofResource(image, found));
+    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos) << manifest;
+    FreeLibrary(image);
 }
 
 // --- Typing card numbers into another program ------------------------------------

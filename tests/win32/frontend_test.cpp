@@ -55,6 +55,23 @@ void PumpFor(DWORD ms) {
     PumpUntil([] { return false; }, ms);
 }
 
+// Handles the thread's messages until WM_QUIT comes, which PumpUntil would
+// take and drop with the rest.
+bool PumpUntilQuit(DWORD ms = 10000) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start <= ms) {
+        MSG message{};
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT)
+                return true;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    return false;
+}
+
 std::string WindowText(HWND window) {
     wchar_t text[512] = {};
     GetWindowTextW(window, text, 512);
@@ -394,29 +411,84 @@ TEST_F(Win32FrmTest, MinimiseHidesToTheTrayAndDoubleClickRestores) {
     }
 }
 
+BOOL CALLBACK NoteTaskBarWindow(HWND window, LPARAM titles) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    const bool ownProcess = process == GetCurrentProcessId();
+    const bool toolWindow = (GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) != 0;
+    if (ownProcess && IsWindowVisible(window) && GetWindow(window, GW_OWNER) == nullptr &&
+        !toolWindow)
+        reinterpret_cast<std::vector<std::string>*>(titles)->push_back(WindowText(window));
+    return TRUE;
+}
+
+// The titles of this process's task-bar buttons: Windows gives one to each
+// shown top-level window that has no owner and is no tool window.
+std::vector<std::string> TaskBarTitles() {
+    std::vector<std::string> titles;
+    EnumWindows(NoteTaskBarWindow, reinterpret_cast<LPARAM>(&titles));
+    return titles;
+}
+
+// The button carries the application title, not the window's caption; it
+// goes to the tray with the window and comes back with it, and minimising
+// or closing from it reaches the window.
+TEST_F(Win32FrmTest, TheTaskBarButtonCarriesTheApplicationTitle) {
+    using Titles = std::vector<std::string>;
+    StartOn();
+    EXPECT_EQ(TaskBarTitles(), Titles{}) << "nothing shows before the window does";
+    window.Show();
+    PumpFor(50);
+    EXPECT_EQ(TaskBarTitles(), Titles{"Lorvent karet"});
+    EXPECT_EQ(WindowText(window.Handle()), "Lorvent");
+    EXPECT_EQ(GetWindow(window.Handle(), GW_OWNER), window.Application);
+
+    ShowWindow(window.Handle(), SW_MINIMIZE);
+    PumpFor(50);
+    EXPECT_EQ(TaskBarTitles(), Titles{}) << "hidden to the tray";
+    SendMessageW(window.Handle(), WM_TRAY_ICON, kTrayIconId, WM_LBUTTONDBLCLK);
+    PumpFor(50);
+    EXPECT_EQ(TaskBarTitles(), Titles{"Lorvent karet"});
+
+    SendMessageW(window.Application, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    PumpFor(50);
+    EXPECT_FALSE(IsWindowVisible(window.Handle())) << "the button's minimise hides to the tray";
+    window.Restore();
+    PumpFor(50);
+    SendMessageW(window.Application, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(PumpUntilQuit()) << "the button's Close closes the window";
+}
+
+// What the timer inside the tray menu's loop saw of the menu.
+struct TMenuProbe {
+    int shownItems = -1;
+    bool ownerInFront = false;
+} menuProbe;
+
+// A timer procedure (a named one: on 32-bit Windows it must be stdcall).
+void CALLBACK ProbeOpenMenu(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    HWND popup = FindWindowW(L"#32768", nullptr);
+    if (popup != nullptr && IsWindowVisible(popup)) {
+        auto menu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+        menuProbe.shownItems = GetMenuItemCount(menu);
+    } else {
+        menuProbe.shownItems = 0;
+    }
+    menuProbe.ownerInFront = GetForegroundWindow() == FindWindowW(L"LorventMainFrm", nullptr);
+    EndMenu();
+}
+
 // The right button's release opens the menu at the cursor; a timer running
 // inside the menu's own loop looks at it and closes it.
 TEST_F(Win32FrmTest, RightButtonReleaseOpensTheTrayMenu) {
     StartOn();
-    static std::atomic<int> shownItems{-1};
-    static std::atomic<bool> ownerInFront{false};
-    shownItems = -1;
-    const UINT_PTR probe = SetTimer(nullptr, 0, 200, [](HWND, UINT, UINT_PTR id, DWORD) {
-        KillTimer(nullptr, id);
-        HWND popup = FindWindowW(L"#32768", nullptr);
-        if (popup != nullptr && IsWindowVisible(popup)) {
-            auto menu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
-            shownItems = GetMenuItemCount(menu);
-        } else {
-            shownItems = 0;
-        }
-        ownerInFront = GetForegroundWindow() == FindWindowW(L"LorventMainFrm", nullptr);
-        EndMenu();
-    });
+    menuProbe = {};
+    const UINT_PTR probe = SetTimer(nullptr, 0, 200, ProbeOpenMenu);
     ASSERT_NE(probe, 0u);
     SendMessageW(window.Handle(), WM_TRAY_ICON, kTrayIconId, WM_RBUTTONUP);
-    EXPECT_EQ(shownItems, 2) << "Obnovit and Posílat Enter";
-    EXPECT_TRUE(ownerInFront) << "the window is brought to the foreground for the menu";
+    EXPECT_EQ(menuProbe.shownItems, 2) << "Obnovit and Posílat Enter";
+    EXPECT_TRUE(menuProbe.ownerInFront) << "the window is brought to the foreground for the menu";
 }
 
 TEST_F(Win32FrmTest, TrayIconLeavesAtSessionEndAndReturnsWithANewTaskbar) {
@@ -650,20 +722,19 @@ struct TBoxSeen {
     bool mainWindowShown = false;
 };
 
+BOOL CALLBACK NoteVisibleIcon(HWND child, LPARAM found) {
+    wchar_t name[32] = {};
+    GetClassNameW(child, name, 32);
+    const bool isIcon = lstrcmpiW(name, L"Static") == 0 &&
+                        (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+    if (isIcon && IsWindowVisible(child) && SendMessageW(child, STM_GETICON, 0, 0) != 0)
+        *reinterpret_cast<bool*>(found) = true;
+    return TRUE;
+}
+
 bool HasVisibleIcon(HWND box) {
     bool icon = false;
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM found) -> BOOL {
-            wchar_t name[32] = {};
-            GetClassNameW(child, name, 32);
-            const bool isIcon = lstrcmpiW(name, L"Static") == 0 &&
-                                (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
-            if (isIcon && IsWindowVisible(child) && SendMessageW(child, STM_GETICON, 0, 0) != 0)
-                *reinterpret_cast<bool*>(found) = true;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&icon));
+    EnumChildWindows(box, NoteVisibleIcon, reinterpret_cast<LPARAM>(&icon));
     return icon;
 }
 

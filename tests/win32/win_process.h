@@ -77,30 +77,8 @@ public:
     // A top-level window of this process with that class ("" any) and title.
     HWND FindOwnWindow(const std::wstring& className, const std::wstring& title,
                        bool visibleOnly = false) const {
-        struct TSearch {
-            DWORD id;
-            const std::wstring& className;
-            const std::wstring& title;
-            bool visibleOnly;
-            HWND found;
-        } search{id_, className, title, visibleOnly, nullptr};
-        EnumWindows(
-            [](HWND window, LPARAM param) -> BOOL {
-                auto& s = *reinterpret_cast<TSearch*>(param);
-                DWORD owner = 0;
-                GetWindowThreadProcessId(window, &owner);
-                if (owner != s.id || (s.visibleOnly && !IsWindowVisible(window)))
-                    return TRUE;
-                wchar_t text[256] = {};
-                GetWindowTextW(window, text, 256);
-                wchar_t kind[256] = {};
-                GetClassNameW(window, kind, 256);
-                if (s.title != text || (!s.className.empty() && s.className != kind))
-                    return TRUE;
-                s.found = window;
-                return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&search));
+        TWindowSearch search{id_, className, title, visibleOnly, nullptr};
+        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
         return search.found;
     }
 
@@ -117,6 +95,30 @@ public:
     }
 
 private:
+    struct TWindowSearch {
+        DWORD id;
+        const std::wstring& className;
+        const std::wstring& title;
+        bool visibleOnly;
+        HWND found;
+    };
+    // A named procedure: on 32-bit Windows it must be stdcall, which a lambda is not.
+    static BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
+        auto& s = *reinterpret_cast<TWindowSearch*>(param);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner != s.id || (s.visibleOnly && !IsWindowVisible(window)))
+            return TRUE;
+        wchar_t text[256] = {};
+        GetWindowTextW(window, text, 256);
+        wchar_t kind[256] = {};
+        GetClassNameW(window, kind, 256);
+        if (s.title != text || (!s.className.empty() && s.className != kind))
+            return TRUE;
+        s.found = window;
+        return FALSE;
+    }
+
     HANDLE process_ = nullptr;
     DWORD id_ = 0;
 };

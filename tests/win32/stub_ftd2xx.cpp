@@ -1,5 +1,7 @@
-// A converter library that lacks one of the eight calls. Every call it has
-// succeeds, so a backend that used it anyway would report an open device.
+// A converter library whose every call succeeds, so a backend that used it
+// where it should not would report an open device. Its .def files lay it out
+// in ways the backend must refuse or accept: one call missing, the numbers
+// swapped, no names, or built for the other width.
 #include <windows.h>
 
 extern "C" {
@@ -26,6 +28,9 @@ ULONG WINAPI FT_SetDataCharacteristics(PVOID, UCHAR, UCHAR, UCHAR) {
     return 0;
 }
 ULONG WINAPI FT_SetFlowControl(PVOID, USHORT, UCHAR, UCHAR) {
+    return 0;
+}
+ULONG WINAPI FT_SetTimeouts(PVOID, ULONG, ULONG) {
     return 0;
 }
 

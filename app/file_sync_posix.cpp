@@ -1,0 +1,27 @@
+#include "file_sync.h"
+
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace lorvent {
+
+bool SyncFile(std::FILE* file) {
+    if (std::fflush(file) != 0)
+        return false;
+    const int descriptor = fileno(file);
+    return descriptor >= 0 && fsync(descriptor) == 0;
+}
+
+bool ClearFile(std::FILE* file) {
+    if (std::fflush(file) != 0)
+        return false;
+    const int descriptor = fileno(file);
+    return descriptor >= 0 && ftruncate(descriptor, 0) == 0 && fsync(descriptor) == 0;
+}
+
+bool LockFileExclusively(std::FILE* file) {
+    const int descriptor = fileno(file);
+    return descriptor >= 0 && flock(descriptor, LOCK_EX | LOCK_NB) == 0;
+}
+
+} // namespace lorvent

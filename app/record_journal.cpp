@@ -1,0 +1,121 @@
+#include "record_journal.h"
+
+#include "file_sync.h"
+#include "protocol/file_open.h"
+
+#include <cctype>
+
+namespace lorvent {
+
+namespace {
+
+const char* const kJournalLineEnd = "\r\n";
+
+bool IsDigitAt(const std::string& text, std::size_t at) {
+    return std::isdigit(static_cast<unsigned char>(text[at])) != 0;
+}
+
+bool IsLowerHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+// "dd/mm/yyyy-hh:nn": digits and the fixed separators in their places.
+bool IsWireDateTime(const std::string& text) {
+    static const std::string pattern = "00/00/0000-00:00";
+    if (text.size() < pattern.size())
+        return false;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '0' ? !IsDigitAt(text, i) : text[i] != pattern[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string JournalPath(const std::string& dataFileName) {
+    return dataFileName + ".journal";
+}
+
+std::string DamagedJournalPath(const std::string& dataFileName) {
+    return dataFileName + ".damaged";
+}
+
+bool IsRecordText(const std::string& text) {
+    constexpr std::size_t kNumberAt = 17;
+    if (!IsWireDateTime(text) || text.size() <= kNumberAt || text[kNumberAt - 1] != ' ')
+        return false;
+    const std::string number = text.substr(kNumberAt);
+    if (number.size() != 8 && number.size() != 10)
+        return false;
+    for (char c : number) {
+        if (!IsLowerHex(c))
+            return false;
+    }
+    return true;
+}
+
+TJournalContent ParseJournal(const std::string& bytes) {
+    TJournalContent content;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        const std::size_t newline = bytes.find('\n', start);
+        const bool ended = newline != std::string::npos;
+        const std::size_t end = ended ? newline + 1 : bytes.size();
+        const std::string piece = bytes.substr(start, end - start);
+        start = end;
+        std::string text = piece;
+        if (ended)
+            text.pop_back();
+        if (!text.empty() && text.back() == '\r')
+            text.pop_back();
+        // An empty line is what a failed append leaves before the next record.
+        if (ended && text.empty())
+            continue;
+        if (ended && IsRecordText(text))
+            content.records.push_back(text);
+        else
+            content.damaged += ended ? piece : piece + kJournalLineEnd;
+    }
+    return content;
+}
+
+TRecordJournal::TOpenResult TRecordJournal::Open(const std::string& path) {
+    file_.reset(OpenFile(PathFromUtf8(path), "ab+"));
+    if (!file_)
+        return TOpenResult::Failed;
+    if (!LockFileExclusively(file_.get())) {
+        file_.reset();
+        return TOpenResult::InUse;
+    }
+    return TOpenResult::Opened;
+}
+
+bool TRecordJournal::ReadAll(std::string& bytes) {
+    bytes.clear();
+    if (!file_ || std::fseek(file_.get(), 0, SEEK_SET) != 0)
+        return false;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file_.get())) > 0)
+        bytes.append(buffer, got);
+    const bool complete = std::ferror(file_.get()) == 0;
+    std::clearerr(file_.get());
+    return complete;
+}
+
+// The appender begins the line after a failed one on a line of its own, so
+// that a fragment left by a full disk never runs into the next record.
+bool TRecordJournal::Append(const std::string& recordText) {
+    return file_ && appender_.Append(file_.get(), recordText + kJournalLineEnd) &&
+           SyncFile(file_.get());
+}
+
+bool TRecordJournal::Clear() {
+    if (!file_ || !ClearFile(file_.get()))
+        return false;
+    appender_ = TDataFileAppender();
+    return true;
+}
+
+} // namespace lorvent

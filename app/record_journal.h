@@ -1,0 +1,56 @@
+#pragma once
+
+#include "attendance.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lorvent {
+
+// The journal keeps every attendance record on disk from the moment its read
+// is handled until the upload tick has dealt with it (the server confirmed it
+// or the data file took it). It lives beside the data file; a program that is
+// killed or loses its power leaves its records there for the next start.
+std::string JournalPath(const std::string& dataFileName);
+// Where the bytes of journal lines that are not whole records are kept for a
+// person to look at (a line cut off by a power cut, say).
+std::string DamagedJournalPath(const std::string& dataFileName);
+
+// A record as the journal and the data file hold it, without its line end:
+// "dd/mm/yyyy-hh:nn number" with 8 or 10 lower-case hex digits.
+bool IsRecordText(const std::string& text);
+
+struct TJournalContent {
+    std::vector<std::string> records; // whole records, oldest first
+    // Every line that is not a whole record, as found, each ended by CR LF.
+    std::string damaged;
+};
+
+// Splits a journal's bytes into its whole records and what is not one. A
+// record counts only with its line end: the last line of a journal cut off by
+// a power cut may look whole and yet miss digits.
+TJournalContent ParseJournal(const std::string& bytes);
+
+class TRecordJournal {
+public:
+    enum class TOpenResult { Opened, Failed, InUse };
+
+    // Opens the journal at `path`, created when missing, and locks it: one
+    // program at a time keeps records beside a data file.
+    TOpenResult Open(const std::string& path);
+    bool IsOpen() const { return file_ != nullptr; }
+    // Everything the journal holds.
+    bool ReadAll(std::string& bytes);
+    // Appends the record's line and puts it on the disk before returning.
+    bool Append(const std::string& recordText);
+    // Empties the journal, on the disk too.
+    bool Clear();
+
+private:
+    std::unique_ptr<std::FILE, TFileCloser> file_;
+    TDataFileAppender appender_;
+};
+
+} // namespace lorvent

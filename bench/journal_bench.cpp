@@ -1,0 +1,102 @@
+// What the record journal adds to the handling of a card read: the window's
+// AddLogRow in attendance mode (the record appended to the journal and synced
+// before the row is shown) against the same read in keyboard mode, which
+// keeps no record (typing into a recording keyboard costs next to nothing).
+// The journal lives in LORVENT_BENCH_DIR (the system's temporary directory
+// by default): the sync costs what that file system's disk makes it cost.
+#include "app/main_frm.h"
+#include "app/record_journal.h"
+#include "fakes.h"
+#include "protocol/protocol.h"
+#include "support/engine_setup.h"
+#include "support/fake_clock.h"
+#include "support/recording_log.h"
+#include "support/scripted_device.h"
+
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace lorvent {
+namespace {
+
+std::filesystem::path BenchDirectory() {
+    const char* chosen = std::getenv("LORVENT_BENCH_DIR");
+    const std::filesystem::path base =
+        chosen && *chosen ? std::filesystem::path(chosen) : std::filesystem::temp_directory_path();
+    return base / ("lorvent-journal-bench-" + std::to_string(::getpid()));
+}
+
+// Argument 0: keyboard mode, no record kept; 1: attendance mode, journaled.
+void BM_HandleRead(benchmark::State& state) {
+    const bool attendance = state.range(0) == 1;
+    const std::filesystem::path directory = BenchDirectory();
+    testing::TFakeView view;
+    testing::TFakePoster poster;
+    testing::TRecordingKeyboard keyboard;
+    testing::DiscardingLog log;
+    {
+        TMainFrm frm({view,
+                      poster,
+                      keyboard,
+                      keyboard,
+                      {},
+                      {},
+                      [&] {
+                          return std::make_unique<TProtocol>(testing::SteppedEngineSetup(
+                              std::make_unique<testing::ScriptedDevice>(), log,
+                              std::make_shared<testing::FakeClock>()));
+                      },
+                      {},
+                      {}});
+        std::vector<std::string> arguments = {"-db", (directory / "kalvinor.db").string()};
+        if (attendance)
+            arguments.push_back("-net");
+        frm.InitFromCommandLine(arguments);
+        const std::uint8_t number[5] = {0x01, 0x2a, 0xff, 0x00, 0x7b};
+        int sinceTick = 0;
+        for (auto _ : state) {
+            frm.HandleCardRead(number, false);
+            if (++sinceTick == 100) { // the records of a tick: dropped, and the journal emptied
+                state.PauseTiming();
+                frm.UploadRecords();
+                keyboard.journal.clear();
+                sinceTick = 0;
+                state.ResumeTiming();
+            }
+        }
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+}
+BENCHMARK(BM_HandleRead)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The journal's append alone: one record written, flushed and synced.
+void BM_JournalAppend(benchmark::State& state) {
+    const std::filesystem::path directory = BenchDirectory();
+    std::filesystem::create_directories(directory);
+    TRecordJournal journal;
+    if (journal.Open((directory / "kalvinor.db.journal").string()) !=
+        TRecordJournal::TOpenResult::Opened) {
+        state.SkipWithError("the journal did not open");
+        return;
+    }
+    int appended = 0;
+    for (auto _ : state) {
+        if (!journal.Append("07/12/2026-23:16 012aff007b"))
+            state.SkipWithError("the append failed");
+        if (++appended % 100 == 0)
+            journal.Clear();
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+}
+BENCHMARK(BM_JournalAppend)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+} // namespace
+} // namespace lorvent
+
+BENCHMARK_MAIN();
