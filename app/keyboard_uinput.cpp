@@ -4,9 +4,12 @@
 // the key and the Shift state for each character, and the lights that the
 // seat sets on the device (Caps Lock, Num Lock) tell the lock state. Where no
 // Shift state of the character's own key gives it under the locks, another
-// key that does is struck (a keypad digit with Num Lock on, say); the lock
-// state itself is never changed.
+// key that does is struck (a keypad digit with Num Lock on, or a key held
+// with AltGr); the lock state itself is never changed. A layout that cannot
+// give every character of a card number is refused at start-up.
+#include "keyboard_layout_source.h"
 #include "keyboard_linux.h"
+#include "typing.h"
 
 #include <linux/input.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
@@ -68,11 +71,18 @@ std::uint32_t KeysymOfCharacter(char c) {
 
 class TUinputKeyboard : public TKeyboard {
 public:
-    explicit TUinputKeyboard(std::function<TUinputSetup()> connect) : connect_(std::move(connect)) {}
+    explicit TUinputKeyboard(std::function<TUinputSetup()> connect)
+        : connect_(std::move(connect)) {}
 
     std::string Unavailable() override {
-        Connect();
-        return setup_.problem.empty() ? std::string() : kCannotType + setup_.problem;
+        if (!Connect())
+            return kCannotType + setup_.problem;
+        if (const auto missing = UntypableCharacter())
+            return kCannotType + std::string("rozložení klávesnice '") + setup_.layout->Name() +
+                   "' nemá klávesu pro znak '" + *missing +
+                   "' čísla karty. Rozložení, do kterého se píše, lze určit proměnnou " +
+                   kLayoutVariable + ".";
+        return {};
     }
 
     // The compositor keeps the layout group to itself: the first is used.
@@ -110,7 +120,7 @@ public:
         const auto other = setup_.layout->StrokeGiving(wanted, lights_);
         if (!other)
             return scanned;
-        substitutes_[*vk] = other->code;
+        substitutes_[*vk] = *other;
         return other->shift;
     }
 
@@ -126,14 +136,15 @@ public:
         if (!Connect())
             return;
         const bool press = (flags & kKeyEventKeyUp) == 0;
-        const std::optional<int> key = press ? KeyForPress(vk) : KeyForRelease(vk);
-        if (!key)
+        const std::optional<TKeyStroke> stroke = press ? StrokeForPress(vk) : StrokeForRelease(vk);
+        if (!stroke)
             return;
-        const input_event events[] = {
-            {{}, EV_KEY, static_cast<__u16>(*key), press ? 1 : 0},
-            {{}, EV_SYN, SYN_REPORT, 0},
-        };
-        WriteAll(events, sizeof events);
+        // AltGr is held around the key alone, inside any Shift.
+        if (press && stroke->level3)
+            Emit(*setup_.layout->Level3Key(), true);
+        Emit(stroke->code, press);
+        if (!press && stroke->level3)
+            Emit(*setup_.layout->Level3Key(), false);
     }
 
 private:
@@ -149,6 +160,16 @@ private:
         return setup_.problem.empty();
     }
 
+    // A card number's character that no key of the layout gives, with Caps
+    // Lock off or on; Num Lock is not counted on.
+    std::optional<char> UntypableCharacter() const {
+        for (const char* c = kTypedCharacters; *c != '\0'; ++c)
+            for (const bool caps : {false, true})
+                if (!setup_.layout->StrokeGiving(KeysymOfCharacter(*c), {caps, false}))
+                    return *c;
+        return std::nullopt;
+    }
+
     std::optional<int> LayoutKey(std::uint8_t vk) const {
         return setup_.layout->FindKey(KeysymOfVirtualKey(vk));
     }
@@ -159,27 +180,41 @@ private:
         return LayoutKey(vk);
     }
 
-    // A substitute chosen for the character serves its next press only.
-    std::optional<int> KeyForPress(std::uint8_t vk) {
-        std::optional<int> key;
-        if (const auto it = substitutes_.find(vk); it != substitutes_.end()) {
-            key = it->second;
-            substitutes_.erase(it);
-        } else {
-            key = KeyOf(vk);
-        }
-        if (key)
-            pressed_[vk] = *key;
-        return key;
+    std::optional<TKeyStroke> OwnStroke(std::uint8_t vk) const {
+        if (const auto key = KeyOf(vk))
+            return TKeyStroke{*key};
+        return std::nullopt;
     }
 
-    std::optional<int> KeyForRelease(std::uint8_t vk) {
-        if (const auto it = pressed_.find(vk); it != pressed_.end()) {
-            const int key = it->second;
-            pressed_.erase(it);
-            return key;
+    // A substitute chosen for the character serves its next press only.
+    std::optional<TKeyStroke> StrokeForPress(std::uint8_t vk) {
+        std::optional<TKeyStroke> stroke;
+        if (const auto it = substitutes_.find(vk); it != substitutes_.end()) {
+            stroke = it->second;
+            substitutes_.erase(it);
+        } else {
+            stroke = OwnStroke(vk);
         }
-        return KeyOf(vk);
+        if (stroke)
+            pressed_[vk] = *stroke;
+        return stroke;
+    }
+
+    std::optional<TKeyStroke> StrokeForRelease(std::uint8_t vk) {
+        if (const auto it = pressed_.find(vk); it != pressed_.end()) {
+            const TKeyStroke stroke = it->second;
+            pressed_.erase(it);
+            return stroke;
+        }
+        return OwnStroke(vk);
+    }
+
+    void Emit(int key, bool press) {
+        const input_event events[] = {
+            {{}, EV_KEY, static_cast<__u16>(key), press ? 1 : 0},
+            {{}, EV_SYN, SYN_REPORT, 0},
+        };
+        WriteAll(events, sizeof events);
     }
 
     // The lights the seat has set since the last look (the kernel hands the
@@ -233,8 +268,8 @@ private:
     TLockState lights_;
     std::string pending_; // a part of an event read from the descriptor
     // Keys to strike in place of a character's own key, chosen by ShiftNeeded.
-    std::map<std::uint8_t, int> substitutes_;
-    std::map<std::uint8_t, int> pressed_;
+    std::map<std::uint8_t, TKeyStroke> substitutes_;
+    std::map<std::uint8_t, TKeyStroke> pressed_;
 };
 
 } // namespace

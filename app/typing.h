@@ -10,6 +10,10 @@ namespace lorvent {
 inline constexpr int kPrefixPauseMs = 200;
 inline constexpr int kBeforeEnterPauseMs = 100;
 
+// The characters card numbers are typed with: hexadecimal digits, the
+// letters upper-cased.
+inline constexpr const char* kTypedCharacters = "0123456789ABCDEF";
+
 struct TTypingSetup {
     int PrefixKey = 0;       // virtual-key code, 0 = none
     int PrefixModifiers = 0; // TPrefixModifier flags; ignored without a key

@@ -60,7 +60,7 @@ libevdev* KeyboardDescription() {
 void WaitForAnnouncement(libevdev_uinput* device) {
     const auto until = std::chrono::steady_clock::now() + kNodeWait;
     for (;;) {
-        struct stat node{};
+        struct stat node {};
         const char* path = libevdev_uinput_get_devnode(device);
         if ((path != nullptr && stat(path, &node) == 0) || std::chrono::steady_clock::now() > until)
             break;

@@ -28,10 +28,12 @@ struct TLockState {
 };
 
 // A key of the layout as the kernel numbers it (evdev codes, KEY_*), with
-// whether Shift is to be held on it.
+// whether Shift is to be held on it, and whether the layout's level-three
+// key (AltGr) is: some layouts have their digits there (Lithuanian).
 struct TKeyStroke {
     int code = 0;
     bool shift = false;
+    bool level3 = false;
 };
 
 // A session's keyboard layout compiled by libxkbcommon: which key gives a
@@ -49,20 +51,27 @@ public:
     // `modifiers` gets the key-scan shift state of that level (Shift 1,
     // Ctrl 2, Alt 4).
     std::optional<int> FindKey(std::uint32_t keysym, int* modifiers = nullptr) const;
-    // The character (Unicode) that the key gives with or without Shift under
-    // `locks`, Caps Lock's capitals included, as a client reads it; 0 for none.
+    // The character (Unicode) that the key gives with or without Shift and
+    // AltGr under `locks`, Caps Lock's capitals included, as a client reads
+    // it; 0 for none.
     std::uint32_t Struck(TKeyStroke stroke, TLockState locks) const;
-    // Some key that gives `character` under `locks` with one Shift state or
-    // the other, the strokes without Shift first.
+    // Some key that gives `character` under `locks`: the strokes without
+    // AltGr first, and of those the ones without Shift.
     std::optional<TKeyStroke> StrokeGiving(std::uint32_t character, TLockState locks) const;
+    // The key that selects level three (AltGr), when the layout has one.
+    std::optional<int> Level3Key() const { return level3Key_; }
+    // The names it was compiled from, as a user writes them: "cz(qwerty)".
+    const std::string& Name() const { return name_; }
 
     xkb_keymap* Keymap() const { return keymap_; }
 
 private:
-    TXkbLayout(xkb_context* context, xkb_keymap* keymap) : context_(context), keymap_(keymap) {}
+    TXkbLayout(xkb_context* context, xkb_keymap* keymap, std::string name);
 
     xkb_context* context_;
     xkb_keymap* keymap_;
+    std::string name_;
+    std::optional<int> level3Key_;
 };
 
 // An XKB key code is the kernel's key code plus 8.

@@ -73,12 +73,14 @@ TEST(SessionLayout, EachSourceGivesItsFirstLayout) {
          "XKBVARIANT=\"qwerty,\"\nXKBOPTIONS=\"grp:alt_shift_toggle\"\nBACKSPACE=\"guess\"\n",
          TXkbNames{"pc105", "sk", "qwerty", "grp:alt_shift_toggle"}},
         {"default", ParseDefaultKeyboard, "XKBMODEL=pc105\n", std::nullopt},
-        {"gnome", Gnome, "[('ibus', 'anthy'), ('xkb', 'fr+bepo'), ('xkb', 'us')]\n['caps:escape', 'compose:ralt']",
+        {"gnome", Gnome,
+         "[('ibus', 'anthy'), ('xkb', 'fr+bepo'), ('xkb', 'us')]\n['caps:escape', 'compose:ralt']",
          TXkbNames{"", "fr", "bepo", "caps:escape,compose:ralt"}},
         {"gnome", Gnome, "[('xkb', 'cz')]\n@as []", TXkbNames{"", "cz", "", ""}},
         {"gnome", Gnome, "@a(ss) []\n@as []", std::nullopt},
         {"kde", ParseKxkbrc,
-         "[Layout]\nDisplayNames=,\nLayoutList=de,us\nModel=pc104\nOptions=\nUse=true\nVariantList=nodeadkeys,\n",
+         "[Layout]\nDisplayNames=,\nLayoutList=de,us\nModel=pc104\nOptions=\nUse=true\nVariantList="
+         "nodeadkeys,\n",
          TXkbNames{"pc104", "de", "nodeadkeys", ""}},
         {"kde", ParseKxkbrc, "[Layout]\nLayoutList=de\nUse=false\n", std::nullopt},
         {"kde", ParseKxkbrc, "[Other]\nLayoutList=de\n", std::nullopt},
@@ -87,10 +89,10 @@ TEST(SessionLayout, EachSourceGivesItsFirstLayout) {
         const auto names = c.parse(c.text);
         ASSERT_EQ(names.has_value(), c.expected.has_value()) << c.source << ": " << c.text;
         if (names) {
-            EXPECT_EQ(*names, *c.expected) << c.source << ": " << c.text << " gave layout '"
-                                          << names->layout << "' variant '" << names->variant
-                                          << "' model '" << names->model << "' options '"
-                                          << names->options << "'";
+            EXPECT_EQ(*names, *c.expected)
+                << c.source << ": " << c.text << " gave layout '" << names->layout << "' variant '"
+                << names->variant << "' model '" << names->model << "' options '" << names->options
+                << "'";
         }
     }
 }

@@ -2,9 +2,9 @@
 // are read back in order, the lights it is sent are the seat's, and the
 // typed text is worked out from its events by an xkb_state of the layout, as
 // a compositor does.
+#include "app/command_line.h"
 #include "app/keyboard_linux.h"
 #include "app/typing.h"
-#include "app/command_line.h"
 #include "key_event_rig.h"
 
 #include <gtest/gtest.h>
@@ -146,7 +146,16 @@ INSTANTIATE_TEST_SUITE_P(
                     "a",
                     Joined({{"KEY_LEFTSHIFT 1", "SYN"},
                             Stroke("KEY_Q"),
-                            {"KEY_LEFTSHIFT 0", "SYN", "pause 100"}})}),
+                            {"KEY_LEFTSHIFT 0", "SYN", "pause 100"}})},
+        // Lithuanian digits are on level three of their row: AltGr is held
+        // around the key alone.
+        TStreamCase{"LithuanianDigitUnderAltGr",
+                    "lt",
+                    {0, 0, false},
+                    "1",
+                    Joined({{"KEY_RIGHTALT 1", "SYN"},
+                            Stroke("KEY_1"),
+                            {"KEY_RIGHTALT 0", "SYN", "pause 100"}})}),
     [](const auto& test) { return std::string(test.param.name); });
 
 struct TRoundTrip {
@@ -178,20 +187,50 @@ TEST_P(UinputLayoutRoundTrip, NumberArrivesAsTyped) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Layouts, UinputLayoutRoundTrip,
-    ::testing::ValuesIn([] {
+    Layouts, UinputLayoutRoundTrip, ::testing::ValuesIn([] {
         std::vector<TRoundTrip> cases;
         for (const char* layout : {"us", "cz", "fr", "de", "sk", "cz(qwerty)", "fr(bepo)"})
             for (const bool caps : {false, true})
                 cases.push_back({layout, {caps, false}});
         cases.push_back({"cz", {true, true}});
-        // Lithuanian digits need AltGr, which is never held: with Num Lock
-        // on, the keypad's digits carry them.
-        cases.push_back({"lt", {false, true}});
-        cases.push_back({"lt", {true, true}});
+        // Lithuanian digits are AltGr's on the number row, the keypad's with
+        // Num Lock on.
+        for (const bool caps : {false, true})
+            for (const bool num : {false, true})
+                cases.push_back({"lt", {caps, num}});
         return cases;
     }()),
     [](const auto& test) { return Name(test.param); });
+
+struct TRefusalCase {
+    const char* layout;
+    const char* missing; // the character named in the refusal; empty: accepted
+};
+
+class UinputLayoutCheck : public ::testing::TestWithParam<TRefusalCase> {};
+
+// A layout that has no key for some character of a card number would type
+// another one in its place: the keyboard refuses it and names the character.
+TEST_P(UinputLayoutCheck, LayoutWithoutACardCharacterIsRefused) {
+    const TRefusalCase& c = GetParam();
+    TUinputRig rig(c.layout);
+    const std::string reason = rig.keyboard->Unavailable();
+    if (std::string(c.missing).empty()) {
+        EXPECT_EQ(reason, "");
+        return;
+    }
+    EXPECT_NE(reason.find(std::string("'") + c.layout + "'"), std::string::npos) << reason;
+    EXPECT_NE(reason.find(std::string("'") + c.missing + "'"), std::string::npos) << reason;
+    EXPECT_NE(reason.find("LORVENT_XKB_LAYOUT"), std::string::npos) << reason;
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, UinputLayoutCheck,
+                         ::testing::Values(TRefusalCase{"us", ""}, TRefusalCase{"lt", ""},
+                                           TRefusalCase{"fr(bepo)", ""}, TRefusalCase{"ru", "A"},
+                                           TRefusalCase{"gr", "A"}),
+                         [](const auto& test) {
+                             return Name({test.param.layout, {}});
+                         });
 
 // The lights are read afresh for each number: the user may have pressed
 // Caps Lock in between.

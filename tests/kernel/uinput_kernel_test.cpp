@@ -3,11 +3,11 @@
 // on to /dev/input/eventN is read back with libevdev, as a compositor reads
 // a keyboard, and turned into text with the layout.
 #include "app/command_line.h"
+#include "app/key_event_rig.h"
 #include "app/keyboard_layout_source.h"
 #include "app/keyboard_linux.h"
 #include "app/system_clock.h"
 #include "app/typing.h"
-#include "app/key_event_rig.h"
 #include "support/scoped_env.h"
 
 #include <libevdev/libevdev.h>
@@ -128,17 +128,17 @@ TEST(UinputOnARealKernel, CzechNumberArrivesWithCapsLockOffAndOn) {
     const auto made = steady_clock::now() - started;
     TEvdevReader reader;
     ASSERT_TRUE(reader.Found()) << "no /dev/input/event* of the virtual keyboard";
-    std::printf("device made and announced in %lld ms (settle %d ms included), node %s\n",
-                static_cast<long long>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(made).count()),
-                kAnnouncementSettleMs, reader.path.c_str());
+    std::printf(
+        "device made and announced in %lld ms (settle %d ms included), node %s\n",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(made).count()),
+        kAnnouncementSettleMs, reader.path.c_str());
 
     const auto plain = TypeAndReadBack(*keyboard, reader, {0x71, kModCtrl, true}, "1a");
     const std::vector<std::string> expected = {
-        "KEY_LEFTCTRL 1", "SYN", "KEY_F2 1", "SYN", "KEY_F2 0", "SYN", "KEY_LEFTCTRL 0", "SYN",
-        "KEY_LEFTSHIFT 1", "SYN", "KEY_1 1", "SYN", "KEY_1 0", "SYN", "KEY_LEFTSHIFT 0", "SYN",
-        "KEY_LEFTSHIFT 1", "SYN", "KEY_A 1", "SYN", "KEY_A 0", "SYN", "KEY_LEFTSHIFT 0", "SYN",
-        "KEY_ENTER 1", "SYN", "KEY_ENTER 0", "SYN"};
+        "KEY_LEFTCTRL 1",  "SYN", "KEY_F2 1",    "SYN", "KEY_F2 0", "SYN", "KEY_LEFTCTRL 0",  "SYN",
+        "KEY_LEFTSHIFT 1", "SYN", "KEY_1 1",     "SYN", "KEY_1 0",  "SYN", "KEY_LEFTSHIFT 0", "SYN",
+        "KEY_LEFTSHIFT 1", "SYN", "KEY_A 1",     "SYN", "KEY_A 0",  "SYN", "KEY_LEFTSHIFT 0", "SYN",
+        "KEY_ENTER 1",     "SYN", "KEY_ENTER 0", "SYN"};
     EXPECT_EQ(Described(plain), expected);
 
     const std::string number = "0123456789abcdef";
