@@ -1,0 +1,437 @@
+// How long a Wayland compositor takes to take up a new uinput keyboard: the
+// bench is a focused Wayland window and the keyboard's driver at once, on one
+// clock. Each round makes a keyboard as the program makes its own, strikes a
+// key on it every few milliseconds from the moment it exists, and notes which
+// stroke first reaches the window, and when; then the keyboard is destroyed.
+//   settle_bench rounds N    the rounds, on the session of WAYLAND_DISPLAY
+//   settle_bench calibrate   the speed of a fixed loop, to compare machines
+#include "xdg-shell-client-protocol.h"
+
+#include <libevdev/libevdev-uinput.h>
+#include <libevdev/libevdev.h>
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kHighestKey = 255;
+constexpr std::int64_t kStrokeIntervalUs = 2000;
+constexpr std::int64_t kRoundLimitUs = 20'000'000;
+constexpr std::int64_t kFocusLimitUs = 60'000'000;
+constexpr std::int64_t kRemovalPauseUs = 500'000;
+constexpr int kWidth = 64;
+constexpr int kHeight = 64;
+
+std::int64_t NowUs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000 + now.tv_nsec / 1000;
+}
+
+[[noreturn]] void Fail(const std::string& why) {
+    std::fprintf(stderr, "settle-bench: %s\n", why.c_str());
+    std::exit(1);
+}
+
+// The program's own keyboard: every key, the three lock lights, a virtual bus.
+libevdev_uinput* MakeKeyboard(const char* name) {
+    libevdev* description = libevdev_new();
+    libevdev_set_name(description, name);
+    libevdev_set_id_bustype(description, BUS_VIRTUAL);
+    libevdev_enable_event_type(description, EV_KEY);
+    for (unsigned key = 1; key <= kHighestKey; ++key)
+        libevdev_enable_event_code(description, EV_KEY, key, nullptr);
+    libevdev_enable_event_type(description, EV_LED);
+    for (const unsigned led : {LED_NUML, LED_CAPSL, LED_SCROLLL})
+        libevdev_enable_event_code(description, EV_LED, led, nullptr);
+    libevdev_uinput* device = nullptr;
+    const int result =
+        libevdev_uinput_create_from_device(description, LIBEVDEV_UINPUT_OPEN_MANAGED, &device);
+    libevdev_free(description);
+    if (result < 0)
+        Fail(std::string("cannot make a uinput keyboard: ") + std::strerror(-result));
+    return device;
+}
+
+void Strike(libevdev_uinput* device, unsigned key) {
+    for (const int value : {1, 0}) {
+        libevdev_uinput_write_event(device, EV_KEY, key, value);
+        libevdev_uinput_write_event(device, EV_SYN, SYN_REPORT, 0);
+    }
+}
+
+// A key press the window got: when it came, and the time the kernel gave the
+// stroke (milliseconds of CLOCK_MONOTONIC, cut to 32 bits).
+struct TPress {
+    std::int64_t receivedUs;
+    std::uint32_t strokeMs;
+    std::uint32_t key;
+};
+
+struct TWindow {
+    wl_display* display = nullptr;
+    wl_compositor* compositor = nullptr;
+    wl_shm* shm = nullptr;
+    xdg_wm_base* wmBase = nullptr;
+    wl_seat* seat = nullptr;
+    wl_keyboard* keyboard = nullptr;
+    wl_surface* surface = nullptr;
+    bool focused = false;
+    std::vector<TPress> presses;
+};
+
+// --- the window's listeners -------------------------------------------------
+
+void OnKeymap(void*, wl_keyboard*, std::uint32_t, std::int32_t fd, std::uint32_t) { close(fd); }
+void OnEnter(void* data, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {
+    static_cast<TWindow*>(data)->focused = true;
+}
+void OnLeave(void* data, wl_keyboard*, std::uint32_t, wl_surface*) {
+    static_cast<TWindow*>(data)->focused = false;
+}
+void OnKey(void* data, wl_keyboard*, std::uint32_t, std::uint32_t time, std::uint32_t key,
+           std::uint32_t state) {
+    if (state == WL_KEYBOARD_KEY_STATE_PRESSED)
+        static_cast<TWindow*>(data)->presses.push_back({NowUs(), time, key});
+}
+void OnModifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
+                 std::uint32_t) {}
+void OnRepeatInfo(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
+const wl_keyboard_listener kKeyboardListener = {OnKeymap,     OnEnter,    OnLeave,
+                                                OnKey,        OnModifiers, OnRepeatInfo};
+
+void OnCapabilities(void* data, wl_seat* seat, std::uint32_t capabilities) {
+    auto* window = static_cast<TWindow*>(data);
+    const bool hasKeyboard = (capabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0;
+    if (hasKeyboard && window->keyboard == nullptr) {
+        window->keyboard = wl_seat_get_keyboard(seat);
+        wl_keyboard_add_listener(window->keyboard, &kKeyboardListener, window);
+    } else if (!hasKeyboard && window->keyboard != nullptr) {
+        wl_keyboard_release(window->keyboard);
+        window->keyboard = nullptr;
+        window->focused = false;
+    }
+}
+void OnSeatName(void*, wl_seat*, const char*) {}
+const wl_seat_listener kSeatListener = {OnCapabilities, OnSeatName};
+
+void OnPing(void*, xdg_wm_base* base, std::uint32_t serial) { xdg_wm_base_pong(base, serial); }
+const xdg_wm_base_listener kWmBaseListener = {OnPing};
+
+void OnGlobal(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
+              std::uint32_t) {
+    auto* window = static_cast<TWindow*>(data);
+    const std::string is = interface;
+    if (is == wl_compositor_interface.name)
+        window->compositor = static_cast<wl_compositor*>(
+            wl_registry_bind(registry, name, &wl_compositor_interface, 4));
+    else if (is == wl_shm_interface.name)
+        window->shm = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+    else if (is == xdg_wm_base_interface.name) {
+        window->wmBase = static_cast<xdg_wm_base*>(
+            wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
+        xdg_wm_base_add_listener(window->wmBase, &kWmBaseListener, window);
+    } else if (is == wl_seat_interface.name && window->seat == nullptr) {
+        window->seat =
+            static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 5));
+        wl_seat_add_listener(window->seat, &kSeatListener, window);
+    }
+}
+void OnGlobalRemove(void*, wl_registry*, std::uint32_t) {}
+const wl_registry_listener kRegistryListener = {OnGlobal, OnGlobalRemove};
+
+wl_buffer* GreyBuffer(wl_shm* shm) {
+    const int stride = kWidth * 4;
+    const int size = stride * kHeight;
+    const int fd = memfd_create("settle-bench", MFD_CLOEXEC);
+    if (fd < 0 || ftruncate(fd, size) < 0)
+        Fail("cannot make the window's buffer");
+    void* pixels = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    std::memset(pixels, 0x80, size);
+    munmap(pixels, size);
+    wl_shm_pool* pool = wl_shm_create_pool(shm, fd, size);
+    wl_buffer* buffer =
+        wl_shm_pool_create_buffer(pool, 0, kWidth, kHeight, stride, WL_SHM_FORMAT_XRGB8888);
+    wl_shm_pool_destroy(pool);
+    close(fd);
+    return buffer;
+}
+
+// The first configure maps the window: a buffer is attached only after it.
+void OnSurfaceConfigure(void* data, xdg_surface* surface, std::uint32_t serial) {
+    auto* window = static_cast<TWindow*>(data);
+    xdg_surface_ack_configure(surface, serial);
+    static wl_buffer* buffer = GreyBuffer(window->shm);
+    wl_surface_attach(window->surface, buffer, 0, 0);
+    wl_surface_commit(window->surface);
+}
+const xdg_surface_listener kSurfaceListener = {OnSurfaceConfigure};
+
+void OnToplevelConfigure(void*, xdg_toplevel*, std::int32_t, std::int32_t, wl_array*) {}
+void OnToplevelClose(void*, xdg_toplevel*) {}
+void OnToplevelBounds(void*, xdg_toplevel*, std::int32_t, std::int32_t) {}
+void OnToplevelCapabilities(void*, xdg_toplevel*, wl_array*) {}
+const xdg_toplevel_listener kToplevelListener = {OnToplevelConfigure, OnToplevelClose,
+                                                 OnToplevelBounds, OnToplevelCapabilities};
+
+void OpenWindow(TWindow& window) {
+    window.display = wl_display_connect(nullptr);
+    if (window.display == nullptr)
+        Fail("no Wayland display (WAYLAND_DISPLAY)");
+    wl_registry* registry = wl_display_get_registry(window.display);
+    wl_registry_add_listener(registry, &kRegistryListener, &window);
+    wl_display_roundtrip(window.display);
+    if (!window.compositor || !window.shm || !window.wmBase || !window.seat)
+        Fail("the compositor lacks wl_compositor, wl_shm, xdg_wm_base or wl_seat");
+    window.surface = wl_compositor_create_surface(window.compositor);
+    xdg_surface* shell = xdg_wm_base_get_xdg_surface(window.wmBase, window.surface);
+    xdg_surface_add_listener(shell, &kSurfaceListener, &window);
+    xdg_toplevel* toplevel = xdg_surface_get_toplevel(shell);
+    xdg_toplevel_add_listener(toplevel, &kToplevelListener, &window);
+    xdg_toplevel_set_title(toplevel, "settle-bench");
+    wl_surface_commit(window.surface);
+    wl_display_flush(window.display);
+}
+
+// Handles what the compositor sent, waiting for it at most until `untilUs`.
+void Dispatch(TWindow& window, std::int64_t untilUs) {
+    wl_display_flush(window.display);
+    const std::int64_t leftUs = std::max<std::int64_t>(0, untilUs - NowUs());
+    pollfd watched{wl_display_get_fd(window.display), POLLIN, 0};
+    if (poll(&watched, 1, static_cast<int>((leftUs + 999) / 1000)) > 0 &&
+        wl_display_dispatch(window.display) < 0)
+        Fail("the compositor closed the connection");
+    wl_display_dispatch_pending(window.display);
+}
+
+// --- the rounds -------------------------------------------------------------
+
+struct TRound {
+    std::int64_t nodeUs = -1;    // creation → /dev/input/eventN exists
+    std::int64_t udevUs = -1;    // creation → udev has recorded the device
+    std::int64_t sentUs = -1;    // creation → the first stroke that counted was struck
+    std::int64_t receivedUs = -1; // creation → the window got it
+    int lost = 0;                // strokes struck before it, that never came
+};
+
+bool Exists(const std::string& path) {
+    struct stat node {};
+    return stat(path.c_str(), &node) == 0;
+}
+
+// udev's record of a character device: written once its rules have run.
+std::string UdevRecord(const char* node) {
+    struct stat info {};
+    if (node == nullptr || stat(node, &info) != 0)
+        return {};
+    return "/run/udev/data/c" + std::to_string(major(info.st_rdev)) + ":" +
+           std::to_string(minor(info.st_rdev));
+}
+
+// The first press of a stroke struck since `sinceUs`: presses of strokes
+// struck before it (on another keyboard) may still be on their way.
+std::optional<TPress> PressSince(const TWindow& window, std::int64_t sinceUs) {
+    const auto sinceMs = static_cast<std::uint32_t>(sinceUs / 1000);
+    for (const TPress& press : window.presses)
+        if (static_cast<std::int32_t>(press.strokeMs - sinceMs) >= 0)
+            return press;
+    return std::nullopt;
+}
+
+// Strikes a key every few ms on `device` until the window gets one.
+std::optional<TPress> StrikeUntilReceived(TWindow& window, libevdev_uinput* device,
+                                          std::int64_t createdUs, TRound* round,
+                                          std::vector<std::int64_t>* struck) {
+    const char* node = libevdev_uinput_get_devnode(device);
+    std::string udevRecord;
+    window.presses.clear();
+    std::int64_t nextStrokeUs = NowUs();
+    while (!PressSince(window, createdUs)) {
+        const std::int64_t now = NowUs();
+        if (now - createdUs > kRoundLimitUs)
+            return std::nullopt;
+        if (round && round->nodeUs < 0 && node && Exists(node)) {
+            round->nodeUs = now - createdUs;
+            udevRecord = UdevRecord(node);
+        }
+        if (round && round->udevUs < 0 && !udevRecord.empty() && Exists(udevRecord))
+            round->udevUs = now - createdUs;
+        if (now >= nextStrokeUs) {
+            if (struck)
+                struck->push_back(NowUs());
+            Strike(device, KEY_A + static_cast<unsigned>(struck ? struck->size() % 20 : 0));
+            nextStrokeUs += kStrokeIntervalUs;
+        }
+        Dispatch(window, nextStrokeUs);
+    }
+    return PressSince(window, createdUs);
+}
+
+// The stroke whose kernel time stamp the press carries: the last one struck
+// at or before that millisecond.
+int StrokeIndex(const std::vector<std::int64_t>& struckUs, std::uint32_t strokeMs) {
+    int found = 0;
+    for (std::size_t i = 0; i < struckUs.size(); ++i) {
+        const auto ms = static_cast<std::uint32_t>(struckUs[i] / 1000);
+        if (static_cast<std::int32_t>(strokeMs - ms) >= 0)
+            found = static_cast<int>(i);
+    }
+    return found;
+}
+
+TRound MeasureRound(TWindow& window) {
+    TRound round;
+    std::vector<std::int64_t> struckUs;
+    libevdev_uinput* device = MakeKeyboard("Lorvent virtual keyboard");
+    const std::int64_t createdUs = NowUs();
+    const auto press = StrikeUntilReceived(window, device, createdUs, &round, &struckUs);
+    libevdev_uinput_destroy(device);
+    if (!press)
+        return round;
+    round.receivedUs = press->receivedUs - createdUs;
+    round.lost = StrokeIndex(struckUs, press->strokeMs);
+    round.sentUs = struckUs[round.lost] - createdUs;
+    return round;
+}
+
+double Ms(std::int64_t us) { return us / 1000.0; }
+
+// Milliseconds, or a dash for what was not seen.
+std::string Figure(std::int64_t us) {
+    if (us < 0)
+        return "      -";
+    char text[32];
+    std::snprintf(text, sizeof text, "%7.1f", Ms(us));
+    return text;
+}
+
+void PrintDistribution(const char* what, std::vector<std::int64_t> values) {
+    values.erase(std::remove(values.begin(), values.end(), -1), values.end());
+    if (values.empty()) {
+        std::printf("%-34s no figure\n", what);
+        return;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    const double median = n % 2 ? Ms(values[n / 2]) : (Ms(values[n / 2 - 1]) + Ms(values[n / 2])) / 2;
+    std::printf("%-34s min %8.1f  median %8.1f  max %8.1f ms  (%zu rounds)\n", what,
+                Ms(values.front()), median, Ms(values.back()), n);
+}
+
+int RunRounds(int count) {
+    TWindow window;
+    OpenWindow(window);
+    // The machine's own keyboard, there before the program starts; once the
+    // window has focus and a key of it arrives, the seat is ready.
+    libevdev_uinput* own = MakeKeyboard("settle-bench own keyboard");
+    const std::int64_t focusUntil = NowUs() + kFocusLimitUs;
+    while (!window.focused && NowUs() < focusUntil)
+        Dispatch(window, std::min(focusUntil, NowUs() + 100'000));
+    if (!window.focused)
+        Fail("the window never got keyboard focus");
+    if (!StrikeUntilReceived(window, own, NowUs(), nullptr, nullptr))
+        Fail("no key of the seat's own keyboard reached the window");
+    std::printf("settle-bench: window focused, the seat's keyboard works\n");
+
+    std::vector<TRound> rounds;
+    for (int i = 0; i < count; ++i) {
+        const TRound round = MeasureRound(window);
+        rounds.push_back(round);
+        std::printf("round %2d: node %s  udev %s  first counted key struck %s "
+                    "(%3d lost)  received %s ms\n",
+                    i + 1, Figure(round.nodeUs).c_str(), Figure(round.udevUs).c_str(),
+                    Figure(round.sentUs).c_str(), round.lost, Figure(round.receivedUs).c_str());
+        std::fflush(stdout);
+        const std::int64_t pauseUntil = NowUs() + kRemovalPauseUs;
+        while (NowUs() < pauseUntil)
+            Dispatch(window, pauseUntil);
+    }
+    libevdev_uinput_destroy(own);
+
+    auto column = [&](auto member) {
+        std::vector<std::int64_t> values;
+        for (const TRound& round : rounds)
+            values.push_back(round.*member);
+        return values;
+    };
+    std::vector<std::int64_t> nodeToReceived;
+    for (const TRound& round : rounds)
+        nodeToReceived.push_back(round.receivedUs < 0 || round.nodeUs < 0
+                                     ? -1
+                                     : round.receivedUs - round.nodeUs);
+    PrintDistribution("creation -> node", column(&TRound::nodeUs));
+    PrintDistribution("creation -> udev record", column(&TRound::udevUs));
+    PrintDistribution("creation -> first counted stroke", column(&TRound::sentUs));
+    PrintDistribution("creation -> first key received", column(&TRound::receivedUs));
+    PrintDistribution("node -> first key received", nodeToReceived);
+    const auto failed = std::count_if(rounds.begin(), rounds.end(),
+                                      [](const TRound& round) { return round.receivedUs < 0; });
+    std::printf("settle-bench: %zu rounds, %ld without a key received\n", rounds.size(),
+                static_cast<long>(failed));
+    return failed == 0 ? 0 : 1;
+}
+
+// How many times `pass` runs in two seconds of this machine's time, per second.
+template <typename Pass> double PassesPerSecond(Pass pass) {
+    std::uint64_t passes = 0;
+    const std::int64_t started = NowUs();
+    while (NowUs() - started < 2'000'000) {
+        pass(passes);
+        ++passes;
+    }
+    return passes / ((NowUs() - started) / 1e6);
+}
+
+// The speed of this machine at what a compositor and udev do most: plain
+// computing, system calls, and (udev) starting processes.
+int Calibrate() {
+    volatile std::uint64_t sink = 0;
+    const double loops = PassesPerSecond([&](std::uint64_t pass) {
+        std::uint64_t x = pass;
+        for (int i = 0; i < 100'000; ++i)
+            x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+        sink = sink + x;
+    });
+    const double calls = PassesPerSecond([](std::uint64_t) {
+        struct stat info {};
+        stat("/", &info);
+    });
+    const double forks = PassesPerSecond([](std::uint64_t) {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(0);
+        waitpid(child, nullptr, 0);
+    });
+    std::printf("settle-bench: calibration %.0f loop passes/s, %.0f stat calls/s, %.0f forks/s\n",
+                loops, calls, forks);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "calibrate")
+        return Calibrate();
+    if (mode == "rounds" && argc > 2 && std::atoi(argv[2]) > 0)
+        return RunRounds(std::atoi(argv[2]));
+    std::fprintf(stderr, "usage: settle_bench rounds N | settle_bench calibrate\n");
+    return 2;
+}
