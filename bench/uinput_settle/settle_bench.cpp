@@ -36,6 +36,8 @@ constexpr std::int64_t kStrokeIntervalUs = 2000;
 constexpr std::int64_t kRoundLimitUs = 20'000'000;
 constexpr std::int64_t kFocusLimitUs = 60'000'000;
 constexpr std::int64_t kRemovalPauseUs = 500'000;
+constexpr int kLaterStrokes = 50;
+constexpr std::int64_t kDrainUs = 300'000;
 constexpr int kWidth = 64;
 constexpr int kHeight = 64;
 
@@ -221,6 +223,12 @@ void Dispatch(TWindow& window, std::int64_t untilUs) {
     wl_display_dispatch_pending(window.display);
 }
 
+void DispatchFor(TWindow& window, std::int64_t us) {
+    const std::int64_t untilUs = NowUs() + us;
+    while (NowUs() < untilUs)
+        Dispatch(window, untilUs);
+}
+
 // --- the rounds -------------------------------------------------------------
 
 struct TRound {
@@ -229,6 +237,9 @@ struct TRound {
     std::int64_t sentUs = -1;    // creation → the first stroke that counted was struck
     std::int64_t receivedUs = -1; // creation → the window got it
     int lost = 0;                // strokes struck before it, that never came
+    int lostLater = 0;           // strokes struck after it that never came
+    int doubled = 0;             // strokes from it on that came twice
+    int mismatched = 0;          // presses of another key than their stroke's
 };
 
 bool Exists(const std::string& path) {
@@ -255,6 +266,9 @@ std::optional<TPress> PressSince(const TWindow& window, std::int64_t sinceUs) {
     return std::nullopt;
 }
 
+// Consecutive strokes strike different keys.
+unsigned KeyOfStroke(std::size_t stroke) { return KEY_A + static_cast<unsigned>(stroke % 20); }
+
 // Strikes a key every few ms on `device` until the window gets one.
 std::optional<TPress> StrikeUntilReceived(TWindow& window, libevdev_uinput* device,
                                           std::int64_t createdUs, TRound* round,
@@ -276,8 +290,9 @@ std::optional<TPress> StrikeUntilReceived(TWindow& window, libevdev_uinput* devi
         if (now >= nextStrokeUs) {
             if (struck)
                 struck->push_back(NowUs());
-            Strike(device, KEY_A + static_cast<unsigned>(struck ? struck->size() % 20 : 0));
-            nextStrokeUs += kStrokeIntervalUs;
+            Strike(device, KeyOfStroke(struck ? struck->size() - 1 : 0));
+            // Never two strokes within one millisecond, even when the loop lags.
+            nextStrokeUs = NowUs() + kStrokeIntervalUs;
         }
         Dispatch(window, nextStrokeUs);
     }
@@ -296,18 +311,63 @@ int StrokeIndex(const std::vector<std::int64_t>& struckUs, std::uint32_t strokeM
     return found;
 }
 
+// The presses and strokes around the first press that came, in ms from it.
+void PrintPresses(const TWindow& window, const std::vector<std::int64_t>& struckUs,
+                  const TPress& first) {
+    const int firstStroke = StrokeIndex(struckUs, first.strokeMs);
+    for (int stroke = std::max(0, firstStroke - 2);
+         stroke < std::min<int>(struckUs.size(), firstStroke + 8); ++stroke)
+        std::printf("  stroke %d: key %u struck at %+.1f\n", stroke, KeyOfStroke(stroke),
+                    (struckUs[stroke] - struckUs[firstStroke]) / 1000.0);
+    for (std::size_t i = 0; i < std::min<std::size_t>(window.presses.size(), 10); ++i) {
+        const TPress& press = window.presses[i];
+        std::printf("  press: key %u stamped %+d, received %+.1f\n", press.key,
+                    static_cast<std::int32_t>(press.strokeMs - first.strokeMs),
+                    (press.receivedUs - struckUs[firstStroke]) / 1000.0);
+    }
+}
+
+// Once a key has come, every later one must, once: strikes some more, then
+// tells each press to its stroke by the time and checks it by the key.
+void CheckLaterStrokes(TWindow& window, libevdev_uinput* device,
+                       std::vector<std::int64_t>& struckUs, const TPress& first, TRound& round) {
+    for (int i = 0; i < kLaterStrokes; ++i) {
+        struckUs.push_back(NowUs());
+        Strike(device, KeyOfStroke(struckUs.size() - 1));
+        DispatchFor(window, kStrokeIntervalUs);
+    }
+    DispatchFor(window, kDrainUs);
+    std::vector<int> pressesOfStroke(struckUs.size(), 0);
+    for (const TPress& press : window.presses) {
+        if (static_cast<std::int32_t>(press.strokeMs - first.strokeMs) < 0)
+            continue;
+        const int stroke = StrokeIndex(struckUs, press.strokeMs);
+        if (press.key == KeyOfStroke(stroke))
+            ++pressesOfStroke[stroke];
+        else
+            ++round.mismatched;
+    }
+    for (std::size_t stroke = round.lost; stroke < struckUs.size(); ++stroke) {
+        round.lostLater += pressesOfStroke[stroke] == 0;
+        round.doubled += pressesOfStroke[stroke] > 1;
+    }
+    if (round.lostLater + round.doubled + round.mismatched > 0)
+        PrintPresses(window, struckUs, first);
+}
+
 TRound MeasureRound(TWindow& window) {
     TRound round;
     std::vector<std::int64_t> struckUs;
     libevdev_uinput* device = MakeKeyboard("Lorvent virtual keyboard");
     const std::int64_t createdUs = NowUs();
     const auto press = StrikeUntilReceived(window, device, createdUs, &round, &struckUs);
+    if (press) {
+        round.receivedUs = press->receivedUs - createdUs;
+        round.lost = StrokeIndex(struckUs, press->strokeMs);
+        round.sentUs = struckUs[round.lost] - createdUs;
+        CheckLaterStrokes(window, device, struckUs, *press, round);
+    }
     libevdev_uinput_destroy(device);
-    if (!press)
-        return round;
-    round.receivedUs = press->receivedUs - createdUs;
-    round.lost = StrokeIndex(struckUs, press->strokeMs);
-    round.sentUs = struckUs[round.lost] - createdUs;
     return round;
 }
 
@@ -355,13 +415,12 @@ int RunRounds(int count) {
         const TRound round = MeasureRound(window);
         rounds.push_back(round);
         std::printf("round %2d: node %s  udev %s  first counted key struck %s "
-                    "(%3d lost)  received %s ms\n",
+                    "(%3d lost)  received %s ms; after it %d lost, %d twice, %d mismatched\n",
                     i + 1, Figure(round.nodeUs).c_str(), Figure(round.udevUs).c_str(),
-                    Figure(round.sentUs).c_str(), round.lost, Figure(round.receivedUs).c_str());
+                    Figure(round.sentUs).c_str(), round.lost, Figure(round.receivedUs).c_str(),
+                    round.lostLater, round.doubled, round.mismatched);
         std::fflush(stdout);
-        const std::int64_t pauseUntil = NowUs() + kRemovalPauseUs;
-        while (NowUs() < pauseUntil)
-            Dispatch(window, pauseUntil);
+        DispatchFor(window, kRemovalPauseUs);
     }
     libevdev_uinput_destroy(own);
 
@@ -383,9 +442,18 @@ int RunRounds(int count) {
     PrintDistribution("node -> first key received", nodeToReceived);
     const auto failed = std::count_if(rounds.begin(), rounds.end(),
                                       [](const TRound& round) { return round.receivedUs < 0; });
-    std::printf("settle-bench: %zu rounds, %ld without a key received\n", rounds.size(),
-                static_cast<long>(failed));
-    return failed == 0 ? 0 : 1;
+    long lostLater = 0;
+    long doubled = 0;
+    long mismatched = 0;
+    for (const TRound& round : rounds) {
+        lostLater += round.lostLater;
+        doubled += round.doubled;
+        mismatched += round.mismatched;
+    }
+    std::printf("settle-bench: %zu rounds, %ld without a key received; after the first key "
+                "that came %ld lost, %ld twice, %ld presses not told to their stroke\n",
+                rounds.size(), static_cast<long>(failed), lostLater, doubled, mismatched);
+    return failed == 0 && mismatched == 0 ? 0 : 1;
 }
 
 // How many times `pass` runs in two seconds of this machine's time, per second.
