@@ -168,7 +168,7 @@ timeout 3000 nice -n 19 qemu-system-x86_64 -accel tcg -m 2048 -nographic -no-reb
     -kernel "$vmlinuz" -initrd "$work/initramfs.gz" \
     -append "console=ttyS0 panic=-1 quiet" </dev/null >"$work/console.log" 2>&1 || true
 say "the guest ran $(($(date +%s) - started)) s"
-tr -d '\r' <"$work/console.log" | grep -E '^(uinput-settle|settle-bench|round|creation|node)' |
+tr -d '\r' <"$work/console.log" | grep -E '^(uinput-settle|settle-bench|round|creation|node|burst|card|  )' |
     sed 's/^settle-bench: calibration/uinput-settle: guest calibration/'
 grep -q "uinput-settle: result 0" "$work/console.log" || {
     say "failed; the console's last lines:"

@@ -5,6 +5,9 @@
 // stroke first reaches the window, and when; then the keyboard is destroyed.
 //   settle_bench rounds N    the rounds, on the session of WAYLAND_DISPLAY
 //   settle_bench calibrate   the speed of a fixed loop, to compare machines
+#include "app/keyboard_linux.h"
+#include "app/system_clock.h"
+#include "app/typing.h"
 #include "xdg-shell-client-protocol.h"
 
 #include <libevdev/libevdev-uinput.h>
@@ -38,6 +41,8 @@ constexpr std::int64_t kFocusLimitUs = 60'000'000;
 constexpr std::int64_t kRemovalPauseUs = 500'000;
 constexpr int kLaterStrokes = 50;
 constexpr std::int64_t kDrainUs = 300'000;
+constexpr std::int64_t kBurstPauseUs = 1'000'000;
+constexpr int kBurstAttempts = 3;
 constexpr int kWidth = 64;
 constexpr int kHeight = 64;
 
@@ -63,19 +68,32 @@ libevdev_uinput* MakeKeyboard(const char* name) {
     libevdev_enable_event_type(description, EV_LED);
     for (const unsigned led : {LED_NUML, LED_CAPSL, LED_SCROLLL})
         libevdev_enable_event_code(description, EV_LED, led, nullptr);
+    // Opened as the program opens it: the lights are read without blocking.
+    const int fd = open("/dev/uinput", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        Fail(std::string("cannot open /dev/uinput: ") + std::strerror(errno));
     libevdev_uinput* device = nullptr;
-    const int result =
-        libevdev_uinput_create_from_device(description, LIBEVDEV_UINPUT_OPEN_MANAGED, &device);
+    const int result = libevdev_uinput_create_from_device(description, fd, &device);
     libevdev_free(description);
     if (result < 0)
         Fail(std::string("cannot make a uinput keyboard: ") + std::strerror(-result));
     return device;
 }
 
+void DestroyKeyboard(libevdev_uinput* device) {
+    const int fd = libevdev_uinput_get_fd(device);
+    libevdev_uinput_destroy(device);
+    close(fd);
+}
+
+// A press and a release, each written with its report as the program writes
+// them: one write a key event.
 void Strike(libevdev_uinput* device, unsigned key) {
     for (const int value : {1, 0}) {
-        libevdev_uinput_write_event(device, EV_KEY, key, value);
-        libevdev_uinput_write_event(device, EV_SYN, SYN_REPORT, 0);
+        const input_event events[] = {{{}, EV_KEY, static_cast<__u16>(key), value},
+                                      {{}, EV_SYN, SYN_REPORT, 0}};
+        if (write(libevdev_uinput_get_fd(device), events, sizeof events) != sizeof events)
+            Fail(std::string("cannot write to the uinput keyboard: ") + std::strerror(errno));
     }
 }
 
@@ -367,7 +385,7 @@ TRound MeasureRound(TWindow& window) {
         round.sentUs = struckUs[round.lost] - createdUs;
         CheckLaterStrokes(window, device, struckUs, *press, round);
     }
-    libevdev_uinput_destroy(device);
+    DestroyKeyboard(device);
     return round;
 }
 
@@ -393,6 +411,61 @@ void PrintDistribution(const char* what, std::vector<std::int64_t> values) {
     const double median = n % 2 ? Ms(values[n / 2]) : (Ms(values[n / 2 - 1]) + Ms(values[n / 2])) / 2;
     std::printf("%-34s min %8.1f  median %8.1f  max %8.1f ms  (%zu rounds)\n", what,
                 Ms(values.front()), median, Ms(values.back()), n);
+}
+
+// A card number is typed as one burst of writes, with no pause between its
+// keys: a keyboard taken up, bursts of growing length, and how many came.
+void MeasureBursts(TWindow& window) {
+    libevdev_uinput* device = MakeKeyboard("Lorvent virtual keyboard");
+    if (!StrikeUntilReceived(window, device, NowUs(), nullptr, nullptr))
+        Fail("no key of the burst keyboard reached the window");
+    DispatchFor(window, kBurstPauseUs);
+    for (const int strokes : {4, 8, 12, 16, 24, 32, 64}) {
+        for (int attempt = 0; attempt < kBurstAttempts; ++attempt) {
+            window.presses.clear();
+            for (int stroke = 0; stroke < strokes; ++stroke)
+                Strike(device, KeyOfStroke(stroke));
+            DispatchFor(window, kBurstPauseUs);
+            std::printf("burst of %2d strokes (%3d events): %2zu came\n", strokes, strokes * 4,
+                        window.presses.size());
+        }
+    }
+    std::fflush(stdout);
+    DestroyKeyboard(device);
+}
+
+// Card numbers typed by the program's own uinput keyboard and typing, with
+// the layout sway uses by default; counted by the keys that are not Shift.
+void MeasureCardNumbers(TWindow& window) {
+    libevdev_uinput* device = MakeKeyboard("Lorvent virtual keyboard");
+    if (!StrikeUntilReceived(window, device, NowUs(), nullptr, nullptr))
+        Fail("no key of the typing keyboard reached the window");
+    DispatchFor(window, kBurstPauseUs);
+    const auto keyboard = lorvent::MakeUinputKeyboard([device] {
+        lorvent::TUinputSetup setup;
+        setup.fd = libevdev_uinput_get_fd(device);
+        setup.layout = lorvent::TXkbLayout::Compile({"pc105", "us", "", ""}, setup.problem);
+        return setup;
+    });
+    if (const std::string problem = keyboard->Unavailable(); !problem.empty())
+        Fail(problem);
+    lorvent::TSystemClock clock;
+    for (const std::string number : {"12345678", "0123456789", "0123456789ABCDEF",
+                                     "04A2B3C4D5E6F7801234"}) {
+        for (int attempt = 0; attempt < kBurstAttempts; ++attempt) {
+            window.presses.clear();
+            lorvent::TypeCardNumber(*keyboard, clock, {0, 0, true}, number);
+            DispatchFor(window, kBurstPauseUs);
+            const auto came = std::count_if(window.presses.begin(), window.presses.end(),
+                                            [](const TPress& press) {
+                                                return press.key != KEY_LEFTSHIFT;
+                                            });
+            std::printf("card number %-20s typed by the program: %2ld of %2zu keys came\n",
+                        number.c_str(), static_cast<long>(came), number.size() + 1);
+        }
+    }
+    std::fflush(stdout);
+    DestroyKeyboard(device);
 }
 
 int RunRounds(int count) {
@@ -422,7 +495,9 @@ int RunRounds(int count) {
         std::fflush(stdout);
         DispatchFor(window, kRemovalPauseUs);
     }
-    libevdev_uinput_destroy(own);
+    MeasureBursts(window);
+    MeasureCardNumbers(window);
+    DestroyKeyboard(own);
 
     auto column = [&](auto member) {
         std::vector<std::int64_t> values;
