@@ -6,6 +6,7 @@
 #include "app/keyboard_linux.h"
 #include "app/typing.h"
 #include "key_event_rig.h"
+#include "support/concatenated.h"
 
 #include <gtest/gtest.h>
 
@@ -79,10 +80,7 @@ std::vector<std::string> Stroke(const std::string& key) {
 }
 
 std::vector<std::string> Joined(std::initializer_list<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (const auto& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
+    return Concatenated(parts);
 }
 
 struct TStreamCase {

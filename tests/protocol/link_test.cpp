@@ -1,5 +1,6 @@
 #include "engine_fixture.h"
 #include "support/app_link.h"
+#include "support/concatenated.h"
 #include "support/hex.h"
 #include "support/link_handshake.h"
 
@@ -14,10 +15,7 @@ using testing::ReaderFrame;
 using testing::ToHex;
 
 std::vector<std::uint8_t> Concat(std::initializer_list<std::vector<std::uint8_t>> parts) {
-    std::vector<std::uint8_t> all;
-    for (const auto& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
+    return testing::Concatenated(parts);
 }
 
 // Where a judgement or a run of turns starts, reached the way the link
