@@ -349,6 +349,8 @@ void PrintPresses(const TWindow& window, const std::vector<std::int64_t>& struck
 // tells each press to its stroke by the time and checks it by the key.
 void CheckLaterStrokes(TWindow& window, libevdev_uinput* device,
                        std::vector<std::int64_t>& struckUs, const TPress& first, TRound& round) {
+    // The strokes stay a full interval apart, so that a time stamp tells one.
+    DispatchFor(window, kStrokeIntervalUs);
     for (int i = 0; i < kLaterStrokes; ++i) {
         struckUs.push_back(NowUs());
         Strike(device, KeyOfStroke(struckUs.size() - 1));
