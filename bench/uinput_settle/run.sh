@@ -47,12 +47,14 @@ if ! compgen -G "$kernel_tree/boot/vmlinuz-*" >/dev/null; then
 fi
 vmlinuz=$(compgen -G "$kernel_tree/boot/vmlinuz-*" | head -1)
 
-# --- sway and udev: the packages this machine lacks, unpacked, not installed -
+# --- sway and udev, with what of theirs this machine lacks: unpacked, not
+# installed (the two themselves even where this machine has them) -----------
 staging=$work/staging
-if [ ! -x "$staging/usr/bin/sway" ]; then
+if [ ! -x "$staging/usr/bin/sway" ] || [ ! -x "$staging/bin/udevadm" ]; then
     rm -rf "$work/debs" "$staging" && mkdir -p "$work/debs/partial" "$staging"
     apt-get install -y -qq --download-only --no-install-recommends \
         -o Dir::Cache::archives="$work/debs" sway udev >/dev/null
+    (cd "$work/debs" && apt-get download sway udev >/dev/null 2>&1)
     for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$staging"; done
 fi
 
