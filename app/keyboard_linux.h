@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+struct libevdev;
+
 namespace lorvent {
 
 inline constexpr const char* kCannotType = "Klávesnici nelze simulovat: ";
@@ -46,6 +48,9 @@ struct TUinputSetup {
 std::unique_ptr<TKeyboard> MakeUinputKeyboard(std::function<TUinputSetup()> connect);
 // A virtual keyboard made through /dev/uinput with the session's layout.
 TUinputSetup CreateUinputDevice();
+// What that keyboard declares: every key a layout may use and the seat's
+// lock lights. The caller frees it with libevdev_free.
+libevdev* VirtualKeyboardDescription(const char* name);
 
 // The time a compositor gets to take up a new keyboard before its first key:
 // keys struck sooner are lost. sway on an emulated machine took 0.14 to 0.29 s

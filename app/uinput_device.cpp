@@ -42,19 +42,6 @@ std::string OpenProblem(int error) {
     return std::string("/dev/uinput nelze otevřít: ") + std::strerror(error) + "." + kXwaylandHint;
 }
 
-libevdev* KeyboardDescription() {
-    libevdev* description = libevdev_new();
-    libevdev_set_name(description, kDeviceName);
-    libevdev_set_id_bustype(description, BUS_VIRTUAL);
-    libevdev_enable_event_type(description, EV_KEY);
-    for (unsigned key = 1; key <= kHighestKey; ++key)
-        libevdev_enable_event_code(description, EV_KEY, key, nullptr);
-    // The seat's lock lights come back on these.
-    libevdev_enable_event_type(description, EV_LED);
-    for (const unsigned led : {LED_NUML, LED_CAPSL, LED_SCROLLL})
-        libevdev_enable_event_code(description, EV_LED, led, nullptr);
-    return description;
-}
 
 // The node the kernel made for the device, once it exists.
 void WaitForAnnouncement(libevdev_uinput* device) {
@@ -71,6 +58,20 @@ void WaitForAnnouncement(libevdev_uinput* device) {
 
 } // namespace
 
+libevdev* VirtualKeyboardDescription(const char* name) {
+    libevdev* description = libevdev_new();
+    libevdev_set_name(description, name);
+    libevdev_set_id_bustype(description, BUS_VIRTUAL);
+    libevdev_enable_event_type(description, EV_KEY);
+    for (unsigned key = 1; key <= kHighestKey; ++key)
+        libevdev_enable_event_code(description, EV_KEY, key, nullptr);
+    // The seat's lock lights come back on these.
+    libevdev_enable_event_type(description, EV_LED);
+    for (const unsigned led : {LED_NUML, LED_CAPSL, LED_SCROLLL})
+        libevdev_enable_event_code(description, EV_LED, led, nullptr);
+    return description;
+}
+
 TUinputSetup CreateUinputDevice() {
     TUinputSetup setup;
     const TXkbNames names = SessionLayoutNames();
@@ -85,7 +86,7 @@ TUinputSetup CreateUinputDevice() {
         setup.layout.reset();
         return setup;
     }
-    libevdev* description = KeyboardDescription();
+    libevdev* description = VirtualKeyboardDescription(kDeviceName);
     libevdev_uinput* device = nullptr;
     const int result = libevdev_uinput_create_from_device(description, fd, &device);
     libevdev_free(description);

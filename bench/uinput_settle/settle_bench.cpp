@@ -34,7 +34,6 @@
 
 namespace {
 
-constexpr int kHighestKey = 255;
 constexpr std::int64_t kStrokeIntervalUs = 2000;
 constexpr std::int64_t kRoundLimitUs = 20'000'000;
 constexpr std::int64_t kFocusLimitUs = 60'000'000;
@@ -59,15 +58,7 @@ std::int64_t NowUs() {
 
 // The program's own keyboard: every key, the three lock lights, a virtual bus.
 libevdev_uinput* MakeKeyboard(const char* name) {
-    libevdev* description = libevdev_new();
-    libevdev_set_name(description, name);
-    libevdev_set_id_bustype(description, BUS_VIRTUAL);
-    libevdev_enable_event_type(description, EV_KEY);
-    for (unsigned key = 1; key <= kHighestKey; ++key)
-        libevdev_enable_event_code(description, EV_KEY, key, nullptr);
-    libevdev_enable_event_type(description, EV_LED);
-    for (const unsigned led : {LED_NUML, LED_CAPSL, LED_SCROLLL})
-        libevdev_enable_event_code(description, EV_LED, led, nullptr);
+    libevdev* description = lorvent::VirtualKeyboardDescription(name);
     // Opened as the program opens it: the lights are read without blocking.
     const int fd = open("/dev/uinput", O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
