@@ -194,7 +194,7 @@ void TMainFrm::RecoverJournal() {
         return;
     const TJournalContent content = ParseJournal(bytes);
     for (const std::string& record : content.records)
-        RecoveredLines.push_back(record + kDataFileLineEnd);
+        FileOnlyLines.push_back(record + kDataFileLineEnd);
     KeepDamagedLines(content.damaged);
     StoreRecords();
 }
@@ -369,7 +369,7 @@ void TMainFrm::TypeCardNumber(const std::string& text) {
 // ---- Attendance upload ----
 
 void TMainFrm::UploadRecords() {
-    if (PendingRecords.empty() && RecoveredLines.empty())
+    if (PendingRecords.empty() && FileOnlyLines.empty())
         return;
     OfferRecordsToServer();
     StoreRecords();
@@ -383,27 +383,45 @@ void TMainFrm::OfferRecordsToServer() {
         return;
     try {
         TCPConn->Connect();
-        while (!PendingRecords.empty()) {
-            TCPConn->WriteLine(RequestLine(*PendingRecords.front()));
-            if (TCPConn->ReadLine() != kServerConfirmation)
-                break;
-            PendingRecords.pop_front();
-        }
-        TCPConn->Disconnect();
+        bool confirmed = true;
+        while (confirmed && !PendingRecords.empty())
+            confirmed = OfferFrontRecord();
     } catch (...) {
-        if (TCPConn->Connected())
-            TCPConn->Disconnect();
+        // Not connected: every record waits for the data file or the next tick.
     }
+    if (TCPConn->Connected())
+        TCPConn->Disconnect();
+}
+
+// The front record leaves the queue either way. Once its request is on its
+// way, a record that is not confirmed may be stored by the server all the
+// same (the reply was late, lost or wrong): from then on it goes to the data
+// file alone, so that a data file that refuses it cannot make a later tick
+// store it on the server a second time.
+bool TMainFrm::OfferFrontRecord() {
+    const TLogItem& record = *PendingRecords.front();
+    bool confirmed = false;
+    try {
+        TCPConn->WriteLine(RequestLine(record));
+        confirmed = TCPConn->ReadLine() == kServerConfirmation;
+    } catch (...) {
+        // A failed write or read: the server may have the line all the same.
+    }
+    if (!confirmed)
+        FileOnlyLines.push_back(DataFileLine(record));
+    PendingRecords.pop_front();
+    return confirmed;
 }
 
 // A record leaves the queue only once its line is in the file; those the file
-// could not take wait for the next tick, which offers them to the server again.
-// Records recovered from the journal go first. The journal is emptied only
-// once every record of it is confirmed or on the disk in the data file; until
-// then it keeps them all (a record may then reach the file twice, never none).
+// could not take wait for the next tick, which offers the server only those
+// it has never been sent. The records for the file alone go first. The
+// journal is emptied only once every record of it is confirmed or on the
+// disk in the data file; until then it keeps them all (a record may then
+// reach the file twice, never none).
 void TMainFrm::StoreRecords() {
-    bool wrote = StoreLines(RecoveredLines);
-    while (RecoveredLines.empty() && !PendingRecords.empty() &&
+    bool wrote = StoreLines(FileOnlyLines);
+    while (FileOnlyLines.empty() && !PendingRecords.empty() &&
            dataFileAppender_.Append(DataFile.get(), DataFileLine(*PendingRecords.front()))) {
         PendingRecords.pop_front();
         wrote = true;
@@ -411,7 +429,7 @@ void TMainFrm::StoreRecords() {
     if (!DataFile)
         return;
     const bool onDisk = wrote ? SyncFile(DataFile.get()) : std::fflush(DataFile.get()) == 0;
-    if (onDisk && PendingRecords.empty() && RecoveredLines.empty() && Journal.IsOpen())
+    if (onDisk && PendingRecords.empty() && FileOnlyLines.empty() && Journal.IsOpen())
         Journal.Clear(); // when it fails, the journal keeps records already dealt with
 }
 

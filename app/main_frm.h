@@ -131,7 +131,7 @@ public:
     TProtocol* Engine() const { return Protocol.get(); }
     TProtoSlaveDev* ReaderDevice() const { return Device.get(); }
     const std::deque<std::unique_ptr<TLogItem>>& QueuedRecords() const { return PendingRecords; }
-    const std::deque<std::string>& RecoveredRecords() const { return RecoveredLines; }
+    const std::deque<std::string>& FileOnlyRecords() const { return FileOnlyLines; }
     TIndicatorState Indicator() const {
         return static_cast<TIndicatorState>(IndicatorState.load());
     }
@@ -148,9 +148,12 @@ private:
     std::unique_ptr<std::FILE, TFileCloser> DataFile;
     std::atomic<std::uint8_t> IndicatorState{kIndicatorIdle};
     std::deque<std::unique_ptr<TLogItem>> PendingRecords;
-    // Records found in the journal at start-up that the data file has not
-    // taken yet (its lines, line end included); they go before any new one.
-    std::deque<std::string> RecoveredLines;
+    // Records that are never offered to the server again, as the server may
+    // have stored them already: those found in the journal at start-up and
+    // those sent without the confirmation coming back. They wait here (their
+    // lines, line end included) until the data file takes them, before any
+    // record of PendingRecords.
+    std::deque<std::string> FileOnlyLines;
     TRecordJournal Journal;
     int Mode = 0;
     std::atomic<std::uint8_t> AckPending{0};
@@ -171,6 +174,7 @@ private:
     void StartBlickTimer();
     bool ChangeIndicator(TIndicatorState from, TIndicatorState to);
     void OfferRecordsToServer();
+    bool OfferFrontRecord();
     void StoreRecords();
     bool StoreLines(std::deque<std::string>& lines);
     void OpenJournal();

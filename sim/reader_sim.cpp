@@ -310,6 +310,7 @@ void TReaderSim::AnswerPoll(TimePoint now) {
 // acknowledgement), and our token last.
 std::vector<Bytes> TReaderSim::BuildReply(TimePoint now) {
     std::vector<Bytes> reply;
+    cardReadsInReply_.clear();
     if (resetAckOwed_) {
         reply.push_back(ControlPacket(kCtlResetAck));
         resetAckOwed_ = false;
@@ -339,6 +340,7 @@ void TReaderSim::AddConnectionless(std::vector<Bytes>& reply, TimePoint now) {
         ++stats_.connectionlessSent;
         if (message.cardRead >= 0) {
             ++cardReads_[static_cast<std::size_t>(message.cardRead)].transmissions;
+            cardReadsInReply_.push_back(message.cardRead);
             Event(TSimEventKind::Sent, now,
                   "card read " + CardText(message.cardRead) + " as connectionless message");
         } else {
@@ -363,6 +365,7 @@ void TReaderSim::AddDataOrAck(std::vector<Bytes>& reply, TimePoint now) {
         const std::string again = fresh ? "" : " again";
         if (outstanding_->cardRead >= 0) {
             ++cardReads_[static_cast<std::size_t>(outstanding_->cardRead)].transmissions;
+            cardReadsInReply_.push_back(outstanding_->cardRead);
             Event(TSimEventKind::Sent, now,
                   "card read " + CardText(outstanding_->cardRead) + again + numbers);
         } else {
@@ -448,6 +451,9 @@ void TReaderSim::ApplyReplyFaults(std::vector<Bytes>& reply, TimePoint now) {
             doubled.push_back(std::move(packet));
         }
         reply = std::move(doubled);
+        // A card read's frame sent twice went on the wire twice.
+        for (const int cardRead : cardReadsInReply_)
+            ++cardReads_[static_cast<std::size_t>(cardRead)].transmissions;
         Event(TSimEventKind::Fault, now, "reply frames sent twice");
     }
     if (oversizeNext_) {

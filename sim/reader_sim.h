@@ -232,6 +232,7 @@ private:
     Bytes output_;
     std::vector<TReceivedCommand> commands_;
     std::vector<TCardRead> cardReads_;
+    std::vector<int> cardReadsInReply_; // the card reads of the reply being built
     TSimStats stats_;
     bool keepEvents_ = false;
     std::deque<TSimEvent> events_;

@@ -28,7 +28,9 @@ public:
     // One tick of the upload timer.
     void UploadTick() { frm_->UploadRecords(); }
     // Every read taken is confirmed by the server or in the data file.
-    bool QueueIsEmpty() const { return frm_->QueuedRecords().empty(); }
+    bool QueueIsEmpty() const {
+        return frm_->QueuedRecords().empty() && frm_->FileOnlyRecords().empty();
+    }
     // Shut-down: what is still queued goes to the data file, which is closed.
     void Close() { frm_.reset(); }
 

@@ -264,7 +264,7 @@ TEST_F(JournalTest, RecoveredRecordsTheFileCannotTakeWaitInTheJournal) {
     Write(JournalPath(DataFilePath()), Lines({0}));
     dataFileOpener = [](const std::string&) { return std::fopen("/dev/full", "ab+"); };
     StartAttendance();
-    EXPECT_EQ(frm->RecoveredRecords().size(), 1u);
+    EXPECT_EQ(frm->FileOnlyRecords().size(), 1u);
 
     CardRead(Card(1));
     server.replies = {"OK"};

@@ -2,6 +2,7 @@
 // on 127.0.0.1 (through the real TCPConn) or a scripted connection, and the
 // data file that keeps whatever the server did not confirm.
 #include "app/attendance.h"
+#include "app/record_journal.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "frm_fixture.h"
 #include "support/dropping_listener.h"
@@ -339,6 +340,75 @@ TEST_P(DataFileFailureTest, RecordsTheFileCannotTakeStayQueuedForTheNextTick) {
 INSTANTIATE_TEST_SUITE_P(Disks, DataFileFailureTest,
                          ::testing::Values(TFullDiskCase{"NothingWritten", 0, ""},
                                            TFullDiskCase{"PartOfALineWritten", 10, "07/12/2026"}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// How an exchange may end with the record sent and no confirmation heard.
+struct TUnconfirmedCase {
+    const char* name;
+    std::string reply;       // to the second request
+    bool writeFails = false; // the second request's write throws instead
+};
+
+void PrintTo(const TUnconfirmedCase& unconfirmed, std::ostream* out) {
+    *out << unconfirmed.name;
+}
+
+class UnconfirmedRecordTest : public UploadTest,
+                              public ::testing::WithParamInterface<TUnconfirmedCase> {
+protected:
+    // The records the server was sent, in order, each as often as it was sent.
+    std::vector<std::string> Offered() const {
+        std::vector<std::string> records;
+        for (const std::string& line : server.journal)
+            if (line.rfind("L ", 0) == 0)
+                records.push_back(line.substr(2));
+        return records;
+    }
+    std::string JournalBytes() const {
+        std::ifstream file(JournalPath(DataFilePath().string()), std::ios::binary);
+        std::ostringstream bytes;
+        bytes << file.rdbuf();
+        return bytes.str();
+    }
+};
+
+// The server may have stored a record whose confirmation the window did not
+// hear. With the data file full (the kernel's full device) the record stays
+// with the window; it must never be offered again (the server would store it
+// twice), while the records after it still go to the server. It waits, in
+// the journal too, until the file (the same stream reopened on a real file)
+// takes it.
+TEST_P(UnconfirmedRecordTest, IsNeverOfferedAgainAndWaitsForTheDataFile) {
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full here";
+    dataFileOpener = [](const std::string&) { return std::fopen("/dev/full", "ab+"); };
+    StartAttendance();
+    ReadCards(3);
+    server.replies = {"OK", GetParam().reply};
+    if (GetParam().writeFails)
+        server.onRequest = [](const std::string& line) {
+            if (line == "L " + Record(1))
+                throw std::runtime_error("connection reset");
+        };
+    frm->LogTimerTimer();
+    server.onRequest = nullptr;
+    server.replies = {"OK", "OK", "OK"};
+    frm->LogTimerTimer();
+    EXPECT_NE(JournalBytes().find(Record(1)), std::string::npos)
+        << "the journal keeps the record until the file has it";
+
+    ASSERT_EQ(std::freopen(DataFilePath().string().c_str(), "ab+", openedDataFile), openedDataFile);
+    frm->LogTimerTimer();
+    EXPECT_EQ(JournalBytes(), "");
+    EXPECT_EQ(Offered(), (std::vector<std::string>{Record(0), Record(1), Record(2)}));
+    EXPECT_EQ(FileBytes(), FileLines(1, 2));
+}
+
+INSTANTIATE_TEST_SUITE_P(Exchanges, UnconfirmedRecordTest,
+                         ::testing::Values(TUnconfirmedCase{"NoReplyInTime", ""},
+                                           TUnconfirmedCase{"WrongReply", "ok"},
+                                           TUnconfirmedCase{"ErrorReply", "ERR busy"},
+                                           TUnconfirmedCase{"WriteFails", "OK", true}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 // The data file is first the kernel's full device, then (the same stream

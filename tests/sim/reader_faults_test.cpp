@@ -123,6 +123,7 @@ TEST(ReaderFaultsTest, RepeatSendsEachFrameTwiceButTheToken) {
     reader.RepeatReplies(1);
     EXPECT_EQ(Poll(reader), Join({kCard12345678Seq0Ack0, kCard12345678Seq0Ack0, kToken}));
     EXPECT_EQ(Poll(reader), Join({kCard12345678Seq0Ack0, kToken}));
+    EXPECT_EQ(reader.CardReads()[0].transmissions, 3) << "a repeated frame went on the wire too";
 }
 
 TEST(ReaderFaultsTest, ReplyFromAWrongAddress) {

@@ -78,8 +78,8 @@ stop_server() {
 
 # lorvent.exe (`lorvent_exe`) in attendance mode in $work/run beside the
 # simulated FTD2XX.DLL (`sim_dll`), uploading to the port given, its reader
-# playing $work/script.txt and logging to $work/sim.log; the Wine process is
-# left in `lorvent`.
+# playing $work/script.txt and logging to $work/sim.log, its window's trace
+# in $work/window; the Wine process is left in `lorvent`.
 start_lorvent() { # port
     mkdir -p "$work/run"
     cp "$lorvent_exe" "$work/run/lorvent.exe"
@@ -88,6 +88,7 @@ start_lorvent() { # port
         cd "$work/run"
         LORVENT_SERVER_PORT=$1 LORVENT_SIM_SCRIPT="$(windows_path "$work/script.txt")" \
             LORVENT_SIM_LOG="$(windows_path "$work/sim.log")" \
+            LORVENT_UI_TRACE="$(windows_path "$work/window")" \
             exec "$wine_run" lorvent.exe -net -db "$(windows_path "$work/run/kalvinor.db")"
     ) >"$work/lorvent.out" 2>&1 &
     lorvent=$!
