@@ -11,7 +11,9 @@ packages=(
     x11-xkb-utils
     # The uinput keyboard of Wayland sessions: libevdev, XKB layouts through
     # libxkbcommon; its kernel test boots Debian's kernel under QEMU with an
-    # initramfs of busybox, the kernel's modules and the test program.
+    # initramfs of busybox, the kernel's modules and the test program. QEMU,
+    # busybox and debootstrap (below) also make the virtual machine of the
+    # 32-bit Windows tests where this kernel does not run 32-bit programs.
     libevdev-dev libxkbcommon-dev xkb-data qemu-system-x86 busybox-static cpio xz-utils
     libasio-dev libsqlite3-dev sqlite3
     # The attendance server's PostgreSQL store (libpq) and the throwaway
@@ -59,8 +61,8 @@ if runs_32bit_programs; then
     fi
     packages+=(wine32:i386)
 else
-    echo "install-deps: this kernel does not run 32-bit programs: wine32 left out," \
-        "the 32-bit Windows programs are built but cannot run under Wine here" >&2
+    echo "install-deps: this kernel does not run 32-bit programs: wine32 left out;" \
+        "scripts/windows-tests runs the 32-bit Windows programs under Wine in a virtual machine" >&2
 fi
 # A mirror caught mid-sync serves a list of the wrong size and the update
 # exits 100. Such a fault passes in a minute or two, so the update is tried

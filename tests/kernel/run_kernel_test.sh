@@ -10,33 +10,17 @@ work=$2
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
+me=kernel-test
+source "$(dirname "$0")/../../scripts/debian-lib"
+
 # The kernel of the package that linux-image-amd64 points at, fetched once
 # into the work directory.
-kernel_tree=$work/kernel
-if ! compgen -G "$kernel_tree/boot/vmlinuz-*" >/dev/null; then
-    image=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-/ {print $2; exit}')
-    [ -n "$image" ] || { echo "kernel-test: no linux-image package known to apt (apt-get update?)" >&2; exit 1; }
-    rm -rf "$work/download" && mkdir -p "$work/download"
-    (cd "$work/download" && apt-get download "$image")
-    dpkg-deb -x "$work"/download/*.deb "$kernel_tree"
-    rm -rf "$work/download"
-fi
-vmlinuz=$(compgen -G "$kernel_tree/boot/vmlinuz-*" | head -1)
+vmlinuz=$(debian_kernel "$work/kernel")
 
 root=$work/root
 rm -rf "$root"
-mkdir -p "$root"/{bin,dev,proc,sys,modules,usr/share/X11}
-
-# Modules as Debian ships them: plain, or compressed with xz or zstd.
-for name in evdev uinput; do
-    module=$(find "$kernel_tree/lib/modules" -name "$name.ko*" | head -1)
-    [ -n "$module" ] || { echo "kernel-test: the kernel has no $name module" >&2; exit 1; }
-    case $module in
-    *.xz) xz -dc "$module" >"$root/modules/$name.ko" ;;
-    *.zst) zstd -qdc "$module" >"$root/modules/$name.ko" ;;
-    *) cp "$module" "$root/modules/$name.ko" ;;
-    esac
-done
+mkdir -p "$root"/{bin,dev,proc,sys,usr/share/X11}
+debian_kernel_modules "$work/kernel" "$root/modules" evdev uinput
 
 cp /bin/busybox "$root/bin/busybox"
 ln -s busybox "$root/bin/sh"
@@ -53,8 +37,7 @@ cat >"$root/init" <<'INIT'
 /bin/busybox mount -t proc proc /proc
 /bin/busybox mount -t sysfs sysfs /sys
 /bin/busybox mount -t devtmpfs devtmpfs /dev
-/bin/busybox insmod /modules/evdev.ko
-/bin/busybox insmod /modules/uinput.ko
+for module in $(/bin/busybox cat /modules/order); do /bin/busybox insmod /modules/$module.ko; done
 /test
 echo "kernel-test: result $?"
 /bin/busybox poweroff -f

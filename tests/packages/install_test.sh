@@ -20,53 +20,20 @@ for needed in "$packages"/lorvent_*.deb "$packages"/lorventd_*.deb \
     [ -e "$needed" ] || { echo "install-test: $needed is missing (run scripts/package)" >&2; exit 1; }
 done
 
-# The mirror this machine's apt uses for bookworm.
-mirror() {
-    local uri
-    uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-    [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $3 ~ /^bookworm$/ {print $2; exit}' /etc/apt/sources.list 2>/dev/null || true)
-    [ -n "$uri" ] || { echo "install-test: no Debian mirror in /etc/apt" >&2; exit 1; }
-    echo "$uri"
-}
-
-mounted=()
-unmount_all() {
-    local i
-    # Whatever the root still runs goes first, then its mounts, innermost first.
-    if [ -d "$root/proc" ]; then
-        for pid in $(ls -1 /proc | grep -E '^[0-9]+$'); do
-            [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "$pid" 2>/dev/null || true
-        done
-    fi
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        umount -l "${mounted[i]}" 2>/dev/null || true
-    done
-    mounted=()
-}
-trap unmount_all EXIT
-mount_in_root() { # TYPE SOURCE TARGET, or --bind SOURCE TARGET
-    mkdir -p "$root/$3"
-    if [ "$1" = --bind ]; then mount --bind "$2" "$root/$3"; else mount -t "$1" "$2" "$root/$3"; fi
-    mounted+=("$root/$3")
-}
+me=install-test
+source "$source_tree/scripts/debian-lib"
+trap 'debian_unmount_all "$root"' EXIT
 
 seconds() { date +%s.%N; }
 took() { awk -v a="$1" -v b="$(seconds)" 'BEGIN { printf "%.0f s", b - a }'; }
 
-rm -rf "$root"
-mkdir -p "$root"
 started=$(seconds)
-debootstrap --variant=minbase bookworm "$root" "$(mirror)" >"$root.debootstrap.log" 2>&1 || {
-    tail -20 "$root.debootstrap.log" >&2
-    exit 1
-}
+debian_bootstrap "$root" "$root.debootstrap.log"
 echo "debootstrap: $(took "$started")"
 
-mount_in_root proc proc proc
-mount_in_root sysfs sysfs sys
-mount_in_root --bind /dev dev
+debian_mount_system "$root"
 # The pseudo-terminals of the machine: the simulator's pty is opened there.
-mount_in_root --bind /dev/pts dev/pts
+debian_mount_in_root "$root" --bind /dev/pts dev/pts
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # What the installer writes on a real machine and debootstrap leaves out: the
 # programs are built for the server "localhost" unless told otherwise.

@@ -23,7 +23,10 @@ using testing::TProcess;
 using testing::WaitUntil;
 using testing::WindowText;
 
-constexpr auto kStartPatience = 20s; // a Wine process start can take seconds
+// A Wine process start can take seconds, and tens of seconds under software
+// emulation (the 32-bit tests in wine32-guest's virtual machine); the waits
+// return as soon as the window is there.
+constexpr auto kStartPatience = 60s;
 
 std::wstring BuiltFile(const std::wstring& relative) {
     return testing::ExeDir() + L"\\" + relative;
@@ -265,7 +268,12 @@ protected:
         targetWindow =
             target->WaitForWindow(L"LorventEditTarget", L"Lorvent edit target", kStartPatience);
         ASSERT_NE(targetWindow, nullptr);
-        edit = FindWindowExW(targetWindow, nullptr, L"EDIT", nullptr);
+        // The window shows before its EDIT child may be made.
+        WaitUntil(
+            [&] {
+                return (edit = FindWindowExW(targetWindow, nullptr, L"EDIT", nullptr)) != nullptr;
+            },
+            kStartPatience);
         ASSERT_NE(edit, nullptr);
     }
 

@@ -8,22 +8,34 @@
 # program, its shortcuts and its Programs and Features entry are gone, and
 # the data file and log.txt are not.
 #
-#   installer_wine.sh SOURCE_DIR
+#   installer_wine.sh SOURCE_DIR [WIDTH [SETUP_EXE]]
+#
+# WIDTH 32 (the default) is the default install: the 32-bit installer puts
+# the 32-bit lorvent.exe under Program Files (x86); it needs Wine's 32-bit
+# half (scripts/windows-tests runs it in a virtual machine where this
+# machine's kernel cannot run 32-bit programs, see scripts/wine32-guest).
+# WIDTH 64 is the 64-bit build of the same script installing the 64-bit
+# lorvent.exe (/64). The installer is built here (scripts/package) unless
+# SETUP_EXE names one built for WIDTH.
 #
 # Needs the builds windows and windows32 (scripts/package builds what it
-# uses), makensis and the native server (see wine_test_lib.sh). Where Wine
-# cannot run 32-bit programs, the installer under test is the 64-bit build
-# of the same script, installing the 64-bit lorvent.exe (/64); it says so.
+# uses), makensis unless SETUP_EXE is given, and the native server (see
+# wine_test_lib.sh).
 set -euo pipefail
 
 source_dir=$(cd "$1" && pwd)
+width=${2:-32}
+given_installer=${3:-}
 me=installer_wine
 source "$(dirname "$0")/wine_test_lib.sh"
 source "$source_dir/scripts/wine-env"
 find_native_server
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lorvent-installer-wine.XXXXXX")
-export LORVENT_WINEPREFIX="$work/prefix" LORVENT_WINE_SESSION="$work/session"
+# LORVENT_INSTALLER_PREFIX names a fresh prefix made ready elsewhere (the
+# virtual machine of wine32-guest gives a copy of its kept one); otherwise
+# one is made here.
+export LORVENT_WINEPREFIX=${LORVENT_INSTALLER_PREFIX:-$work/prefix} LORVENT_WINE_SESSION="$work/session"
 export WINEPREFIX=$LORVENT_WINEPREFIX
 wine_run="$source_dir/scripts/wine-run"
 server=""
@@ -37,19 +49,26 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if lorvent_wine_runs_32bit; then
-    width=32 target=x86-unicode install_options=()
-    program_dir="Program Files (x86)/Lorvent" library_dir=windows/syswow64 reg_view=/reg:32
+case $width in
+32)
+    lorvent_wine_runs_32bit || fail "Wine cannot run 32-bit programs here (its kernel does not" \
+        "run them, or wine32 is missing); scripts/windows-tests runs this part in a virtual machine"
+    target=x86-unicode install_options=()
+    program_dir="Program Files (x86)/Lorvent" library_dir=windows/syswow64 reg_view=/reg:32 ;;
+64)
+    target=amd64-unicode install_options=(/64)
+    program_dir="Program Files/Lorvent" library_dir=windows/system32 reg_view=/reg:64 ;;
+*) fail "no width $width (32 or 64)" ;;
+esac
+if [ -n "$given_installer" ]; then
+    installer=$given_installer
+    [ -e "$installer" ] || fail "no installer $installer"
 else
-    echo "$me: NOTE: Wine cannot run 32-bit programs here; testing the 64-bit build" \
-        "of the installer, installing the 64-bit lorvent.exe" >&2
-    width=64 target=amd64-unicode install_options=(/64)
-    program_dir="Program Files/Lorvent" library_dir=windows/system32 reg_view=/reg:64
+    LORVENT_PACKAGES="$work/packages" LORVENT_INSTALLER_TARGET=$target \
+        "$source_dir/scripts/package" windows >"$work/package.log" 2>&1 ||
+        fail "the installer did not build: $(cat "$work/package.log")"
+    installer=$(ls "$work"/packages/lorvent-setup-*.exe)
 fi
-LORVENT_PACKAGES="$work/packages" LORVENT_INSTALLER_TARGET=$target \
-    "$source_dir/scripts/package" windows >"$work/package.log" 2>&1 ||
-    fail "the installer did not build: $(cat "$work/package.log")"
-installer=$(ls "$work"/packages/lorvent-setup-*.exe)
 if [ $width = 32 ]; then sim_build=windows32; else sim_build=windows; fi
 sim_dll="$source_dir/build/$sim_build/sim/dll/FTD2XX.DLL"
 close_window_exe="$source_dir/build/windows/tests/win32/close_window.exe"
