@@ -64,7 +64,9 @@ TEST_P(TCPConnReplyTest, ReadsUpToTheFirstCrLf) {
         }
         AwaitHangUp(socket);
     });
-    TCPConn conn("127.0.0.1", peer.Port(), 500ms);
+    // The wait is long beside the pieces' 100 ms, so that a slow machine
+    // (Wine under emulation) cannot pass for a line that never ends.
+    TCPConn conn("127.0.0.1", peer.Port(), 3s);
     conn.Connect();
     EXPECT_EQ(conn.ReadLine(), reply.line) << reply.what;
     EXPECT_TRUE(conn.Connected()) << "a time-out is not an error";
@@ -87,7 +89,8 @@ TEST(TCPConnTest, TwoLinesInOneArrivalAreReadOneAtATime) {
         Send(socket, "OK\r\nsecond\r\nthi");
         AwaitHangUp(socket);
     });
-    TCPConn conn("127.0.0.1", peer.Port(), 300ms);
+    // Under emulation the one arrival took over 300 ms to come.
+    TCPConn conn("127.0.0.1", peer.Port(), 3s);
     conn.Connect();
     EXPECT_EQ(conn.ReadLine(), "OK");
     EXPECT_EQ(conn.ReadLine(), "second");
