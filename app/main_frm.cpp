@@ -391,6 +391,8 @@ void TMainFrm::OfferRecordsToServer() {
     }
     if (TCPConn->Connected())
         TCPConn->Disconnect();
+    if (const std::string notice = TCPConn->TakeNotice(); !notice.empty() && Protocol)
+        Protocol->LogWarning("%s", notice.c_str());
 }
 
 // The front record leaves the queue either way. Once its request is on its

@@ -19,6 +19,9 @@ public:
     virtual std::string ReadLine() = 0;
     virtual bool Connected() const = 0;
     virtual void Disconnect() noexcept = 0;
+    // Something about the connection worth a line in the log, each said once;
+    // empty when there is nothing new.
+    virtual std::string TakeNotice() { return {}; }
 };
 
 } // namespace lorvent

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace lorvent {
 
@@ -29,6 +30,14 @@ bool FinishedBefore(asio::io_context& io, const bool& finished,
     io.run();
     return false;
 }
+
+// One of the attempts a connect races: a socket of its own, started by its
+// timer.
+struct ConnectAttempt {
+    explicit ConnectAttempt(asio::io_context& io) : socket(io), start(io) {}
+    asio::ip::tcp::socket socket;
+    asio::steady_timer start;
+};
 
 } // namespace
 
@@ -68,9 +77,11 @@ struct TCPConn::Link {
 };
 
 TCPConn::TCPConn(std::string host, std::uint16_t port, std::chrono::milliseconds replyWaitTimeout,
-                 std::chrono::milliseconds connectTimeout, TNameResolver resolver)
+                 std::chrono::milliseconds connectTimeout, TNameResolver resolver,
+                 std::chrono::milliseconds freshLookupWait)
     : host_(std::move(host)), port_(port), replyWaitTimeout_(replyWaitTimeout),
-      connectTimeout_(connectTimeout), resolver_(std::move(resolver)) {}
+      connectTimeout_(connectTimeout), resolver_(std::move(resolver)),
+      freshLookupWait_(freshLookupWait) {}
 
 TCPConn::~TCPConn() {
     Disconnect();
@@ -86,8 +97,9 @@ void TCPConn::Connect() {
     link_ = std::move(link);
 }
 
-// A numeric address needs no lookup; a name is looked up on a thread of its
-// own, waited for until the deadline at most.
+// A numeric address needs no lookup. A name is looked up on a thread of its
+// own; the connect waits for the answer until the deadline while it knows no
+// address, and only briefly once it does.
 std::vector<std::string> TCPConn::Addresses(Deadline deadline) {
     asio::error_code notNumeric;
     asio::ip::make_address(host_, notNumeric);
@@ -95,15 +107,46 @@ std::vector<std::string> TCPConn::Addresses(Deadline deadline) {
         return {host_};
     if (!lookup_)
         StartLookup();
-    const std::shared_ptr<Lookup> lookup = lookup_;
-    std::unique_lock<std::mutex> guard(lookup->mutex);
-    if (!lookup->finished.wait_until(guard, deadline, [&] { return lookup->done; }))
-        throw TCPConnError("looking up '" + host_ + "' took longer than " +
-                           std::to_string(connectTimeout_.count()) + " ms");
-    lookup_.reset(); // the next connect looks the name up anew
-    if (!lookup->error.empty())
-        throw TCPConnError(lookup->error);
-    return lookup->addresses;
+    const bool known = !knownAddresses_.empty();
+    if (AwaitLookup(known ? std::min(deadline, std::chrono::steady_clock::now() + freshLookupWait_)
+                          : deadline))
+        return TakeLookupAnswer();
+    if (known)
+        return knownAddresses_; // the lookup goes on, for a later connect
+    throw TCPConnError("looking up '" + host_ + "' took longer than " +
+                       std::to_string(connectTimeout_.count()) + " ms");
+}
+
+bool TCPConn::AwaitLookup(Deadline deadline) {
+    std::unique_lock<std::mutex> guard(lookup_->mutex);
+    return lookup_->finished.wait_until(guard, deadline, [&] { return lookup_->done; });
+}
+
+// The finished lookup's addresses become the known ones; when it found none,
+// the known ones stay, and the log is told once.
+std::vector<std::string> TCPConn::TakeLookupAnswer() {
+    const std::shared_ptr<Lookup> lookup = std::exchange(lookup_, nullptr);
+    if (lookup->error.empty() && !lookup->addresses.empty()) {
+        knownAddresses_ = lookup->addresses;
+        failureTold_ = false;
+        return knownAddresses_;
+    }
+    const std::string failure =
+        lookup->error.empty() ? "'" + host_ + "' has no address" : lookup->error;
+    if (knownAddresses_.empty())
+        throw TCPConnError(failure);
+    if (!failureTold_) {
+        std::string addresses;
+        for (const std::string& address : knownAddresses_)
+            addresses += (addresses.empty() ? "" : ", ") + address;
+        notice_ = failure + "; using the last known addresses of '" + host_ + "': " + addresses;
+        failureTold_ = true;
+    }
+    return knownAddresses_;
+}
+
+std::string TCPConn::TakeNotice() {
+    return std::exchange(notice_, {});
 }
 
 void TCPConn::StartLookup() {
@@ -129,11 +172,15 @@ void TCPConn::StartLookup() {
     lookup_ = std::move(lookup);
 }
 
-// Tries every address in turn (::1 and 127.0.0.1 for localhost) until one
-// takes the connection, all before the deadline. The attempt runs on the
-// link's own io_context; closing the socket at the deadline ends it.
+// Races kConnectAttempts attempts, each over every address in turn (::1 and
+// 127.0.0.1 for localhost), started evenly over the first half of the bound
+// on the link's own io_context. The first that connects becomes the link's
+// socket. An attempt answered with an error (refused, unreachable) ends the
+// connect once no other is under way, as a later one would be answered the
+// same. At the deadline the attempts still waiting are closed.
 void TCPConn::ConnectBefore(Link& link, const std::vector<std::string>& addresses,
                             Deadline deadline) {
+    static_assert(kConnectAttempts >= 2);
     const std::string where = host_ + ":" + std::to_string(port_);
     std::vector<asio::ip::tcp::endpoint> endpoints;
     for (const std::string& address : addresses) {
@@ -144,22 +191,54 @@ void TCPConn::ConnectBefore(Link& link, const std::vector<std::string>& addresse
     }
     if (endpoints.empty())
         throw TCPConnError("cannot connect to " + where + ": no address");
+
+    std::vector<std::unique_ptr<ConnectAttempt>> attempts;
+    ConnectAttempt* winner = nullptr;
+    asio::error_code failure;
+    int underWay = 0;
     bool finished = false;
-    asio::error_code result;
-    asio::async_connect(link.socket, endpoints,
-                        [&](const asio::error_code& error, const asio::ip::tcp::endpoint&) {
-                            finished = true;
-                            result = error;
-                        });
-    const auto close = [&link] {
-        asio::error_code ignored;
-        link.socket.close(ignored);
+    const auto endAttempts = [&] {
+        finished = true;
+        for (const auto& attempt : attempts) {
+            attempt->start.cancel();
+            asio::error_code ignored;
+            if (attempt.get() != winner)
+                attempt->socket.close(ignored);
+        }
     };
-    if (!FinishedBefore(link.io, finished, deadline, close))
-        throw TCPConnError("cannot connect to " + where + ": no answer within " +
-                           std::to_string(connectTimeout_.count()) + " ms");
-    if (result)
-        throw TCPConnError("cannot connect to " + where + ": " + result.message());
+    const auto spacing = connectTimeout_ / (2 * (kConnectAttempts - 1));
+    const auto begin = std::chrono::steady_clock::now();
+    for (int started = 0; started < kConnectAttempts; ++started) {
+        attempts.push_back(std::make_unique<ConnectAttempt>(link.io));
+        ConnectAttempt& attempt = *attempts.back();
+        attempt.start.expires_at(begin + started * spacing);
+        attempt.start.async_wait([&](const asio::error_code& cancelled) {
+            if (cancelled || finished)
+                return;
+            ++underWay;
+            asio::async_connect(attempt.socket, endpoints,
+                                [&](const asio::error_code& error, const asio::ip::tcp::endpoint&) {
+                                    --underWay;
+                                    if (finished)
+                                        return;
+                                    if (!error)
+                                        winner = &attempt;
+                                    else
+                                        failure = error;
+                                    if (winner || underWay == 0)
+                                        endAttempts();
+                                });
+        });
+    }
+    const bool answered = FinishedBefore(link.io, finished, deadline, endAttempts);
+    if (winner) {
+        link.socket = std::move(winner->socket);
+        return;
+    }
+    if (failure || answered)
+        throw TCPConnError("cannot connect to " + where + ": " + failure.message());
+    throw TCPConnError("cannot connect to " + where + ": no answer within " +
+                       std::to_string(connectTimeout_.count()) + " ms");
 }
 
 void TCPConn::WriteLine(std::string_view text) {

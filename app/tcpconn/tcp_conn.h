@@ -19,6 +19,14 @@ inline constexpr std::chrono::milliseconds kReplyWaitTimeout{1000};
 // for it, and a host that drops connection attempts (gone off the network,
 // behind a dropping firewall) would otherwise hold it for minutes.
 inline constexpr std::chrono::milliseconds kConnectTimeout{1000};
+// Attempts a connect makes, started evenly over the first half of its bound
+// (0, 250 and 500 ms into 1 s): the system resends a lost SYN only after a
+// second, so one lost packet would otherwise cost the whole connect.
+inline constexpr int kConnectAttempts = 3;
+// How long a connect that knows addresses from an earlier lookup waits for
+// its fresh lookup before it uses them: a prompt name server's fresh answer
+// is taken at once, a slow one costs this much of the bound and no more.
+inline constexpr std::chrono::milliseconds kFreshLookupWait{100};
 // A reply longer than this is not a reply of ours; it is an error rather than
 // a buffer that grows, and a GUI thread that waits, for as long as the peer
 // keeps sending.
@@ -54,16 +62,21 @@ public:
     explicit TCPConn(std::string host = DefaultServerHost(), std::uint16_t port = kAttendancePort,
                      std::chrono::milliseconds replyWaitTimeout = kReplyWaitTimeout,
                      std::chrono::milliseconds connectTimeout = kConnectTimeout,
-                     TNameResolver resolver = ResolveHostName);
+                     TNameResolver resolver = ResolveHostName,
+                     std::chrono::milliseconds freshLookupWait = kFreshLookupWait);
     ~TCPConn() override;
     TCPConn(const TCPConn&) = delete;
     TCPConn& operator=(const TCPConn&) = delete;
 
-    // Resolves the host anew and connects, trying each of its addresses, all
-    // within the connect time-out. Drops any earlier connection first. Throws
-    // TCPConnError. A lookup that outlasts the time-out goes on in the
-    // background, and the next Connect waits for it rather than starting
-    // another, so a name server that does not answer costs one thread at most.
+    // Connects within the connect time-out, dropping any earlier connection
+    // first; throws TCPConnError. Each Connect starts a fresh lookup of the
+    // name. Until one has answered it waits for it; after that it uses the
+    // addresses of the last lookup that found any unless the fresh one answers
+    // within freshLookupWait, and a lookup that answers later serves the next
+    // Connect. A name that stops resolving keeps its last known addresses.
+    // A lookup under way is never started twice, so a name server that does
+    // not answer costs one thread at most. Several attempts race over the
+    // addresses (kConnectAttempts); the first that connects is kept.
     void Connect() override;
     // Sends text and CR LF. Throws TCPConnError when not connected or the write
     // fails, std::invalid_argument when text holds a CR or LF (it would split
@@ -79,6 +92,9 @@ public:
     bool Connected() const override;
     // Closes the connection; harmless when there is none.
     void Disconnect() noexcept override;
+    // Said once when the name stops resolving and its last known addresses
+    // are used instead.
+    std::string TakeNotice() override;
 
 private:
     struct Link;
@@ -88,6 +104,8 @@ private:
     Link& OpenLink(const char* operation);
     bool ReceiveMore(Link& link);
     std::vector<std::string> Addresses(Deadline deadline);
+    bool AwaitLookup(Deadline deadline);
+    std::vector<std::string> TakeLookupAnswer();
     void StartLookup();
     void ConnectBefore(Link& link, const std::vector<std::string>& addresses, Deadline deadline);
 
@@ -96,8 +114,12 @@ private:
     std::chrono::milliseconds replyWaitTimeout_;
     std::chrono::milliseconds connectTimeout_;
     TNameResolver resolver_;
+    std::chrono::milliseconds freshLookupWait_;
     std::unique_ptr<Link> link_;
     std::shared_ptr<Lookup> lookup_; // under way or unclaimed
+    std::vector<std::string> knownAddresses_; // of the last lookup that found any
+    bool failureTold_ = false;                // since the name last resolved
+    std::string notice_;
 };
 
 } // namespace lorvent

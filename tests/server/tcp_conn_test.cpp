@@ -257,6 +257,91 @@ TEST(TCPConnConnectTest, ALookupThatDoesNotAnswerIsBoundedAndNotStartedTwice) {
     EXPECT_EQ(conn.ReadLine(), "hello");
 }
 
+// A name server of the test's own: each lookup takes the next answer in turn
+// (no address: the name is not known); a held answer waits until released.
+// Its state outlives it for as long as a lookup thread holds the resolver.
+class TScriptedNameServer {
+public:
+    struct TAnswer {
+        std::vector<std::string> addresses;
+        bool held = false;
+    };
+
+    explicit TScriptedNameServer(std::vector<TAnswer> answers)
+        : state_(std::make_shared<TState>()) {
+        state_->answers = std::move(answers);
+    }
+    ~TScriptedNameServer() { Release(); }
+
+    TNameResolver Resolver() const {
+        return [state = state_](const std::string& host) {
+            std::unique_lock<std::mutex> guard(state->mutex);
+            const TAnswer answer = state->answers.at(state->lookups++);
+            state->released.wait(guard, [&] { return !answer.held || state->release; });
+            if (answer.addresses.empty())
+                throw TCPConnError("cannot resolve '" + host + "': not known");
+            return answer.addresses;
+        };
+    }
+    void Release() {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        state_->release = true;
+        state_->released.notify_all();
+    }
+
+private:
+    struct TState {
+        std::mutex mutex;
+        std::condition_variable released;
+        std::vector<TAnswer> answers;
+        std::size_t lookups = 0;
+        bool release = false;
+    };
+    std::shared_ptr<TState> state_;
+};
+
+// Once a lookup has answered, a name server that is slow to answer the next
+// one does not hold the connect: the addresses it gave are used meanwhile.
+TEST(TCPConnConnectTest, ASlowLookupAfterAnAnswerUsesTheKnownAddresses) {
+    TScriptedNameServer nameServer({{{"127.0.0.1"}}, {{"127.0.0.1"}, true}});
+    ScriptedPeer peer(
+        [](tcp::socket& socket, int connection) {
+            Send(socket, "hello " + std::to_string(connection) + "\r\n");
+            AwaitHangUp(socket);
+        },
+        2);
+    TCPConn conn("attendance.example", peer.Port(), 30s, 30s, nameServer.Resolver());
+    for (const char* reply : {"hello 0", "hello 1"}) {
+        conn.Connect();
+        EXPECT_EQ(conn.ReadLine(), reply);
+    }
+    EXPECT_EQ(conn.TakeNotice(), "");
+}
+
+// A name that stops resolving keeps its last addresses, and the log is told
+// once each time it stops; an answer that comes again is used at once.
+TEST(TCPConnConnectTest, ANameThatStopsResolvingKeepsItsLastAddressesAndSaysSoOnce) {
+    TScriptedNameServer nameServer({{{"127.0.0.1"}}, {}, {}, {{"127.0.0.1"}}, {}, {{"::1"}}});
+    ScriptedPeer peer(
+        [](tcp::socket& socket, int) {
+            Send(socket, "hello\r\n");
+            AwaitHangUp(socket);
+        },
+        5);
+    // Fresh answers are waited for here, so that each connect takes its own.
+    TCPConn conn("attendance.example", peer.Port(), 30s, 60s, nameServer.Resolver(), 30s);
+    const std::string toldOnce =
+        "cannot resolve 'attendance.example': not known; using the last known addresses of "
+        "'attendance.example': 127.0.0.1";
+    for (const std::string expectedNotice : {"", toldOnce.c_str(), "", "", toldOnce.c_str()}) {
+        conn.Connect();
+        EXPECT_EQ(conn.ReadLine(), "hello");
+        EXPECT_EQ(conn.TakeNotice(), expectedNotice);
+    }
+    // The next answer names ::1, where nothing listens: it is the one tried.
+    EXPECT_THROW(conn.Connect(), TCPConnError);
+}
+
 TEST(TCPConnConnectTest, ANameThatCannotBeResolvedIsAnErrorThatSaysSo) {
     TCPConn conn("attendance.example", 11000, kReplyWaitTimeout, kConnectTimeout,
                  [](const std::string& host) -> std::vector<std::string> {
