@@ -2,13 +2,14 @@
 // GUI thread is blocked, and how many records a tick gets through per second.
 #include "app/tcpconn/tcp_conn.h"
 #include "attendance_window.h"
-#include "server/attendance_server.h"
-#include "server/sqlite_record_store.h"
 #include "support/dropping_listener.h"
+#include "support/loopback_server.h"
 #include "support/temp_dir.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -16,34 +17,7 @@
 namespace lorvent {
 namespace {
 
-// kalvinor-server's core on a thread of its own, with its database in a
-// fresh temporary directory.
-class LoopbackServer {
-public:
-    LoopbackServer()
-        : store_(directory_.File("server.sqlite")), worker_(store_, stored_, problems_),
-          server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, worker_, problems_),
-          runner_([this] { io_.run(); }) {}
-    ~LoopbackServer() {
-        asio::post(io_, [this] { server_.Stop(); });
-        runner_.join();
-        worker_.Stop();
-    }
-    std::uint16_t Port() const { return server_.LocalEndpoint().port(); }
-    std::filesystem::path DataFile() const { return directory_.File("kalvinor.db"); }
-
-private:
-    testing::TTempDir directory_;
-    server::SqliteRecordStore store_;
-    asio::io_context io_;
-    std::ostringstream storedText_;
-    std::ostringstream problemsText_;
-    server::StreamLineSink stored_{storedText_};
-    server::StreamLineSink problems_{problemsText_};
-    server::StoreWorker worker_;
-    server::AttendanceServer server_;
-    std::thread runner_;
-};
+using LoopbackServer = testing::TLoopbackServer;
 
 // The window in attendance mode as the program starts it, its server
 // connection made by the factory the program uses.
@@ -107,6 +81,47 @@ BENCHMARK(BM_TickWithSilentServer)
     ->Arg(0)
     ->Arg(1)
     ->Iterations(5)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Ticks of one record each through a network that loses SYNs and a name
+// server that takes 1.5 s per answer; run under
+// tests/support/in_lossy_network.sh, which loses every second SYN. Counts the
+// records that reached the server and the longest the GUI thread was held.
+void BM_TickOnLossyNetwork(benchmark::State& state) {
+    LoopbackServer server;
+    const auto slowNameServer = [](const std::string&) -> std::vector<std::string> {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        return {"127.0.0.1"};
+    };
+    testing::TAttendanceWindow window(
+        server.DataFile().string(), [&]() -> std::unique_ptr<TServerConnection> {
+            return std::make_unique<TCPConn>("attendance.test", server.Port(),
+                                             std::chrono::seconds(30), kConnectTimeout,
+                                             slowNameServer);
+        });
+    std::chrono::steady_clock::duration longest{};
+    int tick = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        char number[11];
+        std::snprintf(number, sizeof number, "%010x", 0x3b000000 + tick++);
+        std::tm readAt{};
+        readAt.tm_year = 126;
+        readAt.tm_mday = 1;
+        window.Read(number, readAt);
+        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        window.UploadTick();
+        longest = std::max(longest, std::chrono::steady_clock::now() - start);
+    }
+    window.Close();
+    state.counters["reached"] = static_cast<double>(server.StoredNumbers().size());
+    state.counters["longest_ms"] =
+        std::chrono::duration<double, std::milli>(longest).count();
+}
+BENCHMARK(BM_TickOnLossyNetwork)
+    ->Iterations(100)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

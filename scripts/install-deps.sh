@@ -16,6 +16,9 @@ packages=(
     # 32-bit Windows tests where this kernel does not run 32-bit programs.
     libevdev-dev libxkbcommon-dev xkb-data qemu-system-x86 busybox-static cpio xz-utils
     libasio-dev libsqlite3-dev sqlite3
+    # The upload's tests on a lossy network: a network namespace (unshare,
+    # ip) whose packet filter (nft) loses SYNs.
+    util-linux iproute2 nftables
     # The attendance server's PostgreSQL store (libpq) and the throwaway
     # clusters its tests start; chromium loads its report page in the tests.
     libpq-dev postgresql chromium
