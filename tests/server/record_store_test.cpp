@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <thread>
@@ -216,10 +217,9 @@ TEST_P(RecordStoreContractTest, ADatabaseWithRepeatsFromBeforeKeepsItsRowsAndHol
                        "INSERT INTO attendance (read_time, read_at, number, terminal, received_at)"
                        " VALUES " +
                        row + "," + row + "," + row);
-    std::unique_ptr<RecordStore> other;
-    std::thread opener([&] { other = location_->Open(); });
+    auto opening = std::async(std::launch::async, [this] { return location_->Open(); });
     store_ = location_->Open();
-    opener.join();
+    const std::unique_ptr<RecordStore> other = opening.get();
 
     EXPECT_EQ(Listed(*store_).size(), 3u);
     EXPECT_EQ(store_->Add(std::vector{Record("07/12/2026-08:00", "0000000a")}),
