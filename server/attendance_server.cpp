@@ -26,6 +26,7 @@ std::string PeerAddress(const asio::ip::tcp::socket& socket) {
 std::string ReplyFor(StoreOutcome outcome) {
     switch (outcome) {
     case StoreOutcome::kStored:
+    case StoreOutcome::kAlreadyHeld:
         return "OK";
     case StoreOutcome::kFailed:
         return "ERR not stored";

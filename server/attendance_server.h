@@ -25,9 +25,10 @@ class Session;
 
 // Serves the attendance line protocol on one io_context: each client sends
 // "L dd/mm/yyyy-hh:nn number" lines ended by CR LF and gets one reply line
-// for each, "OK" once the store worker has committed the record, "ERR
-// reason" otherwise. Each record carries the client's address and the time it
-// arrived. Problems that the clients only see as "ERR" go to `log`.
+// for each, "OK" once the store worker has committed the record or found it
+// held already, "ERR reason" otherwise. Each record carries the client's
+// address, which names its terminal, and the time it arrived. Problems that
+// the clients only see as "ERR" go to `log`.
 class AttendanceServer {
 public:
     AttendanceServer(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,

@@ -160,8 +160,8 @@ ImportResult ImportDataFile(RecordStore& store, const std::string& terminal,
     result.linesBefore = mark.lines;
     const ImportMark next = lines.NewMark();
     if (next != mark)
-        store.AddImported(terminal, lines.Records(), mark, next);
-    result.added = lines.Records().size();
+        result.added = store.AddImported(terminal, lines.Records(), mark, next);
+    result.alreadyHeld = lines.Records().size() - result.added;
     return result;
 }
 

@@ -23,6 +23,9 @@ struct MalformedLine {
 
 struct ImportResult {
     std::size_t added = 0;
+    // Records the store held already, uploaded by the terminal or twice in
+    // the file; skipped.
+    std::size_t alreadyHeld = 0;
     std::uint64_t linesBefore = 0; // imported by earlier runs, skipped
     std::vector<MalformedLine> malformed;
     // The file ends in a line without its line end: the terminal may be
@@ -33,8 +36,11 @@ struct ImportResult {
 // Adds the records of a terminal's data file ("dd/mm/yyyy-hh:nn number" and
 // CR LF a line) that earlier imports under the same terminal name have not
 // added, so that a file the terminal keeps appending to can be imported again
-// and again with nothing counted twice. Malformed lines are skipped and
-// returned. Throws ImportError, StoreError.
+// and again with nothing counted twice. Records the store holds already
+// under the same terminal are skipped: named by the address its uploads come
+// from, the terminal's records that reached the server are recognised in
+// its file. Malformed lines are skipped and returned. Throws ImportError,
+// StoreError.
 ImportResult ImportDataFile(RecordStore& store, const std::string& terminal,
                             const std::string& path);
 

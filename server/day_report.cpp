@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <set>
+#include <tuple>
 
 namespace lorvent::server {
 
@@ -160,7 +162,12 @@ DayReport BuildDayReport(RecordStore& store, const std::string& day) {
     report.day = day;
     std::map<std::string, DayTally> cards;
     std::map<std::string, DayTally> terminals;
+    // One card read twice in a minute at one terminal is one attendance
+    // event; a database from before records were held once keeps both rows.
+    std::set<std::tuple<std::string, std::string, std::string>> events;
     store.ForEachOnDay(day, [&](const StoredRecord& stored) {
+        if (!events.emplace(stored.terminal, stored.record.readAt, stored.record.number).second)
+            return;
         const std::string time = stored.record.readAt.substr(11, 5);
         const int hour = std::stoi(time.substr(0, 2));
         DayTally& card = cards[stored.record.number];

@@ -25,7 +25,8 @@ struct DayReport {
     std::array<int, 24> readsPerHour{};
 };
 
-// The report of `day` from the records read on it. Throws StoreError.
+// The report of `day` from the records read on it, each card's reads in one
+// minute at one terminal counted once. Throws StoreError.
 DayReport BuildDayReport(RecordStore& store, const std::string& day);
 
 // As a person reads it in a terminal.

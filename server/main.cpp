@@ -42,6 +42,8 @@ int ImportRecords(const ServerOptions& options) {
               << " for terminal '" << options.terminal << "'";
     if (result.linesBefore > 0)
         std::cout << "; " << result.linesBefore << " lines imported before were skipped";
+    if (result.alreadyHeld > 0)
+        std::cout << "; " << result.alreadyHeld << " records already held were skipped";
     if (!result.malformed.empty())
         std::cout << "; " << result.malformed.size() << " malformed lines skipped";
     std::cout << '\n';

@@ -5,13 +5,22 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <set>
+#include <tuple>
 
 namespace lorvent::server {
 
 namespace {
 
 // read_at is the read time as a timestamp of the terminals' own clock;
-// received_at when the server took the record.
+// received_at when the server took the record; duplicate marks a row that
+// repeats an earlier one, kept from the time the server stored repeats.
+//
+// A record is held once (attendance_once). A database written before that
+// may hold repeats: they are marked and kept rather than deleted, so that the
+// index fits. The lock makes a second program opening the same old database
+// wait, and keeps records out between the marking and the index; the
+// statements run as one transaction.
 constexpr const char* kCreateTables =
     "SET client_min_messages = warning;"
     "CREATE TABLE IF NOT EXISTS attendance ("
@@ -20,16 +29,31 @@ constexpr const char* kCreateTables =
     " read_at TIMESTAMP(0) NOT NULL,"
     " number TEXT NOT NULL,"
     " terminal TEXT NOT NULL,"
-    " received_at TIMESTAMPTZ NOT NULL);"
+    " received_at TIMESTAMPTZ NOT NULL,"
+    " duplicate BOOLEAN NOT NULL DEFAULT false);"
     "CREATE INDEX IF NOT EXISTS attendance_read_at ON attendance (read_at);"
     "CREATE TABLE IF NOT EXISTS attendance_imports ("
     " terminal TEXT PRIMARY KEY,"
     " lines BIGINT NOT NULL,"
     " bytes BIGINT NOT NULL,"
-    " digest TEXT NOT NULL)";
+    " digest TEXT NOT NULL);"
+    "DO $$ BEGIN"
+    " IF to_regclass('attendance_once') IS NULL THEN"
+    "  LOCK TABLE attendance IN SHARE ROW EXCLUSIVE MODE;"
+    "  ALTER TABLE attendance ADD COLUMN IF NOT EXISTS duplicate BOOLEAN NOT NULL DEFAULT false;"
+    "  UPDATE attendance SET duplicate = true WHERE id IN (SELECT id FROM"
+    "   (SELECT id, row_number() OVER (PARTITION BY terminal, read_time, number ORDER BY id) AS n"
+    "    FROM attendance) AS ranked WHERE n > 1);"
+    "  CREATE UNIQUE INDEX IF NOT EXISTS attendance_once"
+    "   ON attendance (terminal, read_time, number) WHERE NOT duplicate;"
+    " END IF;"
+    " END $$";
 
 constexpr const char* kInsertHead =
     "INSERT INTO attendance (read_time, read_at, number, terminal, received_at) VALUES ";
+// A record already held meets attendance_once and is skipped; the rows
+// returned are those stored.
+constexpr const char* kInsertTail = " ON CONFLICT DO NOTHING RETURNING terminal, read_time, number";
 constexpr int kColumns = 5;
 // PostgreSQL takes at most 65535 parameters in one statement.
 constexpr std::size_t kRowsPerInsert = 1000;
@@ -75,7 +99,31 @@ std::string InsertStatement(std::size_t rows) {
             sql += column == kColumns ? ")" : ",";
         }
     }
-    return sql;
+    return sql + kInsertTail;
+}
+
+using RecordKey = std::tuple<std::string, std::string, std::string>;
+
+RecordKey KeyOf(const StoredRecord& stored) {
+    return {stored.terminal, stored.record.readTime, stored.record.number};
+}
+
+// Which records of the statement were stored. A record given twice in one
+// statement is stored at its first place, the second meeting the first.
+AddedRecords AddedOf(pg_result* returned, std::span<const StoredRecord> records) {
+    std::multiset<RecordKey> stored;
+    for (int row = 0; row < PQntuples(returned); ++row)
+        stored.insert({PQgetvalue(returned, row, 0), PQgetvalue(returned, row, 1),
+                       PQgetvalue(returned, row, 2)});
+    AddedRecords added;
+    added.reserve(records.size());
+    for (const StoredRecord& record : records) {
+        const auto found = stored.find(KeyOf(record));
+        added.push_back(found != stored.end());
+        if (found != stored.end())
+            stored.erase(found);
+    }
+    return added;
 }
 
 ImportMark MarkOf(pg_result* result) {
@@ -198,17 +246,18 @@ PostgresRecordStore::Result PostgresRecordStore::Execute(const std::string& sql,
 
 // A batch that fits one statement is one round trip: a statement on its own
 // is a transaction of its own.
-void PostgresRecordStore::Add(std::span<const StoredRecord> records) {
-    if (records.size() <= kRowsPerInsert) {
-        InsertAll(records);
-        return;
-    }
+AddedRecords PostgresRecordStore::Add(std::span<const StoredRecord> records) {
+    if (records.size() <= kRowsPerInsert)
+        return InsertAll(records);
     Transaction transaction(*this);
-    InsertAll(records);
+    AddedRecords added = InsertAll(records);
     transaction.Commit();
+    return added;
 }
 
-void PostgresRecordStore::InsertAll(std::span<const StoredRecord> records) {
+AddedRecords PostgresRecordStore::InsertAll(std::span<const StoredRecord> records) {
+    AddedRecords added;
+    added.reserve(records.size());
     for (std::size_t start = 0; start < records.size(); start += kRowsPerInsert) {
         const auto chunk = records.subspan(start, std::min(kRowsPerInsert, records.size() - start));
         std::vector<std::string> parameters;
@@ -218,8 +267,12 @@ void PostgresRecordStore::InsertAll(std::span<const StoredRecord> records) {
                               {stored.record.readTime, stored.record.readAt, stored.record.number,
                                stored.terminal, stored.receivedAt});
         }
-        Execute(InsertStatement(chunk.size()), parameters, "cannot store records");
+        const Result returned =
+            Execute(InsertStatement(chunk.size()), parameters, "cannot store records");
+        const AddedRecords chunkAdded = AddedOf(returned.get(), chunk);
+        added.insert(added.end(), chunkAdded.begin(), chunkAdded.end());
     }
+    return added;
 }
 
 void PostgresRecordStore::ForEach(const RecordVisitor& visit) {
@@ -262,9 +315,9 @@ ImportMark PostgresRecordStore::FindImportMark(std::string_view terminal) {
         Execute(kSelectMark, {std::string(terminal)}, "cannot read the import marks").get());
 }
 
-void PostgresRecordStore::AddImported(std::string_view terminal,
-                                      std::span<const StoredRecord> records, const ImportMark& from,
-                                      const ImportMark& to) {
+std::size_t PostgresRecordStore::AddImported(std::string_view terminal,
+                                             std::span<const StoredRecord> records,
+                                             const ImportMark& from, const ImportMark& to) {
     const std::string name(terminal);
     Transaction transaction(*this);
     // The row lock makes a second import of the same terminal wait for this one.
@@ -272,10 +325,11 @@ void PostgresRecordStore::AddImported(std::string_view terminal,
     if (MarkOf(Execute(kLockMark, {name}, "cannot read the import marks").get()) != from)
         throw ImportConflict("the data file of terminal '" + name +
                              "' was imported meanwhile by someone else");
-    InsertAll(records);
+    const AddedRecords added = InsertAll(records);
     Execute(kUpsertMark, {name, std::to_string(to.lines), std::to_string(to.bytes), to.digest},
             "cannot store the import mark");
     transaction.Commit();
+    return std::count(added.begin(), added.end(), true);
 }
 
 void PostgresRecordStore::Fail(const char* what, const std::string& reason) {

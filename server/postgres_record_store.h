@@ -20,12 +20,12 @@ public:
     PostgresRecordStore(const PostgresRecordStore&) = delete;
     PostgresRecordStore& operator=(const PostgresRecordStore&) = delete;
 
-    void Add(std::span<const StoredRecord> records) override;
+    AddedRecords Add(std::span<const StoredRecord> records) override;
     void ForEach(const RecordVisitor& visit) override;
     void ForEachOnDay(std::string_view day, const RecordVisitor& visit) override;
     ImportMark FindImportMark(std::string_view terminal) override;
-    void AddImported(std::string_view terminal, std::span<const StoredRecord> records,
-                     const ImportMark& from, const ImportMark& to) override;
+    std::size_t AddImported(std::string_view terminal, std::span<const StoredRecord> records,
+                            const ImportMark& from, const ImportMark& to) override;
 
 private:
     class Transaction;
@@ -39,7 +39,7 @@ private:
 
     pg_conn* Connection();
     void Prepare();
-    void InsertAll(std::span<const StoredRecord> records);
+    AddedRecords InsertAll(std::span<const StoredRecord> records);
     Result Execute(const std::string& sql, const std::vector<std::string>& parameters,
                    const char* what);
     void Select(const std::string& sql, const std::vector<std::string>& parameters,

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lorvent::server {
 
@@ -44,6 +45,12 @@ struct ImportMark {
 
 using RecordVisitor = std::function<void(const StoredRecord&)>;
 
+// For each record handed to Add, whether it was stored (true) or skipped
+// because the store already held the same record: the same terminal, read
+// time and card number. A terminal sends a record again when the server's
+// "OK" was lost, and its data file may hold one the server has.
+using AddedRecords = std::vector<bool>;
+
 // Where the server keeps what it has confirmed. A store is used by one thread
 // at a time; each thread that needs one opens its own.
 class RecordStore {
@@ -52,9 +59,10 @@ public:
 
     virtual ~RecordStore() = default;
     // Commits the records in one transaction and returns only once they are
-    // durable; throws StoreError otherwise. A store whose database went away
-    // tries to reach it again on each call.
-    virtual void Add(std::span<const StoredRecord> records) = 0;
+    // durable; throws StoreError otherwise. A record the store already holds
+    // is skipped. A store whose database went away tries to reach it again on
+    // each call.
+    virtual AddedRecords Add(std::span<const StoredRecord> records) = 0;
     // Every record in the order the server took them.
     virtual void ForEach(const RecordVisitor& visit) = 0;
     // The records read on `day` ("yyyy-mm-dd", the terminals' own time), by
@@ -62,9 +70,11 @@ public:
     virtual void ForEachOnDay(std::string_view day, const RecordVisitor& visit) = 0;
     virtual ImportMark FindImportMark(std::string_view terminal) = 0;
     // Adds the records and moves the terminal's mark from `from` to `to` in
-    // one transaction. Throws ImportConflict when the mark is no longer `from`.
-    virtual void AddImported(std::string_view terminal, std::span<const StoredRecord> records,
-                             const ImportMark& from, const ImportMark& to) = 0;
+    // one transaction; returns how many were added, those already held being
+    // skipped. Throws ImportConflict when the mark is no longer `from`.
+    virtual std::size_t AddImported(std::string_view terminal,
+                                    std::span<const StoredRecord> records, const ImportMark& from,
+                                    const ImportMark& to) = 0;
 };
 
 // "postgresql://..." or "postgres://..." (a libpq connection URI) names a

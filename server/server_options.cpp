@@ -25,9 +25,15 @@ const char* const kServerUsage =
     "  --list            print the stored records in the order taken and exit:\n"
     "                    received-at (UTC) terminal read-time number\n"
     "  import            add the records of a terminal's data file, skipping the lines\n"
-    "                    imported from NAME before and reporting malformed ones\n"
+    "                    imported from NAME before and reporting malformed ones.\n"
+    "                    A record the database holds already from the same terminal\n"
+    "                    (same read time and number) is skipped and counted; a\n"
+    "                    terminal's uploads are known by its address (as --list shows\n"
+    "                    it), so name the terminal by that address to have the file's\n"
+    "                    records that were uploaded too recognised\n"
     "  report            each card's first and last read and number of reads on the\n"
-    "                    day, and each terminal's (--csv: as CSV)\n"
+    "                    day, and each terminal's (--csv: as CSV); a card read twice\n"
+    "                    in one minute at one terminal counts once\n"
     "Stored records are echoed to standard output; the log goes to standard error.\n";
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace lorvent::server {
@@ -10,7 +11,9 @@ namespace {
 
 // read_at repeats read_time in a form that sorts by time, for the day report
 // and whoever queries the database; terminal is the sender's address (or an
-// import's name); received_at is when the server took the record (UTC).
+// import's name); received_at is when the server took the record (UTC);
+// duplicate marks a row that repeats an earlier one, kept from the time the
+// server stored repeats.
 constexpr const char* kCreateTable = "CREATE TABLE IF NOT EXISTS attendance ("
                                      " id INTEGER PRIMARY KEY AUTOINCREMENT,"
                                      " read_time TEXT NOT NULL,"
@@ -18,7 +21,8 @@ constexpr const char* kCreateTable = "CREATE TABLE IF NOT EXISTS attendance ("
                                      " number TEXT NOT NULL,"
                                      " received_at TEXT NOT NULL"
                                      "  DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ', 'now')),"
-                                     " terminal TEXT NOT NULL DEFAULT '')";
+                                     " terminal TEXT NOT NULL DEFAULT '',"
+                                     " duplicate INTEGER NOT NULL DEFAULT 0)";
 // Databases written before terminals were kept lack the column.
 constexpr const char* kHasTerminal =
     "SELECT 1 FROM pragma_table_info('attendance') WHERE name = 'terminal'";
@@ -26,14 +30,31 @@ constexpr const char* kAddTerminal =
     "ALTER TABLE attendance ADD COLUMN terminal TEXT NOT NULL DEFAULT ''";
 constexpr const char* kCreateReadAtIndex =
     "CREATE INDEX IF NOT EXISTS attendance_read_at ON attendance (read_at)";
+// A record is held once: a database written before that may hold repeats,
+// which are marked and kept rather than deleted, so that the index fits it.
+constexpr const char* kHasOnceIndex =
+    "SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = 'attendance_once'";
+constexpr const char* kHasDuplicate =
+    "SELECT 1 FROM pragma_table_info('attendance') WHERE name = 'duplicate'";
+constexpr const char* kAddDuplicate =
+    "ALTER TABLE attendance ADD COLUMN duplicate INTEGER NOT NULL DEFAULT 0";
+constexpr const char* kMarkDuplicates =
+    "UPDATE attendance SET duplicate = 1 WHERE id IN (SELECT id FROM"
+    " (SELECT id, row_number() OVER (PARTITION BY terminal, read_time, number ORDER BY id) AS n"
+    "  FROM attendance) WHERE n > 1)";
+constexpr const char* kCreateOnceIndex =
+    "CREATE UNIQUE INDEX attendance_once ON attendance (terminal, read_time, number)"
+    " WHERE duplicate = 0";
 constexpr const char* kCreateImports = "CREATE TABLE IF NOT EXISTS attendance_imports ("
                                        " terminal TEXT PRIMARY KEY,"
                                        " lines INTEGER NOT NULL,"
                                        " bytes INTEGER NOT NULL,"
                                        " digest TEXT NOT NULL)";
 
+// A record already held meets attendance_once and is skipped.
 constexpr const char* kInsert = "INSERT INTO attendance (read_time, read_at, number, terminal,"
-                                " received_at) VALUES (?1, ?2, ?3, ?4, ?5)";
+                                " received_at) VALUES (?1, ?2, ?3, ?4, ?5)"
+                                " ON CONFLICT DO NOTHING";
 constexpr const char* kSelectAll =
     "SELECT read_time, read_at, number, terminal, received_at FROM attendance ORDER BY id";
 // read_at is "yyyy-mm-dd hh:nn": a day's rows sort from "day " up to "day!".
@@ -119,20 +140,46 @@ void SqliteRecordStore::CreateTables() {
     Execute("PRAGMA journal_mode=WAL", "cannot prepare database");
     Execute("PRAGMA synchronous=FULL", "cannot prepare database");
     Execute(kCreateTable, "cannot prepare database");
-    Statement hasTerminal(Prepare(kHasTerminal, "cannot prepare database"));
-    if (sqlite3_step(hasTerminal.get()) != SQLITE_ROW)
+    if (!Exists(kHasTerminal))
         Execute(kAddTerminal, "cannot prepare database");
     Execute(kCreateReadAtIndex, "cannot prepare database");
     Execute(kCreateImports, "cannot prepare database");
+    HoldEachRecordOnce();
 }
 
-void SqliteRecordStore::Add(std::span<const StoredRecord> records) {
+// In a write transaction, so that two programs opening one old database mark
+// its repeats once, and no record comes in between the marking and the index.
+void SqliteRecordStore::HoldEachRecordOnce() {
+    if (Exists(kHasOnceIndex))
+        return;
     Transaction transaction(*this);
-    InsertAll(records);
+    if (Exists(kHasOnceIndex))
+        return;
+    if (!Exists(kHasDuplicate))
+        Execute(kAddDuplicate, "cannot prepare database");
+    Execute(kMarkDuplicates, "cannot prepare database");
+    Execute(kCreateOnceIndex, "cannot prepare database");
     transaction.Commit();
 }
 
-void SqliteRecordStore::InsertAll(std::span<const StoredRecord> records) {
+bool SqliteRecordStore::Exists(const char* query) {
+    Statement select(Prepare(query, "cannot prepare database"));
+    const int step = sqlite3_step(select.get());
+    if (step != SQLITE_ROW && step != SQLITE_DONE)
+        Fail("cannot prepare database");
+    return step == SQLITE_ROW;
+}
+
+AddedRecords SqliteRecordStore::Add(std::span<const StoredRecord> records) {
+    Transaction transaction(*this);
+    AddedRecords added = InsertAll(records);
+    transaction.Commit();
+    return added;
+}
+
+AddedRecords SqliteRecordStore::InsertAll(std::span<const StoredRecord> records) {
+    AddedRecords added;
+    added.reserve(records.size());
     Statement insert(Prepare(kInsert, "cannot store records"));
     for (const StoredRecord& stored : records) {
         sqlite3_reset(insert.get());
@@ -143,7 +190,9 @@ void SqliteRecordStore::InsertAll(std::span<const StoredRecord> records) {
         BindText(insert.get(), 5, stored.receivedAt);
         if (sqlite3_step(insert.get()) != SQLITE_DONE)
             Fail("cannot store records");
+        added.push_back(sqlite3_changes(db_) == 1);
     }
+    return added;
 }
 
 void SqliteRecordStore::ForEach(const RecordVisitor& visit) {
@@ -182,14 +231,14 @@ ImportMark SqliteRecordStore::FindImportMark(std::string_view terminal) {
                       ColumnText(select.get(), 2)};
 }
 
-void SqliteRecordStore::AddImported(std::string_view terminal,
-                                    std::span<const StoredRecord> records, const ImportMark& from,
-                                    const ImportMark& to) {
+std::size_t SqliteRecordStore::AddImported(std::string_view terminal,
+                                           std::span<const StoredRecord> records,
+                                           const ImportMark& from, const ImportMark& to) {
     Transaction transaction(*this);
     if (FindImportMark(terminal) != from)
         throw ImportConflict("the data file of terminal '" + std::string(terminal) +
                              "' was imported meanwhile by someone else");
-    InsertAll(records);
+    const AddedRecords added = InsertAll(records);
     Statement upsert(Prepare(kUpsertMark, "cannot store the import mark"));
     BindText(upsert.get(), 1, terminal);
     sqlite3_bind_int64(upsert.get(), 2, static_cast<sqlite3_int64>(to.lines));
@@ -198,6 +247,7 @@ void SqliteRecordStore::AddImported(std::string_view terminal,
     if (sqlite3_step(upsert.get()) != SQLITE_DONE)
         Fail("cannot store the import mark");
     transaction.Commit();
+    return std::count(added.begin(), added.end(), true);
 }
 
 sqlite3_stmt* SqliteRecordStore::Prepare(const char* sql, const char* what) {

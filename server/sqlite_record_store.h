@@ -7,7 +7,8 @@ struct sqlite3_stmt;
 
 namespace lorvent::server {
 
-// Records in an SQLite file, one row each, in the order they came.
+// Records in an SQLite file, one row each, in the order they came, each
+// record once.
 class SqliteRecordStore final : public RecordStore {
 public:
     // Opens the database, creating file and tables when writable. Throws StoreError.
@@ -16,18 +17,20 @@ public:
     SqliteRecordStore(const SqliteRecordStore&) = delete;
     SqliteRecordStore& operator=(const SqliteRecordStore&) = delete;
 
-    void Add(std::span<const StoredRecord> records) override;
+    AddedRecords Add(std::span<const StoredRecord> records) override;
     void ForEach(const RecordVisitor& visit) override;
     void ForEachOnDay(std::string_view day, const RecordVisitor& visit) override;
     ImportMark FindImportMark(std::string_view terminal) override;
-    void AddImported(std::string_view terminal, std::span<const StoredRecord> records,
-                     const ImportMark& from, const ImportMark& to) override;
+    std::size_t AddImported(std::string_view terminal, std::span<const StoredRecord> records,
+                            const ImportMark& from, const ImportMark& to) override;
 
 private:
     class Transaction;
 
     void CreateTables();
-    void InsertAll(std::span<const StoredRecord> records);
+    void HoldEachRecordOnce();
+    bool Exists(const char* query);
+    AddedRecords InsertAll(std::span<const StoredRecord> records);
     void Select(const char* sql, std::string_view day, const RecordVisitor& visit);
     sqlite3_stmt* Prepare(const char* sql, const char* what);
     void Execute(const char* sql, const char* what);

@@ -86,8 +86,9 @@ void StoreWorker::Commit(std::deque<Pending>& batch) {
     records.reserve(batch.size());
     for (const Pending& pending : batch)
         records.push_back(pending.record);
+    AddedRecords added;
     try {
-        store_.Add(records);
+        added = store_.Add(records);
     } catch (const StoreError& error) {
         NoteFailure(error, batch.size());
         for (Pending& pending : batch)
@@ -96,10 +97,19 @@ void StoreWorker::Commit(std::deque<Pending>& batch) {
     }
     if (down_)
         NoteRecovery();
-    for (Pending& pending : batch) {
-        echo_.Write(pending.record.record.readTime + ' ' + pending.record.record.number);
-        pending.done(StoreOutcome::kStored);
+    std::size_t alreadyHeld = 0;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        Pending& pending = batch[i];
+        if (added[i]) {
+            echo_.Write(pending.record.record.readTime + ' ' + pending.record.record.number);
+            pending.done(StoreOutcome::kStored);
+        } else {
+            ++alreadyHeld;
+            pending.done(StoreOutcome::kAlreadyHeld);
+        }
     }
+    if (alreadyHeld > 0)
+        NoteAlreadyHeld(alreadyHeld);
 }
 
 // One line when the database fails, not one per refused record.
@@ -114,6 +124,13 @@ void StoreWorker::NoteFailure(const StoreError& error, std::size_t refused) {
     down_ = true;
     refusedWhileDown_ += refused;
     retryAt_ = Clock::now() + retryDelay_;
+}
+
+// One line a commit: a terminal whose "OK" was lost sends the record again.
+void StoreWorker::NoteAlreadyHeld(std::size_t count) {
+    log_.Write("kalvinor-server: " + std::to_string(count) +
+               (count == 1 ? " record was" : " records were") +
+               " held already; confirmed, not stored again");
 }
 
 void StoreWorker::NoteRecovery() {

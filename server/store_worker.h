@@ -14,7 +14,8 @@ namespace lorvent::server {
 
 // What became of a record handed to the store worker.
 enum class StoreOutcome {
-    kStored,      // committed: the only outcome that earns "OK"
+    kStored,      // committed
+    kAlreadyHeld, // the store held it already and it was not stored again
     kFailed,      // the database refused it or went away during the commit
     kUnavailable, // the database is down; not tried again yet
     kTooLate,     // it waited so long that its terminal has given up on the reply
@@ -41,14 +42,16 @@ struct StoreWorkerSettings {
 // waits and goes into the next, all in one transaction (group commit), so
 // that one slow commit costs every terminal one wait, not one each. Each
 // record's callback runs on the worker's thread once its fate is known, after
-// the commit that holds it.
+// the commit that holds it. kStored and kAlreadyHeld both earn "OK": either
+// way the record is in the store.
 class StoreWorker {
 public:
     using Done = std::function<void(StoreOutcome)>;
     using Clock = std::chrono::steady_clock;
 
     // Every stored record is echoed to `echo` as "dd/mm/yyyy-hh:nn number";
-    // failures of the store go to `log`.
+    // failures of the store, and how many records of a commit it held
+    // already, go to `log`.
     StoreWorker(RecordStore& store, LineSink& echo, LineSink& log,
                 StoreWorkerSettings settings = {});
     ~StoreWorker();
@@ -72,6 +75,7 @@ private:
     void Commit(std::deque<Pending>& batch);
     void NoteFailure(const StoreError& error, std::size_t refused);
     void NoteRecovery();
+    void NoteAlreadyHeld(std::size_t count);
 
     RecordStore& store_;
     LineSink& echo_;

@@ -100,14 +100,16 @@ TEST_F(DayReportTest, ThePageEscapesNamesAndDrawsABarForEachHour) {
 
 class UnreadableStore : public RecordStore {
 public:
-    void Add(std::span<const StoredRecord>) override {}
+    AddedRecords Add(std::span<const StoredRecord>) override { return {}; }
     void ForEach(const RecordVisitor&) override {}
     void ForEachOnDay(std::string_view, const RecordVisitor&) override {
         throw StoreError("server closed the connection");
     }
     ImportMark FindImportMark(std::string_view) override { return {}; }
-    void AddImported(std::string_view, std::span<const StoredRecord>, const ImportMark&,
-                     const ImportMark&) override {}
+    std::size_t AddImported(std::string_view, std::span<const StoredRecord>, const ImportMark&,
+                            const ImportMark&) override {
+        return 0;
+    }
 };
 
 TEST_F(DayReportTest, TheWebAnswersOnlyWhatItServes) {

@@ -1,5 +1,6 @@
 // The contract every RecordStore keeps, run against SQLite and a throwaway
 // PostgreSQL cluster; then what is particular to the SQLite file.
+#include "server/day_report.h"
 #include "server/postgres_record_store.h"
 #include "server/sqlite_record_store.h"
 #include "support/pg_cluster.h"
@@ -9,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <thread>
@@ -51,6 +53,8 @@ class StoreLocation {
 public:
     virtual ~StoreLocation() = default;
     virtual std::string Location() const = 0;
+    // Runs statements on the database through a connection of the test's own.
+    virtual void Execute(const std::string& sql) = 0;
     std::unique_ptr<RecordStore>
     Open(RecordStore::Access access = RecordStore::Access::kReadWrite) {
         return OpenRecordStore(Location(), access);
@@ -60,6 +64,7 @@ public:
 class SqliteLocation : public StoreLocation {
 public:
     std::string Location() const override { return path_; }
+    void Execute(const std::string& sql) override { testing::ExecuteSql(path_, sql); }
 
 private:
     TTempDir dir_;
@@ -75,6 +80,7 @@ TPgCluster& SharedCluster() {
 class PostgresLocation : public StoreLocation {
 public:
     std::string Location() const override { return SharedCluster().Uri(database_); }
+    void Execute(const std::string& sql) override { SharedCluster().Query(database_, sql); }
 
 private:
     std::string database_ = SharedCluster().CreateDatabase();
@@ -92,8 +98,8 @@ TEST_P(RecordStoreContractTest, KeepsEveryFieldInTheOrderTakenAcrossReopening) {
     const StoredRecord first = Record("07/12/2026-23:16", "012aff007b");
     const StoredRecord second =
         Record("01/01/2020-08:00", "0000ffff", "::1", "2026-12-07T22:16:04.000Z");
-    store_->Add(std::vector{first, second});
-    store_->Add(std::vector{first}); // same card, same minute: a record of its own
+    EXPECT_EQ(store_->Add(std::vector{first, second}), (AddedRecords{true, true}));
+    EXPECT_EQ(store_->Add(std::vector{first}), AddedRecords{false}) << "held already";
     store_.reset();
 
     const auto reopened = location_->Open(RecordStore::Access::kReadOnly);
@@ -101,8 +107,46 @@ TEST_P(RecordStoreContractTest, KeepsEveryFieldInTheOrderTakenAcrossReopening) {
               (std::vector<std::string>{
                   "07/12/2026-23:16 012aff007b 2026-12-07 23:16 10.0.0.7 2026-12-07T22:16:03.120Z",
                   "01/01/2020-08:00 0000ffff 2020-01-01 08:00 ::1 2026-12-07T22:16:04.000Z",
-                  "07/12/2026-23:16 012aff007b 2026-12-07 23:16 10.0.0.7 2026-12-07T22:16:03.120Z",
               }));
+}
+
+// A record is its terminal, read time and number; when it arrived is not.
+// Batches past one statement's rows show that each answer stays with its record.
+TEST_P(RecordStoreContractTest, HoldsEachRecordOnceAndTellsWhichWereSkipped) {
+    const StoredRecord held = Record("07/12/2026-08:00", "0000000a");
+    store_->Add(std::vector{held});
+    const struct {
+        const char* what;
+        StoredRecord record;
+        bool added;
+    } cases[] = {
+        {"the same, arrived later",
+         Record("07/12/2026-08:00", "0000000a", "10.0.0.7", "2026-12-08T09:00:00.000Z"), false},
+        {"another terminal", Record("07/12/2026-08:00", "0000000a", "10.0.0.8"), true},
+        {"another minute", Record("07/12/2026-08:01", "0000000a"), true},
+        {"another card", Record("07/12/2026-08:00", "0000000b"), true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(store_->Add(std::vector{c.record}), AddedRecords{c.added}) << c.what;
+
+    std::vector<StoredRecord> batch;
+    AddedRecords expected;
+    for (int i = 0; i < 2500; ++i) {
+        char number[11];
+        std::snprintf(number, sizeof number, "%010x", i % 3 == 2 ? i - 1 : i);
+        batch.push_back(Record("07/12/2026-09:00", number));
+        expected.push_back(i % 3 != 2);
+    }
+    batch.push_back(held);
+    expected.push_back(false);
+    EXPECT_EQ(store_->Add(batch), expected);
+    EXPECT_EQ(Listed(*store_).size(), 4u + 1667u);
+
+    // An import skips what an upload stored, and counts only what it added.
+    EXPECT_EQ(store_->AddImported("10.0.0.7",
+                                  std::vector{held, Record("07/12/2026-17:00", "0000000a")}, {},
+                                  {2, 56, "00000000000000aa"}),
+              1u);
 }
 
 TEST_P(RecordStoreContractTest, ABatchLargerThanOneStatementIsStoredWhole) {
@@ -160,6 +204,32 @@ TEST_P(RecordStoreContractTest, AReadOnlyStoreRefusesToAddAndKeepsWhatIsThere) {
     EXPECT_THROW(readOnly->Add(std::vector{Record("07/12/2026-09:00", "0000000b")}), StoreError);
     EXPECT_THROW(readOnly->AddImported("door-1", {}, {}, {1, 1, "1"}), StoreError);
     EXPECT_EQ(Listed(*store_).size(), 1u);
+}
+
+// A database written before records were held once may hold repeats. Both
+// programs that open it at once (the server and an import, say) must start,
+// every row must stay, and the day report must count a repeat once.
+TEST_P(RecordStoreContractTest, ADatabaseWithRepeatsFromBeforeKeepsItsRowsAndHoldsEachOnceFromNow) {
+    store_.reset();
+    const std::string row = "('07/12/2026-08:00', '2026-12-07 08:00', '0000000a', '10.0.0.7',"
+                            " '2026-12-07T07:00:00.000Z')";
+    location_->Execute("DROP INDEX attendance_once; ALTER TABLE attendance DROP COLUMN duplicate;"
+                       "INSERT INTO attendance (read_time, read_at, number, terminal, received_at)"
+                       " VALUES " +
+                       row + "," + row + "," + row);
+    auto opening = std::async(std::launch::async, [this] { return location_->Open(); });
+    store_ = location_->Open();
+    const std::unique_ptr<RecordStore> other = opening.get();
+
+    EXPECT_EQ(Listed(*store_).size(), 3u);
+    EXPECT_EQ(store_->Add(std::vector{Record("07/12/2026-08:00", "0000000a")}),
+              AddedRecords{false});
+    EXPECT_EQ(other->Add(std::vector{Record("07/12/2026-08:00", "0000000b")}), AddedRecords{true});
+    const DayReport report = BuildDayReport(*store_, "2026-12-07");
+    ASSERT_EQ(report.cards.size(), 2u);
+    EXPECT_EQ(report.cards[0].name, "0000000a");
+    EXPECT_EQ(report.cards[0].reads, 1);
+    EXPECT_EQ(report.terminals[0].reads, 2);
 }
 
 TEST_P(RecordStoreContractTest, TwoWritersAtOnceLoseNothing) {

@@ -160,5 +160,35 @@ TEST(ServerProcessOfficeTest, ImportsADataFileThenReportsTheDay) {
     EXPECT_EQ(report.Wait(10s), 0);
 }
 
+// A record whose "OK" was lost is on the server and in the terminal's data
+// file, where a kill may have written it twice; the office imports the file
+// under the terminal's address, and the day counts the read once.
+TEST(ServerProcessOfficeTest, ARecordBothUploadedAndInTheDataFileIsCountedOnce) {
+    TTempDir dir;
+    const std::string db = dir.File("site.sqlite");
+    {
+        TChildProcess server(Server({"--port", "0", "--db", db}));
+        TCPConn client("127.0.0.1", ListeningPort(server).value());
+        client.Connect();
+        client.WriteLine("L 07/12/2026-07:58 012aff007b");
+        ASSERT_EQ(client.ReadLine(), "OK");
+        server.Signal(SIGTERM);
+        ASSERT_EQ(server.Wait(10s), 0);
+    }
+    const std::string dataFile = dir.File("kalvinor.db");
+    std::ofstream(dataFile, std::ios::binary) << "07/12/2026-07:58 012aff007b\r\n"
+                                                 "07/12/2026-07:58 012aff007b\r\n"
+                                                 "07/12/2026-16:31 012aff007b\r\n";
+    TChildProcess import(Server({"import", "--from-terminal", "127.0.0.1", "--db", db, dataFile}));
+    EXPECT_EQ(StdoutLine(import), "imported 1 records from " + dataFile +
+                                      " for terminal '127.0.0.1'; 2 records already held were "
+                                      "skipped");
+    EXPECT_EQ(import.Wait(10s), 0);
+    TChildProcess report(Server({"report", "--day", "2026-12-07", "--csv", "--db", db}));
+    EXPECT_EQ(StdoutLine(report), "kind,name,first,last,reads\r");
+    EXPECT_EQ(StdoutLine(report), "card,012aff007b,07:58,16:31,2\r");
+    EXPECT_EQ(report.Wait(10s), 0);
+}
+
 } // namespace
 } // namespace lorvent

@@ -24,7 +24,7 @@ StoredRecord Record(const char* number) {
 // what each record's outcome was land in one journal, in order.
 class GatedStore : public RecordStore {
 public:
-    void Add(std::span<const StoredRecord> records) override {
+    AddedRecords Add(std::span<const StoredRecord> records) override {
         std::unique_lock lock(mutex_);
         ++commitsStarted_;
         changed_.notify_all();
@@ -37,12 +37,15 @@ public:
         for (const StoredRecord& stored : records)
             entry += " " + stored.record.number;
         journal_.push_back(entry);
+        return AddedRecords(records.size(), true);
     }
     void ForEach(const RecordVisitor&) override {}
     void ForEachOnDay(std::string_view, const RecordVisitor&) override {}
     ImportMark FindImportMark(std::string_view) override { return {}; }
-    void AddImported(std::string_view, std::span<const StoredRecord>, const ImportMark&,
-                     const ImportMark&) override {}
+    std::size_t AddImported(std::string_view, std::span<const StoredRecord>, const ImportMark&,
+                            const ImportMark&) override {
+        return 0;
+    }
 
     void SetOpen(bool open) {
         const std::lock_guard lock(mutex_);
@@ -81,6 +84,8 @@ const char* Name(StoreOutcome outcome) {
     switch (outcome) {
     case StoreOutcome::kStored:
         return "OK";
+    case StoreOutcome::kAlreadyHeld:
+        return "OK, held already";
     case StoreOutcome::kFailed:
         return "failed";
     case StoreOutcome::kUnavailable:
