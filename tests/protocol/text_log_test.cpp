@@ -205,6 +205,19 @@ TEST(RepeatFilterTest, TheMessageSeenLongestAgoMakesWayWhenFull) {
     EXPECT_EQ(admit("b", 5), (std::vector<std::string>{"S1 a ... repeated 1 time", "S1 b"}));
 }
 
+// Counts due at the end of an interval with nothing arriving, in the order
+// their messages first came (not that of their texts).
+TEST(RepeatFilterTest, AtTheIntervalsEndCountsComeInTheOrderTheirMessagesFirstCame) {
+    TRepeatFilter filter(60'000);
+    for (const char* text : {"zeta", "alpha", "zeta", "alpha", "alpha"})
+        filter.Admit(TTextMessage(kLevelWarn, text, "S1"), 0);
+    EXPECT_TRUE(filter.Due(59'999).empty());
+    EXPECT_EQ(Shown(filter.Due(60'000)),
+              (std::vector<std::string>{"S1 zeta ... repeated 1 time",
+                                        "S1 alpha ... repeated 2 times"}));
+    EXPECT_TRUE(filter.Due(120'000).empty());
+}
+
 TEST_F(LogFileTest, CountsHeldBackAreWrittenWhenTheLogCloses) {
     auto clock = std::make_shared<testing::FakeClock>();
     {
