@@ -53,6 +53,11 @@ void mqLog::Put(std::unique_ptr<TTextMessage> message) {
         Write(entry.category, entry.text);
 }
 
+void mqLog::Tick() {
+    for (const auto& entry : repeats_->Due(clock_->Now()))
+        Write(entry.category, entry.text);
+}
+
 void mqLog::Write(const std::string& category, const std::string& text) {
     if (stream_ != nullptr && size_ >= sizeLimit_)
         Rotate();

@@ -50,6 +50,10 @@ public:
     virtual std::unique_ptr<TTextMessage> Get();
     // Called under the lock after each Put; a consumer may override it to wake up.
     virtual void Notify() {}
+    // Called by the protocol thread on each pass of its loop (a few times a
+    // second), under the engine lock like every Put: a sink that holds
+    // records back writes those that are due, even when no record follows.
+    virtual void Tick() {}
 
 private:
     TCriticalSection lock_;
@@ -84,6 +88,8 @@ public:
     ~mqLog() override;
 
     void Put(std::unique_ptr<TTextMessage> message) override;
+    // Writes the counts whose interval has ended.
+    void Tick() override;
 
 private:
     void Write(const std::string& category, const std::string& text);

@@ -1,7 +1,11 @@
 #include "protocol/proto_message.h"
+#include "protocol/protocol.h"
 #include "protocol/repeat_filter.h"
 #include "protocol/text_log.h"
+#include "support/engine_setup.h"
 #include "support/fake_clock.h"
+#include "support/recording_log.h"
+#include "support/scripted_device.h"
 #include "support/tm.h"
 
 #include <gtest/gtest.h>
@@ -228,6 +232,31 @@ TEST_F(LogFileTest, CountsHeldBackAreWrittenWhenTheLogCloses) {
     }
     EXPECT_NE(ReadLog().find(" Protocol Error 2 in FT_Open ... repeated 2 times\n"),
               std::string::npos)
+        << ReadLog();
+}
+
+// The program's log: the engine's own, on the engine's clock, with three CRC
+// failures and then a bus that stays silent. The count comes out on the
+// engine's ticks alone, and what is held at shut-down when the engine goes.
+TEST_F(LogFileTest, TheEnginesLogWritesAHeldCountWithinAMinuteOfSilenceAndAtShutDown) {
+    auto clock = std::make_shared<testing::FakeClock>();
+    testing::DiscardingLog unused;
+    TProtocolSetup setup =
+        testing::SteppedEngineSetup(std::make_unique<testing::ScriptedDevice>(), unused, clock);
+    setup.logSink = nullptr;
+    auto engine = std::make_unique<TProtocol>(std::move(setup));
+    const char* crc = "Packet with invalid CRC";
+    for (int i = 0; i < 3; ++i)
+        engine->LogWarning(crc);
+    const TPollTime silentFrom = clock->Now();
+    while (clock->Now() - silentFrom < 61'000)
+        engine->RunPass();
+    EXPECT_TRUE(ReadLog().ends_with(" Protocol Packet with invalid CRC ... repeated 2 times\n"))
+        << ReadLog();
+
+    engine->LogWarning(crc);
+    engine.reset();
+    EXPECT_TRUE(ReadLog().ends_with(" Protocol Packet with invalid CRC ... repeated 1 time\n"))
         << ReadLog();
 }
 
