@@ -303,14 +303,34 @@ TEST_F(LogFileTest, AFullLogBecomesLogOldAndANewOneStarts) {
 }
 
 // A log.old that cannot be replaced (here a directory with something in it):
-// log.txt starts afresh instead of growing past the bound.
-TEST_F(LogFileTest, WhenLogOldCannotBeReplacedTheLogStartsAfresh) {
+// log.txt keeps every entry and grows on, says so once, and turns over at the
+// first entry after the next try's time once the way is clear.
+TEST_F(LogFileTest, WhenLogOldCannotBeReplacedNothingIsLostAndTheRenameIsRetried) {
     fs::create_directories("log.old/kept");
-    mqLog log("log.txt", {kSmallLimit, 60'000});
+    auto clock = std::make_shared<testing::FakeClock>();
+    mqLog log("log.txt", {kSmallLimit, 60'000, 60'000}, clock);
     WriteNumbered(log, 0, 200);
-    EXPECT_LE(SizeOr0("log.txt"), kSmallLimit + kOneEntry);
-    EXPECT_NE(ReadLog().find("Packet number 199\n"), std::string::npos);
+    const std::string kept = ReadLog();
+    for (int i = 0; i < 200; ++i)
+        ASSERT_NE(kept.find("Packet number " + std::to_string(i) + "\n"), std::string::npos) << i;
+    const std::regex told(R"( Log Cannot rename log\.txt to log\.old \(.+\): the log is kept)");
+    EXPECT_EQ(std::distance(std::sregex_iterator(kept.begin(), kept.end(), told),
+                            std::sregex_iterator()),
+              1)
+        << kept;
     EXPECT_TRUE(fs::exists("log.old/kept"));
+
+    fs::remove_all("log.old");
+    clock->Advance(59'999);
+    WriteNumbered(log, 200, 1);
+    EXPECT_FALSE(fs::exists("log.old")) << "tried again before its time";
+    const std::string beforeTurnOver = ReadLog();
+    clock->Advance(1);
+    WriteNumbered(log, 201, 1);
+    std::ifstream oldFile("log.old");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(oldFile)), {}), beforeTurnOver);
+    EXPECT_NE(ReadLog().find("Packet number 201\n"), std::string::npos);
+    EXPECT_LE(SizeOr0("log.txt"), kOneEntry);
 }
 
 TEST_F(LogFileTest, ALogOverTheBoundFromAnEarlierRunIsRotatedAtTheFirstEntry) {
