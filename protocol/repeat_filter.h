@@ -20,9 +20,9 @@ inline constexpr std::size_t kRepeatFilterCapacity = 256;
 // as "<text> ... repeated N times" before anything else is written, and at the
 // latest once per summary interval, also when nothing else comes (Due). Counts
 // come out in the order their messages first appeared. A message not seen for
-// a whole interval counts as new again. Records at level Trce are the state changes of a
-// reader link (it dies, wakes, has its address set, resets its numbers): they
-// are never held back.
+// a whole interval counts as new again. Records at level Trce are the state
+// changes of a reader link (it dies, wakes, has its address set, resets its
+// numbers): they are never held back.
 class TRepeatFilter {
 public:
     struct TEntry {

@@ -216,9 +216,9 @@ TEST(RepeatFilterTest, AtTheIntervalsEndCountsComeInTheOrderTheirMessagesFirstCa
     for (const char* text : {"zeta", "alpha", "zeta", "alpha", "alpha"})
         filter.Admit(TTextMessage(kLevelWarn, text, "S1"), 0);
     EXPECT_TRUE(filter.Due(59'999).empty());
-    EXPECT_EQ(Shown(filter.Due(60'000)),
-              (std::vector<std::string>{"S1 zeta ... repeated 1 time",
-                                        "S1 alpha ... repeated 2 times"}));
+    EXPECT_EQ(
+        Shown(filter.Due(60'000)),
+        (std::vector<std::string>{"S1 zeta ... repeated 1 time", "S1 alpha ... repeated 2 times"}));
     EXPECT_TRUE(filter.Due(120'000).empty());
 }
 
@@ -314,9 +314,9 @@ TEST_F(LogFileTest, WhenLogOldCannotBeReplacedNothingIsLostAndTheRenameIsRetried
     for (int i = 0; i < 200; ++i)
         ASSERT_NE(kept.find("Packet number " + std::to_string(i) + "\n"), std::string::npos) << i;
     const std::regex told(R"( Log Cannot rename log\.txt to log\.old \(.+\): the log is kept)");
-    EXPECT_EQ(std::distance(std::sregex_iterator(kept.begin(), kept.end(), told),
-                            std::sregex_iterator()),
-              1)
+    EXPECT_EQ(
+        std::distance(std::sregex_iterator(kept.begin(), kept.end(), told), std::sregex_iterator()),
+        1)
         << kept;
     EXPECT_TRUE(fs::exists("log.old/kept"));
 
