@@ -30,8 +30,9 @@ TProtocol::TProtocol(TProtocolSetup setup)
       clock_(setup.clock ? std::move(setup.clock) : std::make_shared<TSteadyClock>()) {
     if (logSink_ == nullptr) {
         // The engine's own log lives as long as the engine; every entry is
-        // flushed as it is written, so nothing is lost when it closes.
-        ownLogSink_ = std::make_unique<mqLog>();
+        // flushed as it is written, so nothing is lost when it closes. It
+        // keeps time on the engine's clock, which its ticks come from.
+        ownLogSink_ = std::make_unique<mqLog>("log.txt", TLogLimits{}, clock_);
         logSink_ = ownLogSink_.get();
     }
     if (setup.startThread)
@@ -240,6 +241,9 @@ void TProtocol::SleepUnlocked(int milliseconds) {
 }
 
 void TProtocol::Pass() {
+    // Every pass ends within a sleep's length or a turn, so the log's counts
+    // held back come out on time even on a silent bus.
+    logSink_->Tick();
     if (!guiThread_->Alive()) {
         Terminate();
         return;

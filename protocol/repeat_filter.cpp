@@ -18,15 +18,7 @@ TRepeatFilter::TRepeatFilter(TPollTime summaryIntervalMs, std::size_t capacity)
 std::vector<TRepeatFilter::TEntry> TRepeatFilter::Admit(const TTextMessage& record,
                                                         TPollTime now) {
     std::vector<TEntry> out;
-    if (!started_) {
-        started_ = true;
-        lastSummary_ = now;
-    }
-    if (now - lastSummary_ >= interval_) {
-        SummariseInto(out);
-        ForgetSeenBefore(lastSummary_);
-        lastSummary_ = now;
-    }
+    SummariseIfIntervalEnded(now, out);
     const bool stateChange = record.level == kLevelTrace;
     const std::string key = KeyOf(record);
     const auto known = seen_.find(key);
@@ -40,8 +32,14 @@ std::vector<TRepeatFilter::TEntry> TRepeatFilter::Admit(const TTextMessage& reco
     out.push_back({record.level, record.category, record.text});
     if (!stateChange) {
         MakeRoom();
-        seen_[key] = TSeen{record.level, record.category, record.text, 0, now};
+        seen_[key] = TSeen{record.level, record.category, record.text, 0, now, arrivals_++};
     }
+    return out;
+}
+
+std::vector<TRepeatFilter::TEntry> TRepeatFilter::Due(TPollTime now) {
+    std::vector<TEntry> out;
+    SummariseIfIntervalEnded(now, out);
     return out;
 }
 
@@ -51,14 +49,31 @@ std::vector<TRepeatFilter::TEntry> TRepeatFilter::Flush() {
     return out;
 }
 
+// The interval starts with the first record or tick the filter sees.
+void TRepeatFilter::SummariseIfIntervalEnded(TPollTime now, std::vector<TEntry>& out) {
+    if (!started_) {
+        started_ = true;
+        lastSummary_ = now;
+    }
+    if (now - lastSummary_ < interval_)
+        return;
+    SummariseInto(out);
+    ForgetSeenBefore(lastSummary_);
+    lastSummary_ = now;
+}
+
 void TRepeatFilter::SummariseInto(std::vector<TEntry>& out) {
-    for (auto& [key, seen] : seen_) {
-        if (seen.repeats == 0)
-            continue;
-        out.push_back({seen.level, seen.category,
-                       seen.text + " ... repeated " + std::to_string(seen.repeats) +
-                           (seen.repeats == 1 ? " time" : " times")});
-        seen.repeats = 0;
+    std::vector<TSeen*> counted;
+    for (auto& [key, seen] : seen_)
+        if (seen.repeats > 0)
+            counted.push_back(&seen);
+    std::sort(counted.begin(), counted.end(),
+              [](const TSeen* a, const TSeen* b) { return a->arrival < b->arrival; });
+    for (TSeen* seen : counted) {
+        out.push_back({seen->level, seen->category,
+                       seen->text + " ... repeated " + std::to_string(seen->repeats) +
+                           (seen->repeats == 1 ? " time" : " times")});
+        seen->repeats = 0;
     }
 }
 

@@ -35,10 +35,10 @@ std::unique_ptr<TTextMessage> TTextMessageQueue::Get() {
 }
 
 mqLog::mqLog(const char* path, TLogLimits limits, std::shared_ptr<TClock> clock)
-    : path_(path), sizeLimit_(limits.sizeBytes),
+    : path_(path), sizeLimit_(limits.sizeBytes), rotationRetryMs_(limits.rotationRetryMs),
       clock_(clock ? std::move(clock) : std::make_shared<TSteadyClock>()),
       repeats_(std::make_unique<TRepeatFilter>(limits.summaryIntervalMs)) {
-    Open("a");
+    Open();
 }
 
 mqLog::~mqLog() {
@@ -53,9 +53,18 @@ void mqLog::Put(std::unique_ptr<TTextMessage> message) {
         Write(entry.category, entry.text);
 }
 
+void mqLog::Tick() {
+    for (const auto& entry : repeats_->Due(clock_->Now()))
+        Write(entry.category, entry.text);
+}
+
 void mqLog::Write(const std::string& category, const std::string& text) {
-    if (stream_ != nullptr && size_ >= sizeLimit_)
+    if (RotationDue())
         Rotate();
+    Append(category, text);
+}
+
+void mqLog::Append(const std::string& category, const std::string& text) {
     if (stream_ == nullptr)
         return; // no log file: the record is dropped, the engine runs on
     const std::string timestamp = FormatCtime(LocalTimeNow());
@@ -68,10 +77,10 @@ void mqLog::Write(const std::string& category, const std::string& text) {
         size_ = static_cast<std::uint64_t>(end);
 }
 
-void mqLog::Open(const char* mode) {
+void mqLog::Open() {
     // The working directory's name may be anything: the file is opened by
     // the platform's own path.
-    stream_ = OpenFile(PathFromUtf8(path_), mode);
+    stream_ = OpenFile(PathFromUtf8(path_), "a");
     size_ = 0;
     if (stream_ != nullptr && std::fseek(stream_, 0, SEEK_END) == 0) {
         const long end = std::ftell(stream_);
@@ -79,9 +88,15 @@ void mqLog::Open(const char* mode) {
     }
 }
 
+bool mqLog::RotationDue() {
+    return stream_ != nullptr && size_ >= sizeLimit_ &&
+           (!rotationFailing_ || clock_->Now() >= nextRotationTry_);
+}
+
 // The full log becomes log.old beside it. Where it cannot be renamed (a
-// viewer holds log.old open on Windows), it is started afresh instead: the
-// bound on the disk matters more than the old entries.
+// viewer holds log.old open on Windows, a directory has taken the name),
+// log.txt is kept and written on, and the rename is tried again later: the
+// entries matter more than the bound on the disk.
 void mqLog::Rotate() {
     std::fclose(stream_);
     stream_ = nullptr;
@@ -90,7 +105,18 @@ void mqLog::Rotate() {
     std::error_code error;
     std::filesystem::remove(old, error);
     std::filesystem::rename(current, old, error);
-    Open(error ? "w" : "a");
+    Open();
+    if (!error) {
+        rotationFailing_ = false;
+        return;
+    }
+    nextRotationTry_ = clock_->Now() + rotationRetryMs_;
+    if (rotationFailing_)
+        return;
+    rotationFailing_ = true;
+    Append("Log", "Cannot rename " + Utf8FromPath(current.filename()) + " to " +
+                      Utf8FromPath(old.filename()) + " (" + error.message() +
+                      "): the log is kept and grows on until a later try succeeds");
 }
 
 std::string FormatCtime(const std::tm& local) {

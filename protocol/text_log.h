@@ -50,6 +50,10 @@ public:
     virtual std::unique_ptr<TTextMessage> Get();
     // Called under the lock after each Put; a consumer may override it to wake up.
     virtual void Notify() {}
+    // Called by the protocol thread on each pass of its loop (a few times a
+    // second), under the engine lock like every Put: a sink that holds
+    // records back writes those that are due, even when no record follows.
+    virtual void Tick() {}
 
 private:
     TCriticalSection lock_;
@@ -63,9 +67,13 @@ class TRepeatFilter;
 struct TLogLimits {
     // Once the file has reached this size it becomes log.old (replacing an
     // older one) and a new file is started: the two never take much more
-    // than twice this on disk.
+    // than twice this on disk, unless the rename fails (log.txt is then kept
+    // whole and grows on until a later try succeeds).
     std::uint64_t sizeBytes = 10ull * 1024 * 1024;
     TPollTime summaryIntervalMs = 60'000;
+    // After a failed rename to log.old, how long log.txt grows on before the
+    // next try.
+    TPollTime rotationRetryMs = 60'000;
 };
 
 // A text longer than this is cut, so that no one entry can pass the size bound.
@@ -84,18 +92,25 @@ public:
     ~mqLog() override;
 
     void Put(std::unique_ptr<TTextMessage> message) override;
+    // Writes the counts whose interval has ended.
+    void Tick() override;
 
 private:
     void Write(const std::string& category, const std::string& text);
-    void Open(const char* mode);
+    void Append(const std::string& category, const std::string& text);
+    void Open();
+    bool RotationDue();
     void Rotate();
 
     std::string path_;
     std::uint64_t sizeLimit_;
+    TPollTime rotationRetryMs_;
     std::shared_ptr<TClock> clock_;
     std::unique_ptr<TRepeatFilter> repeats_;
     std::FILE* stream_ = nullptr;
     std::uint64_t size_ = 0;
+    bool rotationFailing_ = false; // told once in the log until a rename succeeds
+    TPollTime nextRotationTry_ = 0;
 };
 
 // The ctime form of a local time, line break included: "Tue Dec 08 14:01:43 2026\n".

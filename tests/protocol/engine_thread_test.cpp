@@ -6,6 +6,7 @@
 #include "support/hex.h"
 #include "support/recording_log.h"
 #include "support/scripted_device.h"
+#include "support/temp_dir.h"
 
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <regex>
 #include <thread>
 
 namespace lorvent {
@@ -117,6 +119,37 @@ TEST(EngineThreadTest, GuiThreadDrainsAndDiscardsWhileTheBusRuns) {
     // Each read reaches the application once, however often it was repeated.
     EXPECT_LE(cards - reader.cardsAcknowledged, 1);
     DestroyProtocol(protocol);
+}
+
+// The log written from both sides: the protocol thread's ticks write the
+// counts due while another thread logs the same message over and over. The
+// engine's clock is a fake one whose sleeps return at once, so its thread
+// ticks without pause; the log's own is the real one with a summary interval
+// of a millisecond, so that both threads write counts and share no lock but
+// the engine's. Every occurrence is in the file once, as its first line or
+// within a count; ThreadSanitizer watches the two sharing the log.
+TEST(EngineThreadTest, LogTicksAndEntriesFromAnotherThreadLoseAndDoubleNothing) {
+    testing::TTempDir directory;
+    const std::string path = directory.File("log.txt").string();
+    constexpr int kOccurrences = 5000;
+    {
+        mqLog log(path.c_str(), {TLogLimits{}.sizeBytes, 1});
+        TProtocolSetup setup =
+            testing::EngineSetup(std::make_unique<testing::ScriptedDevice>(), log);
+        setup.clock = std::make_shared<testing::FakeClock>();
+        TProtocol protocol(std::move(setup));
+        for (int i = 0; i < kOccurrences; ++i)
+            protocol.LogWarning("No answer");
+        protocol.Terminate();
+        protocol.WaitFor();
+    }
+    const std::string text = testing::FileBytes(path);
+    const std::regex entry(R"( Protocol No answer(?: \.\.\. repeated (\d+) times?)?\r?\n)");
+    int occurrences = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), entry);
+         it != std::sregex_iterator(); ++it)
+        occurrences += (*it)[1].matched ? std::stoi((*it)[1]) : 1;
+    EXPECT_EQ(occurrences, kOccurrences) << text.substr(0, 2000);
 }
 
 } // namespace

@@ -1,7 +1,11 @@
 #include "protocol/proto_message.h"
+#include "protocol/protocol.h"
 #include "protocol/repeat_filter.h"
 #include "protocol/text_log.h"
+#include "support/engine_setup.h"
 #include "support/fake_clock.h"
+#include "support/recording_log.h"
+#include "support/scripted_device.h"
 #include "support/tm.h"
 
 #include <gtest/gtest.h>
@@ -205,6 +209,19 @@ TEST(RepeatFilterTest, TheMessageSeenLongestAgoMakesWayWhenFull) {
     EXPECT_EQ(admit("b", 5), (std::vector<std::string>{"S1 a ... repeated 1 time", "S1 b"}));
 }
 
+// Counts due at the end of an interval with nothing arriving, in the order
+// their messages first came (not that of their texts).
+TEST(RepeatFilterTest, AtTheIntervalsEndCountsComeInTheOrderTheirMessagesFirstCame) {
+    TRepeatFilter filter(60'000);
+    for (const char* text : {"zeta", "alpha", "zeta", "alpha", "alpha"})
+        filter.Admit(TTextMessage(kLevelWarn, text, "S1"), 0);
+    EXPECT_TRUE(filter.Due(59'999).empty());
+    EXPECT_EQ(
+        Shown(filter.Due(60'000)),
+        (std::vector<std::string>{"S1 zeta ... repeated 1 time", "S1 alpha ... repeated 2 times"}));
+    EXPECT_TRUE(filter.Due(120'000).empty());
+}
+
 TEST_F(LogFileTest, CountsHeldBackAreWrittenWhenTheLogCloses) {
     auto clock = std::make_shared<testing::FakeClock>();
     {
@@ -215,6 +232,31 @@ TEST_F(LogFileTest, CountsHeldBackAreWrittenWhenTheLogCloses) {
     }
     EXPECT_NE(ReadLog().find(" Protocol Error 2 in FT_Open ... repeated 2 times\n"),
               std::string::npos)
+        << ReadLog();
+}
+
+// The program's log: the engine's own, on the engine's clock, with three CRC
+// failures and then a bus that stays silent. The count comes out on the
+// engine's ticks alone, and what is held at shut-down when the engine goes.
+TEST_F(LogFileTest, TheEnginesLogWritesAHeldCountWithinAMinuteOfSilenceAndAtShutDown) {
+    auto clock = std::make_shared<testing::FakeClock>();
+    testing::DiscardingLog unused;
+    TProtocolSetup setup =
+        testing::SteppedEngineSetup(std::make_unique<testing::ScriptedDevice>(), unused, clock);
+    setup.logSink = nullptr;
+    auto engine = std::make_unique<TProtocol>(std::move(setup));
+    const char* crc = "Packet with invalid CRC";
+    for (int i = 0; i < 3; ++i)
+        engine->LogWarning(crc);
+    const TPollTime silentFrom = clock->Now();
+    while (clock->Now() - silentFrom < 61'000)
+        engine->RunPass();
+    EXPECT_TRUE(ReadLog().ends_with(" Protocol Packet with invalid CRC ... repeated 2 times\n"))
+        << ReadLog();
+
+    engine->LogWarning(crc);
+    engine.reset();
+    EXPECT_TRUE(ReadLog().ends_with(" Protocol Packet with invalid CRC ... repeated 1 time\n"))
         << ReadLog();
 }
 
@@ -261,14 +303,34 @@ TEST_F(LogFileTest, AFullLogBecomesLogOldAndANewOneStarts) {
 }
 
 // A log.old that cannot be replaced (here a directory with something in it):
-// log.txt starts afresh instead of growing past the bound.
-TEST_F(LogFileTest, WhenLogOldCannotBeReplacedTheLogStartsAfresh) {
+// log.txt keeps every entry and grows on, says so once, and turns over at the
+// first entry after the next try's time once the way is clear.
+TEST_F(LogFileTest, WhenLogOldCannotBeReplacedNothingIsLostAndTheRenameIsRetried) {
     fs::create_directories("log.old/kept");
-    mqLog log("log.txt", {kSmallLimit, 60'000});
+    auto clock = std::make_shared<testing::FakeClock>();
+    mqLog log("log.txt", {kSmallLimit, 60'000, 60'000}, clock);
     WriteNumbered(log, 0, 200);
-    EXPECT_LE(SizeOr0("log.txt"), kSmallLimit + kOneEntry);
-    EXPECT_NE(ReadLog().find("Packet number 199\n"), std::string::npos);
+    const std::string kept = ReadLog();
+    for (int i = 0; i < 200; ++i)
+        ASSERT_NE(kept.find("Packet number " + std::to_string(i) + "\n"), std::string::npos) << i;
+    const std::regex told(R"( Log Cannot rename log\.txt to log\.old \(.+\): the log is kept)");
+    EXPECT_EQ(
+        std::distance(std::sregex_iterator(kept.begin(), kept.end(), told), std::sregex_iterator()),
+        1)
+        << kept;
     EXPECT_TRUE(fs::exists("log.old/kept"));
+
+    fs::remove_all("log.old");
+    clock->Advance(59'999);
+    WriteNumbered(log, 200, 1);
+    EXPECT_FALSE(fs::exists("log.old")) << "tried again before its time";
+    const std::string beforeTurnOver = ReadLog();
+    clock->Advance(1);
+    WriteNumbered(log, 201, 1);
+    std::ifstream oldFile("log.old");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(oldFile)), {}), beforeTurnOver);
+    EXPECT_NE(ReadLog().find("Packet number 201\n"), std::string::npos);
+    EXPECT_LE(SizeOr0("log.txt"), kOneEntry);
 }
 
 TEST_F(LogFileTest, ALogOverTheBoundFromAnEarlierRunIsRotatedAtTheFirstEntry) {
