@@ -19,9 +19,9 @@ struct LineError {
 };
 
 // Parses one request line without its CR LF: "L dd/mm/yyyy-hh:nn number".
-// Exactly one space between fields and none elsewhere; the date must exist
-// (leap years included) and the time lie within 00:00 to 23:59. Pure, so that
-// it can be fed anything.
+// Exactly one space between fields and none elsewhere; the record after "L "
+// is judged by the one record grammar (record/record_text.h), which the
+// terminal's journal keeps too. Pure, so that it can be fed anything.
 std::variant<AttendanceRecord, LineError> ParseRecordLine(std::string_view line);
 
 // Parses one line of a terminal's data file without its line end:
