@@ -1,18 +1,12 @@
 #include "attendance.h"
 
 #include "data_path.h"
+#include "record/record_text.h"
 
 namespace lorvent {
 
-std::string WireDateTime(const std::tm& time) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%02d/%02d/%04d-%02d:%02d", time.tm_mday, time.tm_mon + 1,
-                  time.tm_year + 1900, time.tm_hour, time.tm_min);
-    return text;
-}
-
 std::string RecordText(const TLogItem& item) {
-    return WireDateTime(item.ReadTime) + " " + item.Number;
+    return record::RecordText(record::WireDateTime(item.ReadTime), item.Number);
 }
 
 std::string RequestLine(const TLogItem& item) {

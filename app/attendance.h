@@ -11,9 +11,8 @@ namespace lorvent {
 // The one reply that confirms a record, compared byte for byte.
 inline const char* const kServerConfirmation = "OK";
 
-// "dd/mm/yyyy-hh:nn": fixed characters whatever the locale, no seconds.
-std::string WireDateTime(const std::tm& time);
-// "dd/mm/yyyy-hh:nn number": a record as the data file and the journal hold it.
+// "dd/mm/yyyy-hh:nn number": a record as the data file and the journal hold it
+// (record/record_text.h).
 std::string RecordText(const TLogItem& item);
 // "L dd/mm/yyyy-hh:nn number", without the line end the connection adds.
 std::string RequestLine(const TLogItem& item);

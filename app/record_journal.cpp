@@ -2,34 +2,13 @@
 
 #include "file_sync.h"
 #include "protocol/file_open.h"
-
-#include <cctype>
+#include "record/record_text.h"
 
 namespace lorvent {
 
 namespace {
 
 const char* const kJournalLineEnd = "\r\n";
-
-bool IsDigitAt(const std::string& text, std::size_t at) {
-    return std::isdigit(static_cast<unsigned char>(text[at])) != 0;
-}
-
-bool IsLowerHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-}
-
-// "dd/mm/yyyy-hh:nn": digits and the fixed separators in their places.
-bool IsWireDateTime(const std::string& text) {
-    static const std::string pattern = "00/00/0000-00:00";
-    if (text.size() < pattern.size())
-        return false;
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern[i] == '0' ? !IsDigitAt(text, i) : text[i] != pattern[i])
-            return false;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -39,20 +18,6 @@ std::string JournalPath(const std::string& dataFileName) {
 
 std::string DamagedJournalPath(const std::string& dataFileName) {
     return dataFileName + ".damaged";
-}
-
-bool IsRecordText(const std::string& text) {
-    constexpr std::size_t kNumberAt = 17;
-    if (!IsWireDateTime(text) || text.size() <= kNumberAt || text[kNumberAt - 1] != ' ')
-        return false;
-    const std::string number = text.substr(kNumberAt);
-    if (number.size() != 8 && number.size() != 10)
-        return false;
-    for (char c : number) {
-        if (!IsLowerHex(c))
-            return false;
-    }
-    return true;
 }
 
 TJournalContent ParseJournal(const std::string& bytes) {
@@ -72,7 +37,7 @@ TJournalContent ParseJournal(const std::string& bytes) {
         // An empty line is what a failed append leaves before the next record.
         if (ended && text.empty())
             continue;
-        if (ended && IsRecordText(text))
+        if (ended && record::IsRecordText(text))
             content.records.push_back(text);
         else
             content.damaged += ended ? piece : piece + kJournalLineEnd;

@@ -18,10 +18,6 @@ std::string JournalPath(const std::string& dataFileName);
 // person to look at (a line cut off by a power cut, say).
 std::string DamagedJournalPath(const std::string& dataFileName);
 
-// A record as the journal and the data file hold it, without its line end:
-// "dd/mm/yyyy-hh:nn number" with 8 or 10 lower-case hex digits.
-bool IsRecordText(const std::string& text);
-
 struct TJournalContent {
     std::vector<std::string> records; // whole records, oldest first
     // Every line that is not a whole record, as found, each ended by CR LF.
@@ -30,7 +26,9 @@ struct TJournalContent {
 
 // Splits a journal's bytes into its whole records and what is not one. A
 // record counts only with its line end: the last line of a journal cut off by
-// a power cut may look whole and yet miss digits.
+// a power cut may look whole and yet miss digits. A record is what the server
+// and its import take (record/record_text.h): a line they would refuse, say
+// with a date that does not exist, goes with the damaged ones.
 TJournalContent ParseJournal(const std::string& bytes);
 
 class TRecordJournal {

@@ -23,15 +23,9 @@ namespace {
 using namespace std::chrono_literals;
 using tcp = asio::ip::tcp;
 
-TEST(WireDateTime, FixedCharactersAndTwoDigitFields) {
-    std::tm time = Tm(2026, 12, 7, 23, 16, 59);
-    EXPECT_EQ(WireDateTime(time), "07/12/2026-23:16");
-    time.tm_mon = 0;
-    time.tm_mday = 1;
-    time.tm_hour = 0;
-    time.tm_min = 5;
-    EXPECT_EQ(WireDateTime(time), "01/01/2026-00:05");
-    TLogItem item{time, "012aff007b"};
+// The read time's own text is tested with the record grammar (tests/record/).
+TEST(RecordLines, RequestAndDataFileLineOfARead) {
+    TLogItem item{Tm(2026, 1, 1, 0, 5), "012aff007b"};
     EXPECT_EQ(RequestLine(item), "L 01/01/2026-00:05 012aff007b");
     EXPECT_EQ(DataFileLine(item), "01/01/2026-00:05 012aff007b\r\n");
 }
