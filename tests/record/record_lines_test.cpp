@@ -73,9 +73,10 @@ const TRecordLine kLines[] = {
     {"9 digits", "07/12/2026-23:16 012aff007", false},
     {"11 digits", "07/12/2026-23:16 012aff007b0", false},
     {"CR inside", "07/12/2026-23:16 012aff007b\r", false},
-    {"NUL inside", std::string("07/12/2026-23:16 012aff\0"
-                               "07b",
-                               27),
+    {"NUL inside",
+     std::string("07/12/2026-23:16 012aff\0"
+                 "07b",
+                 27),
      false},
     {"cut off inside the number", "07/12/2026-23:17 012a", false},
     {"over-long", "07/12/2026-23:16 " + std::string(5000, 'a'), false},
