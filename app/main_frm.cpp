@@ -3,7 +3,6 @@
 #include "command_line.h"
 #include "data_path.h"
 #include "file_sync.h"
-#include "proto_slave_dev.h"
 #include "protocol/file_open.h"
 #include "protocol/protocol.h"
 #include "startup_error.h"
@@ -144,7 +143,7 @@ void TMainFrm::StartEngine() {
 }
 
 void TMainFrm::StartReader() {
-    Device = std::make_unique<TProtoSlaveDev>(*this);
+    Device = std::make_unique<TProtoSlaveDev>(*Protocol, *this);
     Device->Init(kReaderIdentifier, kReaderAddress);
 }
 

@@ -5,6 +5,7 @@
 #include "card_read.h"
 #include "frm_services.h"
 #include "keyboard.h"
+#include "proto_slave_dev.h"
 #include "protocol/proto_message.h"
 #include "record_journal.h"
 #include "server_connection.h"
@@ -21,7 +22,6 @@
 namespace lorvent {
 
 class TProtocol;
-class TProtoSlaveDev;
 
 // The reader's indication after a card read.
 enum TIndicatorState : std::uint8_t {
@@ -79,14 +79,14 @@ struct TMainFrmServices {
 // object and its feedback, card reads, and typing. Everything runs on the GUI
 // thread except NextReaderCommand and PostProtocolMessage, which the reader
 // object calls on the protocol thread.
-class TMainFrm {
+class TMainFrm : public TReaderHost {
 public:
     explicit TMainFrm(TMainFrmServices services);
     // Shut-down: the engine's thread ends, the reads the reader object has
     // delivered are handled (not typed), then the reader object and the
     // engine go; records still pending are appended to the data file. The
     // front-end destroys its window afterwards.
-    ~TMainFrm();
+    ~TMainFrm() override;
     TMainFrm(const TMainFrm&) = delete;
     TMainFrm& operator=(const TMainFrm&) = delete;
 
@@ -100,9 +100,9 @@ public:
     void HandleProtocolMessage(const TProtoMessage& message);
 
     // Protocol thread: the next command for the reader, or null.
-    std::unique_ptr<TProtoMessage> NextReaderCommand();
+    std::unique_ptr<TProtoMessage> NextReaderCommand() override;
     // Protocol thread: announces a received record to the GUI thread.
-    void PostProtocolMessage();
+    void PostProtocolMessage() override;
 
     void HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber);
     void AddLogRow(std::unique_ptr<TLogItem> item);

@@ -1,12 +1,11 @@
 #include "proto_slave_dev.h"
 
-#include "main_frm.h"
 #include "protocol/protocol.h"
 
 namespace lorvent {
 
-TProtoSlaveDev::TProtoSlaveDev(TMainFrm& mainForm)
-    : TProtoSlave(*mainForm.Engine(), mainForm.Engine()->LogSink()), reader(mainForm) {}
+TProtoSlaveDev::TProtoSlaveDev(TProtocol& engine, TReaderHost& host)
+    : TProtoSlave(engine, engine.LogSink()), reader(host) {}
 
 TProtoSlaveDev::~TProtoSlaveDev() {
     Protocol().UnregisterSlave(this);

@@ -2,7 +2,6 @@
 
 #include "frame_reader.h"
 #include "packet.h"
-#include "protocol.h"
 
 #include <stdexcept>
 
@@ -17,7 +16,7 @@ int Modulo8(int value) {
 }
 } // namespace
 
-TProtoSlave::TProtoSlave(TProtocol& protocol_, TTextMessageQueue* logSink_)
+TProtoSlave::TProtoSlave(TLinkEngine& protocol_, TTextMessageQueue* logSink_)
     : protocol(protocol_), logSink(logSink_) {
     protocol.RegisterSlave(this);
 }

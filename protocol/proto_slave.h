@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "critical_section.h"
+#include "link_engine.h"
 #include "proto_message.h"
 #include "text_log.h"
 
@@ -27,7 +28,7 @@ class TProtoSlave {
 public:
     // Registers the link with the engine; it is scheduled at once but does
     // nothing until Init.
-    TProtoSlave(TProtocol& protocol, TTextMessageQueue* logSink);
+    TProtoSlave(TLinkEngine& protocol, TTextMessageQueue* logSink);
     // Unregisters first (no turn can follow), then frees the queued messages.
     // A subclass whose overrides use its own members unregisters in its own
     // destructor already (UnregisterSlave may be called twice), so that no
@@ -94,7 +95,7 @@ public:
 
 protected:
     // For a subclass that withdraws from the engine in its own destructor.
-    TProtocol& Protocol() const { return protocol; }
+    TLinkEngine& Protocol() const { return protocol; }
 
 private:
     // The engine schedules its links by these, under its own lock.
@@ -117,7 +118,7 @@ private:
     std::uint32_t identifier = 0;
     int address = 0;
     int replyCounter = 0;
-    TProtocol& protocol;
+    TLinkEngine& protocol;
     MessageQueue outbound;
     MessageQueue outstanding;
     MessageQueue inbound;

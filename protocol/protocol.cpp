@@ -1,5 +1,6 @@
 #include "protocol.h"
 
+#include "log_file.h"
 #include "proto_slave.h"
 
 #include <stdexcept>

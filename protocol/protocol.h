@@ -4,6 +4,7 @@
 #include "critical_section.h"
 #include "device/d2xx_device.h"
 #include "frame_reader.h"
+#include "link_engine.h"
 #include "packet.h"
 #include "text_log.h"
 
@@ -41,7 +42,7 @@ inline constexpr int kBaudRate = 9600;
 // The bus master: owns the device and the protocol thread, which gives each
 // registered reader link its turn when its poll time comes, reopens the device
 // after failures and ends when asked to or when the GUI thread is gone.
-class TProtocol : public TByteReader {
+class TProtocol : public TLinkEngine {
 public:
     explicit TProtocol(TProtocolSetup setup);
     // Stops and joins the thread if the owner has not. Never throws: use
@@ -58,14 +59,14 @@ public:
     bool SetReadTimeout(int milliseconds) override;
     int ReadBytes(std::uint8_t* buffer, int count) override;
     // Frames the Packet and writes it with one device write; the count written or -1.
-    int SendPacket(const Packet& packet);
+    int SendPacket(const Packet& packet) override;
 
-    void RegisterSlave(TProtoSlave* slave);
-    void UnregisterSlave(TProtoSlave* slave);
+    void RegisterSlave(TProtoSlave* slave) override;
+    void UnregisterSlave(TProtoSlave* slave) override;
     // Moves a registered link's next turn to `when` on the engine's clock.
     void ScheduleAt(TProtoSlave* slave, TPollTime when);
     // The lowest bus address 1..126 that no registered link holds, or -1.
-    int AllocateAddress();
+    int AllocateAddress() override;
     bool HasSlaves();
 
     void LogWarning(const char* format, ...);
@@ -81,7 +82,7 @@ public:
     // thread repeats it; tests without the thread call it by hand.
     void RunPass();
 
-    TCriticalSection& Lock() { return lock_; }
+    TCriticalSection& Lock() override { return lock_; }
     const std::string& PortText() const { return portText_; }
     const std::string& SettingsText() const { return settingsText_; }
     bool ReopenPending() {

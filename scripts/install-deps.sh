@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config
+    # scripts/check-includes, the include check CI runs first.
+    python3
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libxtst-dev libx11-dev xvfb xauth x11-utils fonts-dejavu-core
     # setxkbmap: the typing tests switch keyboard layouts (us, cz, fr, de).

@@ -5,6 +5,7 @@
 #include "server/data_file_import.h"
 #include "server/day_report.h"
 #include "server/output_pump.h"
+#include "server/record_store_factory.h"
 #include "server/report_web_server.h"
 #include "server/server_options.h"
 

@@ -1,8 +1,5 @@
 #include "server/record_store.h"
 
-#include "server/postgres_record_store.h"
-#include "server/sqlite_record_store.h"
-
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -34,13 +31,6 @@ std::string RedactedLocation(std::string_view location) {
         text.replace(start, (end == std::string::npos ? text.size() : end) - start, "***");
     }
     return text;
-}
-
-std::unique_ptr<RecordStore> OpenRecordStore(const std::string& location,
-                                             RecordStore::Access access) {
-    if (IsPostgresLocation(location))
-        return std::make_unique<PostgresRecordStore>(location, access);
-    return std::make_unique<SqliteRecordStore>(location, access);
 }
 
 std::string UtcTimestampNow() {

@@ -82,10 +82,6 @@ public:
 bool IsPostgresLocation(std::string_view location);
 // The location with any password replaced by "***", fit for a log.
 std::string RedactedLocation(std::string_view location);
-// Opens the store at `location`, creating the tables when writable. Throws StoreError.
-std::unique_ptr<RecordStore> OpenRecordStore(const std::string& location,
-                                             RecordStore::Access access);
-
 // The current time as received_at has it.
 std::string UtcTimestampNow();
 

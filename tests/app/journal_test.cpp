@@ -8,6 +8,8 @@
 #include "support/tm.h"
 
 #ifndef _WIN32
+#include "support/read_to_end.h"
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -219,12 +221,7 @@ std::string StandardErrorOf(const std::function<void()>& run) {
     dup2(saved, STDERR_FILENO);
     close(saved);
     close(ends[1]);
-    std::string said;
-    char buffer[512];
-    for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;)
-        said.append(buffer, static_cast<std::size_t>(got));
-    close(ends[0]);
-    return said;
+    return ReadToEnd(ends[0]);
 }
 
 // The disk fills between two reads (a file size limit stands in for it): the

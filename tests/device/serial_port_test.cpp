@@ -3,6 +3,7 @@
 
 #include "device/serial_port_linux.h"
 #include "support/pty_line.h"
+#include "support/read_to_end.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -560,11 +561,7 @@ TOpenAsUser OpenWithoutOverride(TD2xxDevice& device) {
         _exit(0);
     }
     close(results[1]);
-    std::string report;
-    char buffer[512];
-    for (ssize_t n; (n = read(results[0], buffer, sizeof buffer)) > 0;)
-        report.append(buffer, static_cast<std::size_t>(n));
-    close(results[0]);
+    const std::string report = testing::ReadToEnd(results[0]);
     waitpid(child, nullptr, 0);
 
     std::istringstream lines(report);

@@ -11,6 +11,7 @@
 // LORVENT_BUS_READS sets the number of reads (10000 by default, about a second; 100000 for
 // the long run, scripts/bus-volume-soak); LORVENT_BUS_SEED the draws.
 #include "bus_fixture.h"
+#include "support/card_deliveries.h"
 
 #include <algorithm>
 #include <array>
@@ -51,30 +52,12 @@ const char* const kFaultNames[kFaultKinds] = {
 // silence lasts twice that, as not every frame the reader hears is a poll.
 constexpr int kPollsUntilDeath = 10;
 
-// "83 81 12 34 56 78": kind, flags, then the four number bytes.
-std::uint32_t CardNumber(const std::string& record) {
-    return static_cast<std::uint32_t>(std::stoul(record.substr(6, 2) + record.substr(9, 2) +
-                                                     record.substr(12, 2) + record.substr(15, 2),
-                                                 nullptr, 16));
-}
-
 class BusVolume : public BusFixture {
 protected:
     // What the application does with what the link delivers: every read
     // counted and acknowledged to the reader, the reader's wake honoured.
     void Drain() {
-        for (const auto& message : link->Drain()) {
-            if (message == "A0") {
-                link->DiscardOutput();
-            } else if (message == "A1") {
-                ++deaths_;
-            } else if (message.size() == 17 && message.rfind("83 81", 0) == 0) {
-                ++deliveries_[CardNumber(message)];
-                link->Send({0x03, 0x06, 0x00});
-            } else {
-                ++malformed_;
-            }
-        }
+        deliveries_.Take(*link);
         line->TakeWrites();
         log.Take();
     }
@@ -126,10 +109,8 @@ protected:
         }
     }
 
-    std::map<std::uint32_t, int> deliveries_;
+    TCardDeliveries deliveries_;
     std::array<int, kFaultKinds> faults_{};
-    int deaths_ = 0;
-    int malformed_ = 0;
 };
 
 TEST_F(BusVolume, NoReadIsLostUnderEveryKindOfFault) {
@@ -166,8 +147,8 @@ TEST_F(BusVolume, NoReadIsLostUnderEveryKindOfFault) {
     const sim::TSimStats stats = Reader([](sim::TReaderSim& r) { return r.Stats(); });
     int lost = 0, duplicates = 0, unexplained = 0;
     for (std::size_t i = 0; i < made.size(); ++i) {
-        const auto found = deliveries_.find(static_cast<std::uint32_t>(i + 1));
-        const int delivered = found == deliveries_.end() ? 0 : found->second;
+        const auto found = deliveries_.byCard.find(static_cast<std::uint32_t>(i + 1));
+        const int delivered = found == deliveries_.byCard.end() ? 0 : found->second;
         lost += delivered == 0;
         if (delivered > 1) {
             duplicates += delivered - 1;
@@ -186,15 +167,15 @@ TEST_F(BusVolume, NoReadIsLostUnderEveryKindOfFault) {
                 "address, %d oversize frames, %d reset requests; %d link deaths\n",
                 stats.bytesCorrupted, stats.crcsCorrupted, stats.noiseBytesSent,
                 stats.repliesLost, stats.repliesRepeated, stats.repliesFromWrongAddress,
-                stats.oversizeFramesSent, stats.resetRequestsSent, deaths_);
+                stats.oversizeFramesSent, stats.resetRequestsSent, deliveries_.deaths);
 
     EXPECT_EQ(made.size(), static_cast<std::size_t>(reads));
     EXPECT_EQ(lost, 0) << "seed " << seed;
     EXPECT_EQ(unexplained, 0) << "a duplicate without a lost acknowledgement, seed " << seed;
-    EXPECT_EQ(malformed_, 0) << "a corrupted record reached the application";
-    EXPECT_EQ(deliveries_.size(), made.size()) << "a card that was never read was delivered";
+    EXPECT_EQ(deliveries_.malformed, 0) << "a corrupted record reached the application";
+    EXPECT_EQ(deliveries_.byCard.size(), made.size()) << "a card that was never read was delivered";
     // The faults took effect, not only were asked for.
-    EXPECT_GE(deaths_, faults_[kSilenceUntilDeath]);
+    EXPECT_GE(deliveries_.deaths, faults_[kSilenceUntilDeath]);
     EXPECT_GE(stats.repliesLost, faults_[kLostReply]);
     EXPECT_GE(stats.oversizeFramesSent, faults_[kOversizeFrame]);
     EXPECT_GE(stats.repliesFromWrongAddress, faults_[kWrongAddress]);

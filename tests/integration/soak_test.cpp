@@ -8,6 +8,7 @@
 // acknowledgement was lost, and is counted. LORVENT_SOAK_SECONDS sets the
 // length (60 s by default).
 #include "bus_fixture.h"
+#include "support/card_deliveries.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -27,13 +28,6 @@ int SoakSeconds() {
     return seconds > 0 ? seconds : 60;
 }
 
-std::uint32_t CardNumber(const std::string& record) {
-    // "83 81 12 34 56 78": kind, flags, then the four number bytes.
-    return static_cast<std::uint32_t>(std::stoul(record.substr(6, 2) + record.substr(9, 2) +
-                                                     record.substr(12, 2) + record.substr(15, 2),
-                                                 nullptr, 16));
-}
-
 TEST(SoakTest, NoCardReadIsLostOnABadLine) {
     sim::TReaderSimConfig config;
     config.seed = 20261208;
@@ -46,22 +40,10 @@ TEST(SoakTest, NoCardReadIsLostOnABadLine) {
     auto link = std::make_unique<testing::AppLink>(*protocol, &log);
     link->Init(0xFFFFFFFF, 1);
 
-    std::map<std::uint32_t, int> deliveries;
-    int wakes = 0, deaths = 0, malformed = 0;
+    testing::TCardDeliveries app;
+    std::map<std::uint32_t, int>& deliveries = app.byCard;
     auto drain = [&] {
-        for (const auto& message : link->Drain()) {
-            if (message == "A0") {
-                ++wakes;
-                link->DiscardOutput();
-            } else if (message == "A1") {
-                ++deaths;
-            } else if (message.size() == 17 && message.rfind("83 81", 0) == 0) {
-                ++deliveries[CardNumber(message)];
-                link->Send({0x03, 0x06, 0x00});
-            } else {
-                ++malformed;
-            }
-        }
+        app.Take(*link);
         line->TakeWrites(); // the line's record is not needed here
     };
 
@@ -142,17 +124,17 @@ TEST(SoakTest, NoCardReadIsLostOnABadLine) {
     std::printf("soak: %d s, card reads made %zu, delivered %zu distinct, lost %d, duplicates %d "
                 "(after a lost acknowledgement), wakes %d, deaths %d, bytes corrupted %d, noise "
                 "bytes %d, replies lost %d, polls silenced %d, retransmissions %d\n",
-                SoakSeconds(), reads.size(), deliveries.size(), lost, duplicates, wakes, deaths,
-                stats.bytesCorrupted, stats.noiseBytesSent, stats.repliesLost, stats.pollsSilenced,
-                stats.dataRetransmissions);
+                SoakSeconds(), reads.size(), deliveries.size(), lost, duplicates, app.wakes,
+                app.deaths, stats.bytesCorrupted, stats.noiseBytesSent, stats.repliesLost,
+                stats.pollsSilenced, stats.dataRetransmissions);
     EXPECT_GT(reads.size(), static_cast<std::size_t>(3 * SoakSeconds()));
     EXPECT_EQ(lost, 0);
     EXPECT_EQ(unexplainedDuplicates, 0) << unexplained;
-    EXPECT_EQ(malformed, 0) << "a corrupted record reached the application";
+    EXPECT_EQ(app.malformed, 0) << "a corrupted record reached the application";
     EXPECT_EQ(deliveries.size(), reads.size()) << "a card that was never read was delivered";
     EXPECT_GT(stats.bytesCorrupted, 0);
     if (SoakSeconds() >= 30) { // about six silences a minute are long enough to kill it
-        EXPECT_GT(deaths, 0) << "the silences should have killed the link at least once";
+        EXPECT_GT(app.deaths, 0) << "the silences should have killed the link at least once";
     }
 
     link.reset();

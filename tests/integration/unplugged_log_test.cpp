@@ -2,7 +2,7 @@
 // file log over the simulated reader, stepped by hand on a clock that moves
 // only when the engine sleeps, so an hour of failing polls takes a moment.
 #include "bus_fixture.h"
-#include "protocol/text_log.h"
+#include "protocol/log_file.h"
 #include "support/temp_dir.h"
 
 #include <filesystem>

@@ -8,6 +8,7 @@
 #include "support/scripted_device.h"
 #include "support/temp_dir.h"
 
+#include "protocol/log_file.h"
 #include "protocol/proto_slave.h"
 #include "protocol/protocol.h"
 

@@ -1,3 +1,4 @@
+#include "protocol/log_file.h"
 #include "protocol/proto_message.h"
 #include "protocol/protocol.h"
 #include "protocol/repeat_filter.h"

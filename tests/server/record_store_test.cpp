@@ -2,6 +2,7 @@
 // PostgreSQL cluster; then what is particular to the SQLite file.
 #include "server/day_report.h"
 #include "server/postgres_record_store.h"
+#include "server/record_store_factory.h"
 #include "server/sqlite_record_store.h"
 #include "support/pg_cluster.h"
 #include "test_files.h"
