@@ -3,13 +3,13 @@
 #include "app/tcpconn/tcp_conn.h"
 #include "server/attendance_server.h"
 #include "server/sqlite_record_store.h"
+#include "support/running_server.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <latch>
-#include <sstream>
 #include <thread>
 
 namespace lorvent::server {
@@ -21,43 +21,7 @@ using testing::TTempDir;
 
 const std::string kRecordLine = "L 07/12/2026-23:16 012aff007b";
 
-// The server and its store worker as kalvinor-server runs them.
-class RunningServer {
-public:
-    explicit RunningServer(RecordStore& store,
-                           std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout)
-        : worker_(store, storedSink_, problemsSink_),
-          server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, worker_, problemsSink_,
-                  idleTimeout),
-          port_(server_.LocalEndpoint().port()), runner_([this] { io_.run(); }) {}
-    ~RunningServer() { Stop(); }
-
-    // Stops the server and waits until its io_context has run out of work
-    // and its worker has stopped.
-    void Stop() {
-        if (!runner_.joinable())
-            return;
-        asio::post(io_, [this] { server_.Stop(); });
-        runner_.join();
-        worker_.Stop();
-    }
-
-    std::uint16_t Port() const { return port_; }
-    // Read these only after Stop: the server's thread writes them.
-    std::string Stored() const { return stored_.str(); }
-    std::string Problems() const { return problems_.str(); }
-
-private:
-    asio::io_context io_;
-    std::ostringstream stored_;
-    std::ostringstream problems_;
-    StreamLineSink storedSink_{stored_};
-    StreamLineSink problemsSink_{problems_};
-    StoreWorker worker_;
-    AttendanceServer server_;
-    std::uint16_t port_;
-    std::thread runner_;
-};
+using RunningServer = testing::TRunningServer;
 
 class AttendanceServerTest : public ::testing::Test {
 protected:
