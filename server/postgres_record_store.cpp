@@ -18,11 +18,15 @@ namespace {
 //
 // A record is held once (attendance_once). A database written before that
 // may hold repeats: they are marked and kept rather than deleted, so that the
-// index fits. The lock makes a second program opening the same old database
-// wait, and keeps records out between the marking and the index; the
-// statements run as one transaction.
+// index fits. The table lock keeps records out between the marking and the
+// index. The statements run as one transaction.
+//
+// Programs opening one database at once take their turns on the advisory
+// lock first: each CREATE INDEX holds a share lock on the table, and two of
+// them both waiting for the table lock would deadlock.
 constexpr const char* kCreateTables =
     "SET client_min_messages = warning;"
+    "SELECT pg_advisory_xact_lock(hashtext('kalvinor-server schema'));"
     "CREATE TABLE IF NOT EXISTS attendance ("
     " id BIGSERIAL PRIMARY KEY,"
     " read_time TEXT NOT NULL,"
