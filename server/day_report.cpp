@@ -28,28 +28,6 @@ std::vector<DayTally> Values(const std::map<std::string, DayTally>& tallies) {
     return values;
 }
 
-std::string Padded(std::string text, std::size_t width) {
-    if (text.size() < width)
-        text.append(width - text.size(), ' ');
-    return text + ' ';
-}
-
-std::string RightAligned(int value, std::size_t width) {
-    std::string text = std::to_string(value);
-    return std::string(width > text.size() ? width - text.size() : 0, ' ') + text;
-}
-
-std::string TextTable(const char* heading, const std::vector<DayTally>& tallies) {
-    std::size_t width = std::string_view(heading).size();
-    for (const DayTally& tally : tallies)
-        width = std::max(width, tally.name.size());
-    std::string text = Padded(heading, width) + "first last  reads\n";
-    for (const DayTally& tally : tallies)
-        text += Padded(tally.name, width) + tally.first + ' ' + tally.last + ' ' +
-                RightAligned(tally.reads, 6) + '\n';
-    return text;
-}
-
 // RFC 4180: a field with a comma, quote or line end goes in quotes.
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos)
@@ -182,11 +160,6 @@ DayReport BuildDayReport(RecordStore& store, const std::string& day) {
                      [](const DayTally& a, const DayTally& b) { return a.first < b.first; });
     report.terminals = Values(terminals);
     return report;
-}
-
-std::string ReportText(const DayReport& report) {
-    return "Attendance on " + report.day + "\n\n" + TextTable("card", report.cards) + "\n" +
-           TextTable("terminal", report.terminals);
 }
 
 std::string ReportCsv(const DayReport& report) {

@@ -29,8 +29,6 @@ struct DayReport {
 // minute at one terminal counted once. Throws StoreError.
 DayReport BuildDayReport(RecordStore& store, const std::string& day);
 
-// As a person reads it in a terminal.
-std::string ReportText(const DayReport& report);
 // "kind,name,first,last,reads" a line, kind being card or terminal.
 std::string ReportCsv(const DayReport& report);
 // The web page: the chart of arrivals per hour and both tables.

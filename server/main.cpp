@@ -1,10 +1,13 @@
 // kalvinor-server: the reference attendance server. Takes attendance records
 // over TCP, keeps them in SQLite or PostgreSQL and confirms each one once it
-// is committed; imports terminals' data files and reports a day's reads.
+// is committed; imports terminals' data files, keeps who holds which card,
+// and reports a day's or a month's presence.
 #include "server/attendance_server.h"
+#include "server/card_holders.h"
 #include "server/data_file_import.h"
 #include "server/day_report.h"
 #include "server/output_pump.h"
+#include "server/presence_report.h"
 #include "server/record_store_factory.h"
 #include "server/report_web_server.h"
 #include "server/server_options.h"
@@ -12,7 +15,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -53,11 +58,84 @@ int ImportRecords(const ServerOptions& options) {
     return 0;
 }
 
-int PrintReport(const ServerOptions& options) {
-    const auto store = OpenRecordStore(options.databasePath, RecordStore::Access::kReadOnly);
-    const DayReport report = BuildDayReport(*store, options.day);
-    std::cout << (options.csv ? ReportCsv(report) : ReportText(report)) << std::flush;
+int PrintMonth(const ServerOptions& options, Database& database) {
+    const auto [first, last] = DaysOfMonth(options.month);
+    const Presence presence =
+        LoadPresence(*database.records, *database.holders, first, last, options.person);
+    std::cout << (options.csv ? MonthPresenceCsv(presence) : MonthPresenceText(presence))
+              << std::flush;
     return 0;
+}
+
+// The day's CSV stays the cards' and terminals' tallies that scripts read.
+int PrintReport(const ServerOptions& options) {
+    Database database = OpenDatabase(options.databasePath, RecordStore::Access::kReadOnly);
+    if (!options.month.empty())
+        return PrintMonth(options, database);
+    const DayReport report = BuildDayReport(*database.records, options.day);
+    if (options.csv) {
+        std::cout << ReportCsv(report) << std::flush;
+        return 0;
+    }
+    const Presence presence =
+        LoadPresence(*database.records, *database.holders, options.day, options.day);
+    std::cout << DayPresenceText(presence, report.terminals) << std::flush;
+    return 0;
+}
+
+std::vector<HolderLine> ReadHoldersFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw HolderError("cannot open '" + path + "'");
+    const std::string content(std::istreambuf_iterator<char>(file), {});
+    if (file.bad())
+        throw HolderError("cannot read '" + path + "'");
+    try {
+        std::vector<HolderLine> lines = ParseHoldersFile(content);
+        if (lines.empty())
+            throw HolderError("no card holders in it");
+        return lines;
+    } catch (const HolderError& error) {
+        throw HolderError(path + ": " + error.what() + "; nothing was stored");
+    }
+}
+
+int ImportHolders(const ServerOptions& options) {
+    const std::vector<HolderLine> lines = ReadHoldersFile(options.holdersArgument);
+    Database database = OpenDatabase(options.databasePath, RecordStore::Access::kReadWrite);
+    try {
+        database.holders->ChangeHolders([&](const std::vector<CardHolder>& held) {
+            return AssignmentsToImport(held, lines, LocalToday());
+        });
+    } catch (const HolderError& error) {
+        throw HolderError(options.holdersArgument + ": " + error.what() + "; nothing was stored");
+    }
+    std::cout << "stored " << lines.size() << " card holders from " << options.holdersArgument
+              << '\n';
+    return 0;
+}
+
+int ManageHolders(const ServerOptions& options) {
+    switch (options.holdersAction) {
+    case HoldersAction::kImport:
+        return ImportHolders(options);
+    case HoldersAction::kList: {
+        Database database = OpenDatabase(options.databasePath, RecordStore::Access::kReadOnly);
+        std::cout << HoldersText(database.holders->Holders()) << std::flush;
+        return 0;
+    }
+    case HoldersAction::kRemove: {
+        Database database = OpenDatabase(options.databasePath, RecordStore::Access::kReadWrite);
+        const std::string today = LocalToday();
+        database.holders->ChangeHolders([&](const std::vector<CardHolder>& held) {
+            return std::vector{AssignmentToRemove(held, options.holdersArgument, today)};
+        });
+        std::cout << "card " << options.holdersArgument << " is nobody's from " << today
+                  << " on; earlier days keep their holder\n";
+        return 0;
+    }
+    }
+    return 2;
 }
 
 // The report page on a thread and a database connection of its own.
@@ -134,6 +212,8 @@ int main(int argc, char** argv) {
             return ImportRecords(options);
         case ServerCommand::kReport:
             return PrintReport(options);
+        case ServerCommand::kHolders:
+            return ManageHolders(options);
         case ServerCommand::kServe:
             break;
         }

@@ -24,6 +24,10 @@ namespace {
 // Programs opening one database at once take their turns on the advisory
 // lock first: each CREATE INDEX holds a share lock on the table, and two of
 // them both waiting for the table lock would deadlock.
+//
+// card_holders: who holds a card from which day on (card_holders.h):
+// from_day is "yyyy-mm-dd", or '' from the card's first read; an empty
+// personal_number marks a card handed back.
 constexpr const char* kCreateTables =
     "SET client_min_messages = warning;"
     "SELECT pg_advisory_xact_lock(hashtext('kalvinor-server schema'));"
@@ -41,6 +45,13 @@ constexpr const char* kCreateTables =
     " lines BIGINT NOT NULL,"
     " bytes BIGINT NOT NULL,"
     " digest TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS card_holders ("
+    " card TEXT NOT NULL,"
+    " from_day TEXT NOT NULL,"
+    " personal_number TEXT NOT NULL,"
+    " name TEXT NOT NULL,"
+    " department TEXT NOT NULL,"
+    " PRIMARY KEY (card, from_day));"
     "DO $$ BEGIN"
     " IF to_regclass('attendance_once') IS NULL THEN"
     "  LOCK TABLE attendance IN SHARE ROW EXCLUSIVE MODE;"
@@ -69,8 +80,21 @@ constexpr const char* kSelect =
 constexpr const char* kOrderById = " ORDER BY id";
 constexpr const char* kOnDay = " WHERE read_at >= $1::date AND read_at < $1::date + 1"
                                " ORDER BY read_at, id";
+constexpr const char* kInDays = " WHERE read_at >= $1::date AND read_at < $2::date + 1"
+                                " ORDER BY read_at, id";
 constexpr const char* kSelectMark =
     "SELECT lines, bytes, digest FROM attendance_imports WHERE terminal = $1";
+// A database opened only for reading may come from before there were holders.
+constexpr const char* kHasHolders = "SELECT to_regclass('card_holders') IS NOT NULL";
+constexpr const char* kSelectHolders =
+    "SELECT card, from_day, personal_number, name, department FROM card_holders"
+    " ORDER BY card, from_day";
+// Changes of the holders take turns; readers go on reading.
+constexpr const char* kLockHolders = "LOCK TABLE card_holders IN SHARE ROW EXCLUSIVE MODE";
+constexpr const char* kUpsertHolder =
+    "INSERT INTO card_holders (card, from_day, personal_number, name, department)"
+    " VALUES ($1, $2, $3, $4, $5) ON CONFLICT (card, from_day) DO UPDATE SET"
+    " personal_number = $3, name = $4, department = $5";
 // A first import of a terminal makes its row, so that the lock below holds a
 // second import that starts at the same time.
 constexpr const char* kEnsureMark =
@@ -287,6 +311,11 @@ void PostgresRecordStore::ForEachOnDay(std::string_view day, const RecordVisitor
     Select(std::string(kSelect) + kOnDay, {std::string(day)}, visit);
 }
 
+void PostgresRecordStore::ForEachInDays(std::string_view first, std::string_view last,
+                                        const RecordVisitor& visit) {
+    Select(std::string(kSelect) + kInDays, {std::string(first), std::string(last)}, visit);
+}
+
 // Row by row, so that a large table is never held in memory at once.
 void PostgresRecordStore::Select(const std::string& sql, const std::vector<std::string>& parameters,
                                  const RecordVisitor& visit) {
@@ -334,6 +363,30 @@ std::size_t PostgresRecordStore::AddImported(std::string_view terminal,
             "cannot store the import mark");
     transaction.Commit();
     return std::count(added.begin(), added.end(), true);
+}
+
+std::vector<CardHolder> PostgresRecordStore::Holders() {
+    std::vector<CardHolder> holders;
+    const Result exists = Execute(kHasHolders, {}, "cannot read the card holders");
+    if (PQgetvalue(exists.get(), 0, 0) != std::string("t"))
+        return holders;
+    const Result rows = Execute(kSelectHolders, {}, "cannot read the card holders");
+    for (int row = 0; row < PQntuples(rows.get()); ++row)
+        holders.push_back({PQgetvalue(rows.get(), row, 0), PQgetvalue(rows.get(), row, 1),
+                           PQgetvalue(rows.get(), row, 2), PQgetvalue(rows.get(), row, 3),
+                           PQgetvalue(rows.get(), row, 4)});
+    return holders;
+}
+
+void PostgresRecordStore::ChangeHolders(const HolderChange& change) {
+    Transaction transaction(*this);
+    Execute(kLockHolders, {}, "cannot store the card holders");
+    for (const CardHolder& holder : change(Holders()))
+        Execute(
+            kUpsertHolder,
+            {holder.card, holder.fromDay, holder.personalNumber, holder.name, holder.department},
+            "cannot store the card holders");
+    transaction.Commit();
 }
 
 void PostgresRecordStore::Fail(const char* what, const std::string& reason) {

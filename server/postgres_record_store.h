@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/holder_store.h"
 #include "server/record_store.h"
 
 #include <vector>
@@ -11,8 +12,8 @@ namespace lorvent::server {
 
 // Records in a PostgreSQL database through libpq. A connection that breaks
 // is made again on the next call, so that the server outlives a restart of
-// the database.
-class PostgresRecordStore final : public RecordStore {
+// the database. The card holders are kept in the same database.
+class PostgresRecordStore final : public RecordStore, public HolderStore {
 public:
     // Connects and, when writable, creates the tables. Throws StoreError.
     PostgresRecordStore(std::string uri, Access access = Access::kReadWrite);
@@ -23,9 +24,13 @@ public:
     AddedRecords Add(std::span<const StoredRecord> records) override;
     void ForEach(const RecordVisitor& visit) override;
     void ForEachOnDay(std::string_view day, const RecordVisitor& visit) override;
+    void ForEachInDays(std::string_view first, std::string_view last,
+                       const RecordVisitor& visit) override;
     ImportMark FindImportMark(std::string_view terminal) override;
     std::size_t AddImported(std::string_view terminal, std::span<const StoredRecord> records,
                             const ImportMark& from, const ImportMark& to) override;
+    std::vector<CardHolder> Holders() override;
+    void ChangeHolders(const HolderChange& change) override;
 
 private:
     class Transaction;

@@ -68,6 +68,10 @@ public:
     // The records read on `day` ("yyyy-mm-dd", the terminals' own time), by
     // read time, then in the order taken.
     virtual void ForEachOnDay(std::string_view day, const RecordVisitor& visit) = 0;
+    // The records read on the days `first` to `last`, both included, in the
+    // same order.
+    virtual void ForEachInDays(std::string_view first, std::string_view last,
+                               const RecordVisitor& visit) = 0;
     virtual ImportMark FindImportMark(std::string_view terminal) = 0;
     // Adds the records and moves the terminal's mark from `from` to `to` in
     // one transaction; returns how many were added, those already held being

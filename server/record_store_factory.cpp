@@ -5,11 +5,24 @@
 
 namespace lorvent::server {
 
+namespace {
+
+template <class Store> Database DatabaseOf(std::unique_ptr<Store> store) {
+    HolderStore* holders = store.get();
+    return {std::move(store), holders};
+}
+
+} // namespace
+
 std::unique_ptr<RecordStore> OpenRecordStore(const std::string& location,
                                              RecordStore::Access access) {
+    return std::move(OpenDatabase(location, access).records);
+}
+
+Database OpenDatabase(const std::string& location, RecordStore::Access access) {
     if (IsPostgresLocation(location))
-        return std::make_unique<PostgresRecordStore>(location, access);
-    return std::make_unique<SqliteRecordStore>(location, access);
+        return DatabaseOf(std::make_unique<PostgresRecordStore>(location, access));
+    return DatabaseOf(std::make_unique<SqliteRecordStore>(location, access));
 }
 
 } // namespace lorvent::server

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/holder_store.h"
 #include "server/record_store.h"
 
 #include <memory>
@@ -11,5 +12,14 @@ namespace lorvent::server {
 // creating the tables when writable. Throws StoreError.
 std::unique_ptr<RecordStore> OpenRecordStore(const std::string& location,
                                              RecordStore::Access access);
+
+// The records and the card holders of one database, on one connection.
+struct Database {
+    std::unique_ptr<RecordStore> records;
+    HolderStore* holders = nullptr; // the same store's, living as long
+};
+
+// As OpenRecordStore, with the holders. Throws StoreError.
+Database OpenDatabase(const std::string& location, RecordStore::Access access);
 
 } // namespace lorvent::server

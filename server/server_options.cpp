@@ -1,5 +1,7 @@
 #include "server/server_options.h"
 
+#include "server/holders_file.h"
+
 #include <asio/ip/address.hpp>
 
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 
 namespace lorvent::server {
 
@@ -16,6 +19,8 @@ const char* const kServerUsage =
     "       kalvinor-server --list [--db DATABASE]\n"
     "       kalvinor-server import --from-terminal NAME [--db DATABASE] FILE\n"
     "       kalvinor-server report --day YYYY-MM-DD [--csv] [--db DATABASE]\n"
+    "       kalvinor-server report --month YYYY-MM [--person NUMBER] [--csv] [--db DATABASE]\n"
+    "       kalvinor-server holders import FILE.csv | list | remove CARD [--db DATABASE]\n"
     "  --port N          TCP port to take records on (default 11000; 0 picks a free one)\n"
     "  --bind ADDRESS    IP address to take records on (default 127.0.0.1)\n"
     "  --db DATABASE     an SQLite file (default kalvinor-server.sqlite), or a PostgreSQL\n"
@@ -31,9 +36,17 @@ const char* const kServerUsage =
     "                    terminal's uploads are known by its address (as --list shows\n"
     "                    it), so name the terminal by that address to have the file's\n"
     "                    records that were uploaded too recognised\n"
-    "  report            each card's first and last read and number of reads on the\n"
-    "                    day, and each terminal's (--csv: as CSV); a card read twice\n"
-    "                    in one minute at one terminal counts once\n"
+    "  report --day      each person's arrival, departure, hours and terminals, the\n"
+    "                    unknown cards apart, and each terminal's reads; --csv: each\n"
+    "                    card's and terminal's first and last read and number of reads.\n"
+    "                    A card read twice in one minute at one terminal counts once\n"
+    "  report --month    each person's days and the month's days present and hours\n"
+    "                    (--person: one person by personal number); --csv: for a Czech\n"
+    "                    spreadsheet (UTF-8 with BOM, ';', decimal comma)\n"
+    "  holders import    card holders from a CSV file: card;name;personal number;\n"
+    "                    department[;from day], all or nothing\n"
+    "  holders list      every card's holders and the days they start\n"
+    "  holders remove    the card is nobody's from today; earlier days keep the holder\n"
     "Stored records are echoed to standard output; the log goes to standard error.\n";
 
 namespace {
@@ -74,6 +87,18 @@ std::string CheckDay(const std::string& text) {
     return text;
 }
 
+std::string CheckMonth(const std::string& text) {
+    if (!IsDay(text + "-01") || text.size() != 7)
+        throw UsageError("--month needs a month as YYYY-MM, not '" + text + "'");
+    return text;
+}
+
+std::string CheckPerson(const std::string& text) {
+    if (text.empty())
+        throw UsageError("--person needs a personal number");
+    return text;
+}
+
 using ValueSetter = std::function<void(ServerOptions&, const std::string&)>;
 
 const std::map<std::string, ValueSetter>& ValueOptions() {
@@ -96,6 +121,8 @@ const std::map<std::string, ValueSetter>& ValueOptions() {
         {"--from-terminal",
          [](ServerOptions& o, const std::string& v) { o.terminal = CheckTerminalName(v); }},
         {"--day", [](ServerOptions& o, const std::string& v) { o.day = CheckDay(v); }},
+        {"--month", [](ServerOptions& o, const std::string& v) { o.month = CheckMonth(v); }},
+        {"--person", [](ServerOptions& o, const std::string& v) { o.person = CheckPerson(v); }},
     };
     return options;
 }
@@ -107,7 +134,8 @@ bool Allowed(ServerCommand command, const std::string& name) {
         // --list has always let the serving options stand beside it, unused.
         {ServerCommand::kList, {"--port", "--bind", "--web-port", "--web-bind"}},
         {ServerCommand::kImport, {"--from-terminal"}},
-        {ServerCommand::kReport, {"--day", "--csv"}},
+        {ServerCommand::kReport, {"--day", "--month", "--person", "--csv"}},
+        {ServerCommand::kHolders, {}},
     };
     const auto& names = allowed.at(command);
     return name == "--db" || std::find(names.begin(), names.end(), name) != names.end();
@@ -121,8 +149,53 @@ void CheckComplete(const ServerOptions& options, const std::vector<std::string>&
     if (options.command == ServerCommand::kImport &&
         (options.terminal.empty() || options.importFile.empty()))
         throw UsageError("import needs --from-terminal NAME and a FILE");
-    if (options.command == ServerCommand::kReport && options.day.empty())
-        throw UsageError("report needs --day YYYY-MM-DD");
+    if (options.command == ServerCommand::kReport) {
+        if (options.day.empty() == options.month.empty())
+            throw UsageError("report needs either --day YYYY-MM-DD or --month YYYY-MM");
+        if (!options.person.empty() && options.month.empty())
+            throw UsageError("--person goes with --month");
+    }
+    if (options.command == ServerCommand::kHolders &&
+        options.holdersAction != HoldersAction::kList && options.holdersArgument.empty())
+        throw UsageError(options.holdersAction == HoldersAction::kImport
+                             ? "holders import needs a FILE"
+                             : "holders remove needs a CARD");
+}
+
+// "holders import FILE", "holders list" or "holders remove CARD".
+HoldersAction ParseHoldersAction(const std::vector<std::string>& arguments) {
+    static const std::map<std::string, HoldersAction> actions = {
+        {"import", HoldersAction::kImport},
+        {"list", HoldersAction::kList},
+        {"remove", HoldersAction::kRemove}};
+    const auto action = arguments.size() > 1 ? actions.find(arguments[1]) : actions.end();
+    if (action == actions.end())
+        throw UsageError("holders needs import FILE, list or remove CARD");
+    return action->second;
+}
+
+// The FILE of import, the FILE of holders import or the CARD of holders
+// remove; false when the command takes no such argument or has it already.
+bool TakeOperand(ServerOptions& options, const std::string& text) {
+    if (text.starts_with("-"))
+        return false;
+    if (options.command == ServerCommand::kImport && options.importFile.empty()) {
+        options.importFile = text;
+        return true;
+    }
+    if (options.command != ServerCommand::kHolders ||
+        options.holdersAction == HoldersAction::kList || !options.holdersArgument.empty())
+        return false;
+    if (options.holdersAction == HoldersAction::kRemove) {
+        const std::optional<std::string> card = NormalizedCard(text);
+        if (!card)
+            throw UsageError("holders remove needs a card number of 8 or 10 hex digits, not '" +
+                             text + "'");
+        options.holdersArgument = *card;
+    } else {
+        options.holdersArgument = text;
+    }
+    return true;
 }
 
 } // namespace
@@ -155,6 +228,10 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& arguments) {
     } else if (!arguments.empty() && arguments[0] == "report") {
         options.command = ServerCommand::kReport;
         ++i;
+    } else if (!arguments.empty() && arguments[0] == "holders") {
+        options.command = ServerCommand::kHolders;
+        options.holdersAction = ParseHoldersAction(arguments);
+        i += 2;
     }
     for (; i < arguments.size(); ++i) {
         const std::string& name = arguments[i];
@@ -170,10 +247,7 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& arguments) {
                 throw UsageError(name + " needs a value");
             setter->second(options, arguments[++i]);
             given.push_back(name);
-        } else if (options.command == ServerCommand::kImport && !name.starts_with("-") &&
-                   options.importFile.empty()) {
-            options.importFile = name;
-        } else {
+        } else if (!TakeOperand(options, name)) {
             throw UsageError("unknown option '" + name + "'");
         }
     }

@@ -14,11 +14,14 @@ public:
 };
 
 enum class ServerCommand {
-    kServe,  // take records over TCP
-    kList,   // print the records and exit
-    kImport, // bring a terminal's data file into the database
-    kReport, // print a day's report
+    kServe,   // take records over TCP
+    kList,    // print the records and exit
+    kImport,  // bring a terminal's data file into the database
+    kReport,  // print a day's or a month's report
+    kHolders, // import, list or remove card holders
 };
+
+enum class HoldersAction { kImport, kList, kRemove };
 
 struct ServerOptions {
     ServerCommand command = ServerCommand::kServe;
@@ -30,7 +33,11 @@ struct ServerOptions {
     std::string terminal;   // import: whose data file
     std::string importFile; // import: the data file
     std::string day;        // report: yyyy-mm-dd
+    std::string month;      // report: yyyy-mm, instead of a day
+    std::string person;     // report --month: one person's personal number
     bool csv = false;       // report: as CSV
+    HoldersAction holdersAction = HoldersAction::kList;
+    std::string holdersArgument; // holders import: the file; holders remove: the card
     bool help = false;
 };
 

@@ -50,6 +50,26 @@ constexpr const char* kCreateImports = "CREATE TABLE IF NOT EXISTS attendance_im
                                        " lines INTEGER NOT NULL,"
                                        " bytes INTEGER NOT NULL,"
                                        " digest TEXT NOT NULL)";
+// Who holds a card from which day on (card_holders.h): from_day is
+// "yyyy-mm-dd", or '' from the card's first read; an empty personal_number
+// marks a card handed back.
+constexpr const char* kCreateHolders = "CREATE TABLE IF NOT EXISTS card_holders ("
+                                       " card TEXT NOT NULL,"
+                                       " from_day TEXT NOT NULL,"
+                                       " personal_number TEXT NOT NULL,"
+                                       " name TEXT NOT NULL,"
+                                       " department TEXT NOT NULL,"
+                                       " PRIMARY KEY (card, from_day))";
+// A database opened only for reading may come from before there were holders.
+constexpr const char* kHasHolders =
+    "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'card_holders'";
+constexpr const char* kSelectHolders =
+    "SELECT card, from_day, personal_number, name, department FROM card_holders"
+    " ORDER BY card, from_day";
+constexpr const char* kUpsertHolder =
+    "INSERT INTO card_holders (card, from_day, personal_number, name, department)"
+    " VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (card, from_day) DO UPDATE SET"
+    " personal_number = ?3, name = ?4, department = ?5";
 
 // A record already held meets attendance_once and is skipped.
 constexpr const char* kInsert = "INSERT INTO attendance (read_time, read_at, number, terminal,"
@@ -61,6 +81,9 @@ constexpr const char* kSelectAll =
 constexpr const char* kSelectDay =
     "SELECT read_time, read_at, number, terminal, received_at FROM attendance"
     " WHERE read_at >= ?1 || ' ' AND read_at < ?1 || '!' ORDER BY read_at, id";
+constexpr const char* kSelectDays =
+    "SELECT read_time, read_at, number, terminal, received_at FROM attendance"
+    " WHERE read_at >= ?1 || ' ' AND read_at < ?2 || '!' ORDER BY read_at, id";
 constexpr const char* kSelectMark =
     "SELECT lines, bytes, digest FROM attendance_imports WHERE terminal = ?1";
 constexpr const char* kUpsertMark =
@@ -144,6 +167,7 @@ void SqliteRecordStore::CreateTables() {
         Execute(kAddTerminal, "cannot prepare database");
     Execute(kCreateReadAtIndex, "cannot prepare database");
     Execute(kCreateImports, "cannot prepare database");
+    Execute(kCreateHolders, "cannot prepare database");
     HoldEachRecordOnce();
 }
 
@@ -200,13 +224,19 @@ void SqliteRecordStore::ForEach(const RecordVisitor& visit) {
 }
 
 void SqliteRecordStore::ForEachOnDay(std::string_view day, const RecordVisitor& visit) {
-    Select(kSelectDay, day, visit);
+    Select(kSelectDay, {day}, visit);
 }
 
-void SqliteRecordStore::Select(const char* sql, std::string_view day, const RecordVisitor& visit) {
+void SqliteRecordStore::ForEachInDays(std::string_view first, std::string_view last,
+                                      const RecordVisitor& visit) {
+    Select(kSelectDays, {first, last}, visit);
+}
+
+void SqliteRecordStore::Select(const char* sql, std::vector<std::string_view> days,
+                               const RecordVisitor& visit) {
     Statement select(Prepare(sql, "cannot read the records"));
-    if (!day.empty())
-        BindText(select.get(), 1, day);
+    for (std::size_t i = 0; i < days.size(); ++i)
+        BindText(select.get(), static_cast<int>(i + 1), days[i]);
     int step;
     while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
         sqlite3_stmt* row = select.get();
@@ -248,6 +278,41 @@ std::size_t SqliteRecordStore::AddImported(std::string_view terminal,
         Fail("cannot store the import mark");
     transaction.Commit();
     return std::count(added.begin(), added.end(), true);
+}
+
+std::vector<CardHolder> SqliteRecordStore::Holders() {
+    std::vector<CardHolder> holders;
+    if (!Exists(kHasHolders))
+        return holders;
+    Statement select(Prepare(kSelectHolders, "cannot read the card holders"));
+    int step;
+    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
+        sqlite3_stmt* row = select.get();
+        holders.push_back({ColumnText(row, 0), ColumnText(row, 1), ColumnText(row, 2),
+                           ColumnText(row, 3), ColumnText(row, 4)});
+    }
+    if (step != SQLITE_DONE)
+        Fail("cannot read the card holders");
+    return holders;
+}
+
+// The write lock, taken first, keeps another change from reading the
+// holders before this one stores its own.
+void SqliteRecordStore::ChangeHolders(const HolderChange& change) {
+    Transaction transaction(*this);
+    for (const CardHolder& holder : change(Holders()))
+        PutHolder(holder);
+    transaction.Commit();
+}
+
+void SqliteRecordStore::PutHolder(const CardHolder& holder) {
+    Statement upsert(Prepare(kUpsertHolder, "cannot store the card holders"));
+    const std::string_view fields[] = {holder.card, holder.fromDay, holder.personalNumber,
+                                       holder.name, holder.department};
+    for (int i = 0; i < 5; ++i)
+        BindText(upsert.get(), i + 1, fields[i]);
+    if (sqlite3_step(upsert.get()) != SQLITE_DONE)
+        Fail("cannot store the card holders");
 }
 
 sqlite3_stmt* SqliteRecordStore::Prepare(const char* sql, const char* what) {

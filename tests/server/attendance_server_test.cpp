@@ -160,6 +160,7 @@ public:
     AddedRecords Add(std::span<const StoredRecord>) override { throw StoreError("disk full"); }
     void ForEach(const RecordVisitor&) override {}
     void ForEachOnDay(std::string_view, const RecordVisitor&) override {}
+    void ForEachInDays(std::string_view, std::string_view, const RecordVisitor&) override {}
     ImportMark FindImportMark(std::string_view) override { return {}; }
     std::size_t AddImported(std::string_view, std::span<const StoredRecord>, const ImportMark&,
                             const ImportMark&) override {

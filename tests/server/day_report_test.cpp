@@ -105,6 +105,7 @@ public:
     void ForEachOnDay(std::string_view, const RecordVisitor&) override {
         throw StoreError("server closed the connection");
     }
+    void ForEachInDays(std::string_view, std::string_view, const RecordVisitor&) override {}
     ImportMark FindImportMark(std::string_view) override { return {}; }
     std::size_t AddImported(std::string_view, std::span<const StoredRecord>, const ImportMark&,
                             const ImportMark&) override {

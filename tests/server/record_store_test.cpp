@@ -1,7 +1,9 @@
 // The contract every RecordStore keeps, run against SQLite and a throwaway
 // PostgreSQL cluster; then what is particular to the SQLite file.
+#include "server/card_holders.h"
 #include "server/day_report.h"
 #include "server/postgres_record_store.h"
+#include "server/presence.h"
 #include "server/record_store_factory.h"
 #include "server/sqlite_record_store.h"
 #include "support/pg_cluster.h"
@@ -248,6 +250,87 @@ TEST_P(RecordStoreContractTest, TwoWritersAtOnceLoseNothing) {
     a.join();
     b.join();
     EXPECT_EQ(Listed(*store_).size(), 2u * kEach);
+}
+
+std::vector<std::string> HoldersOf(HolderStore& holders) {
+    std::vector<std::string> lines;
+    for (const CardHolder& holder : holders.Holders())
+        lines.push_back(holder.card + "|" + holder.fromDay + "|" + holder.personalNumber + "|" +
+                        holder.name + "|" + holder.department);
+    return lines;
+}
+
+void ImportHolders(HolderStore& holders, const std::string& file, const std::string& today) {
+    const std::vector<HolderLine> lines = ParseHoldersFile(file);
+    holders.ChangeHolders([&](const std::vector<CardHolder>& held) {
+        return AssignmentsToImport(held, lines, today);
+    });
+}
+
+// A file is stored whole or not at all, names intact, also where a line is
+// refused only against what the database holds.
+TEST_P(RecordStoreContractTest, HoldersAreImportedWholeOrNotAtAll) {
+    Database database = OpenDatabase(location_->Location(), RecordStore::Access::kReadWrite);
+    ImportHolders(*database.holders,
+                  "karta;jméno;číslo;oddělení\n"
+                  "012aff007b;Žofie Čermáková;0042;Účtárna\n"
+                  "0000ffff;Jan Novák;57;Sklad;1.3.2026\n",
+                  "2026-12-10");
+    const std::vector<std::string> stored = {"0000ffff|2026-03-01|57|Jan Novák|Sklad",
+                                             "012aff007b||0042|Žofie Čermáková|Účtárna"};
+    EXPECT_EQ(HoldersOf(*database.holders), stored);
+
+    EXPECT_THROW(ImportHolders(*database.holders,
+                               "0000aaaa;Petr Malý;58;Sklad\n"
+                               "0000ffff;Jan Novák;57;Sklad\n"
+                               "0000ffff;Petr Malý;58;Sklad\n",
+                               "2026-12-10"),
+                 HolderError);
+    const Database reopened = OpenDatabase(location_->Location(), RecordStore::Access::kReadOnly);
+    EXPECT_EQ(HoldersOf(*reopened.holders), stored);
+}
+
+// A card re-issued on the 9th: the 8th keeps the earlier holder. The reads
+// come from the store around the days asked for: the night shift begun
+// before them and ended after them, an unknown card.
+TEST_P(RecordStoreContractTest, PresenceKeepsEachDaysHolder) {
+    Database database = OpenDatabase(location_->Location(), RecordStore::Access::kReadWrite);
+    ImportHolders(*database.holders,
+                  "0000000a;Anna Dvořáková;1;;\n0000000a;Bedřich Šťastný;2;;9.12.2026\n"
+                  "0000000b;Cyril Řehák;3;;\n",
+                  "2026-12-10");
+    database.records->Add(std::vector{
+        Record("08/12/2026-08:00", "0000000a"), Record("08/12/2026-16:00", "0000000a"),
+        Record("09/12/2026-07:00", "0000000a"), Record("09/12/2026-15:30", "0000000a"),
+        Record("07/12/2026-22:00", "0000000b"), Record("08/12/2026-06:00", "0000000b"),
+        Record("08/12/2026-22:00", "0000000b"), Record("10/12/2026-06:00", "0000000b"),
+        Record("09/12/2026-22:00", "0000000b"), Record("09/12/2026-12:00", "0000ffff")});
+    const auto day = [&](const char* first, const char* last) {
+        std::vector<std::string> lines;
+        const Presence presence = LoadPresence(*database.records, *database.holders, first, last);
+        for (const PersonPresence& person : presence.people)
+            for (const PersonDay& personDay : person.days)
+                lines.push_back(personDay.day + " " + person.person.name + " " + personDay.arrival +
+                                "-" + personDay.departure);
+        for (const UnknownCardDay& card : presence.unknownCards)
+            lines.push_back(card.day + " " + card.card);
+        return lines;
+    };
+    EXPECT_EQ(day("2026-12-08", "2026-12-08"),
+              (std::vector<std::string>{"2026-12-08 Anna Dvořáková 08:00-16:00",
+                                        "2026-12-08 Cyril Řehák 22:00-"}));
+    EXPECT_EQ(
+        day("2026-12-09", "2026-12-09"),
+        (std::vector<std::string>{"2026-12-09 Bedřich Šťastný 07:00-15:30",
+                                  "2026-12-09 Cyril Řehák 22:00-06:00", "2026-12-09 0000ffff"}));
+}
+
+// A database that only a reader of an earlier version opened has no holders.
+TEST_P(RecordStoreContractTest, ADatabaseWithoutHoldersReadsAsNoHolders) {
+    store_.reset();
+    location_->Execute("DROP TABLE card_holders");
+    const Database database = OpenDatabase(location_->Location(), RecordStore::Access::kReadOnly);
+    EXPECT_TRUE(database.holders->Holders().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(

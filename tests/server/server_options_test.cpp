@@ -44,6 +44,15 @@ TEST(ServerOptionsTest, ReadsTheWebPageImportAndReportCommands) {
     EXPECT_EQ(report.command, ServerCommand::kReport);
     EXPECT_EQ(report.day, "2028-02-29");
     EXPECT_TRUE(report.csv);
+
+    const ServerOptions month =
+        ParseServerOptions({"report", "--month", "2026-12", "--person", "0042"});
+    EXPECT_EQ(month.month, "2026-12");
+    EXPECT_EQ(month.person, "0042");
+    const ServerOptions remove = ParseServerOptions({"holders", "remove", "012AFF007B"});
+    EXPECT_EQ(remove.command, ServerCommand::kHolders);
+    EXPECT_EQ(remove.holdersAction, HoldersAction::kRemove);
+    EXPECT_EQ(remove.holdersArgument, "012aff007b") << "as the terminals send it";
 }
 
 TEST(ServerOptionsTest, RefusesWhatItCannotUse) {
@@ -72,6 +81,15 @@ TEST(ServerOptionsTest, RefusesWhatItCannotUse) {
         {"report", "--day", "2026-02-29"},
         {"report", "--day", "07/12/2026"},
         {"report", "--day", "2026-12-07", "--web-port", "1"},
+        {"report", "--day", "2026-12-07", "--month", "2026-12"},
+        {"report", "--day", "2026-12-07", "--person", "0042"},
+        {"report", "--month", "2026-13"},
+        {"report", "--month", "2026-1"},
+        {"holders"},
+        {"holders", "add", "FILE"},
+        {"holders", "import"},
+        {"holders", "remove", "12aff07"},
+        {"holders", "list", "EXTRA"},
     };
     for (const Arguments& arguments : refused)
         EXPECT_THROW(ParseServerOptions(arguments), UsageError) << arguments.front();
