@@ -28,7 +28,8 @@ TEST(HoldersFileTest, ReadsWhatASpreadsheetSaves) {
          "0000ffff;\"Novák; Jan \"\"Honza\"\"\";57;Sklad;1. 3. 2026\r\n",
          {"2|012aff007b|Žofie Čermáková|0042|Účtárna|",
           "4|0000ffff|Novák; Jan \"Honza\"|57|Sklad|2026-03-01"}},
-        {"',' without a header, ISO start day, no final line end",
+        {"BOM, ',' and no header, ISO start day, no final line end",
+         "\xEF\xBB\xBF"
          "0000ffff, Jan Novák ,57,,2026-02-28\n1234abcd,\"Malý, Petr\",58,Sklad",
          {"1|0000ffff|Jan Novák|57||2026-02-28", "2|1234abcd|Malý, Petr|58|Sklad|"}},
         {"the empty columns of a wider sheet", "0000ffff;Jan;57;;;;;\n", {"1|0000ffff|Jan|57||"}},
