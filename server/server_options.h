@@ -27,10 +27,11 @@ struct ServerOptions {
     std::string databasePath = "kalvinor-server.sqlite"; // SQLite path or postgresql:// URI
     std::optional<std::uint16_t> webPort;                // the report page, when asked for
     std::string webBindAddress = "127.0.0.1";
-    std::string terminal;   // import: whose data file
-    std::string importFile; // import: the data file
-    std::string day;        // report: yyyy-mm-dd
-    bool csv = false;       // report: as CSV
+    std::string terminalsFile; // serve: only these terminals may upload; empty: any
+    std::string terminal;      // import: whose data file
+    std::string importFile;    // import: the data file
+    std::string day;           // report: yyyy-mm-dd
+    bool csv = false;          // report: as CSV
     bool help = false;
 };
 
