@@ -47,7 +47,7 @@ class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(AttendanceServer& server, asio::ip::tcp::socket socket)
         : server_(server), socket_(std::move(socket)), idle_(socket_.get_executor()),
-          peer_(PeerAddress(socket_)) {}
+          peer_(PeerAddress(socket_)), allowed_(server.Allows(socket_)) {}
 
     void Start() { ReadRequest(); }
 
@@ -81,6 +81,11 @@ private:
         }
         const std::string line = input_.substr(0, length - kLineEnd.size());
         input_.erase(0, length);
+        if (!allowed_) {
+            server_.LogRefusal(peer_);
+            Reply(kTerminalNotAllowed, false);
+            return;
+        }
         auto parsed = ParseRecordLine(line);
         if (const auto* refusal = std::get_if<LineError>(&parsed)) {
             Reply("ERR " + refusal->reason, false);
@@ -126,16 +131,18 @@ private:
     asio::ip::tcp::socket socket_;
     asio::steady_timer idle_;
     std::string peer_;
+    bool allowed_;
     std::string input_;
     std::string reply_;
 };
 
 AttendanceServer::AttendanceServer(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,
                                    StoreWorker& worker, LineSink& log,
-                                   std::chrono::milliseconds idleTimeout)
+                                   std::chrono::milliseconds idleTimeout,
+                                   std::optional<TerminalAllowlist> terminals)
     : acceptor_(io, endpoint, log, "records",
                 [this](asio::ip::tcp::socket socket) { StartSession(std::move(socket)); }),
-      worker_(worker), idleTimeout_(idleTimeout) {}
+      worker_(worker), log_(log), idleTimeout_(idleTimeout), terminals_(std::move(terminals)) {}
 
 AttendanceServer::~AttendanceServer() = default;
 
@@ -146,6 +153,26 @@ void AttendanceServer::Stop() {
             session->Close();
     }
     sessions_.clear();
+}
+
+bool AttendanceServer::Allows(const asio::ip::tcp::socket& socket) const {
+    if (!terminals_)
+        return true;
+    asio::error_code error;
+    const auto peer = socket.remote_endpoint(error);
+    return !error && terminals_->Allows(peer.address());
+}
+
+void AttendanceServer::LogRefusal(const std::string& peer) {
+    const auto now = std::chrono::steady_clock::now();
+    // Addresses not heard of for a while are forgotten, so that many of them
+    // cannot grow the map for good.
+    std::erase_if(refusalsLogged_,
+                  [now](const auto& entry) { return now - entry.second >= kRefusalLogInterval; });
+    if (!refusalsLogged_.emplace(peer, now).second)
+        return;
+    log_.Write("kalvinor-server: terminal " + peer +
+               " is not in the terminals file; its records were refused");
 }
 
 void AttendanceServer::StartSession(asio::ip::tcp::socket socket) {

@@ -3,12 +3,15 @@
 #include "server/connection_acceptor.h"
 #include "server/line_sink.h"
 #include "server/store_worker.h"
+#include "server/terminal_allowlist.h"
 
 #include <asio.hpp>
 
 #include <chrono>
 #include <list>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +23,9 @@ inline constexpr std::size_t kMaxRequestLength = 256;
 // A client that sends nothing for this long is dropped (a peer that vanished
 // mid-exchange would otherwise hold its socket for good).
 inline constexpr std::chrono::seconds kDefaultIdleTimeout{60};
+// A refused terminal keeps sending; its refusal is logged at most this often.
+inline constexpr std::chrono::seconds kRefusalLogInterval{60};
+inline constexpr const char* kTerminalNotAllowed = "ERR terminal not allowed";
 
 class Session;
 
@@ -29,11 +35,16 @@ class Session;
 // held already, "ERR reason" otherwise. Each record carries the client's
 // address, which names its terminal, and the time it arrived. Problems that
 // the clients only see as "ERR" go to `log`.
+//
+// With `terminals`, a client from any other address gets "ERR terminal not
+// allowed" for every line and nothing it sends is stored; the terminal then
+// keeps its records in its data file.
 class AttendanceServer {
 public:
     AttendanceServer(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,
                      StoreWorker& worker, LineSink& log,
-                     std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout);
+                     std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout,
+                     std::optional<TerminalAllowlist> terminals = std::nullopt);
     ~AttendanceServer();
     AttendanceServer(const AttendanceServer&) = delete;
     AttendanceServer& operator=(const AttendanceServer&) = delete;
@@ -48,10 +59,16 @@ private:
     friend class Session;
 
     void StartSession(asio::ip::tcp::socket socket);
+    bool Allows(const asio::ip::tcp::socket& socket) const;
+    void LogRefusal(const std::string& peer);
 
     ConnectionAcceptor acceptor_;
     StoreWorker& worker_;
+    LineSink& log_;
     std::chrono::milliseconds idleTimeout_;
+    std::optional<TerminalAllowlist> terminals_;
+    // When each refused address was last logged; the io_context's thread only.
+    std::map<std::string, std::chrono::steady_clock::time_point> refusalsLogged_;
     std::list<std::weak_ptr<Session>> sessions_;
 };
 

@@ -163,12 +163,15 @@ int Serve(const ServerOptions& options) {
     // Neither output may hold the server up when nobody reads it.
     OutputPump echo(STDOUT_FILENO);
     OutputPump log(STDERR_FILENO);
+    std::optional<TerminalAllowlist> terminals;
+    if (!options.terminalsFile.empty())
+        terminals = TerminalAllowlist::Load(options.terminalsFile);
     const auto store = OpenRecordStore(options.databasePath, RecordStore::Access::kReadWrite);
     asio::io_context io;
     StoreWorker worker(*store, echo, log);
     const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options.bindAddress),
                                            options.port);
-    AttendanceServer server(io, endpoint, worker, log);
+    AttendanceServer server(io, endpoint, worker, log, kDefaultIdleTimeout, std::move(terminals));
     std::optional<WebPage> web;
     if (options.webPort)
         web.emplace(options, log);
@@ -180,6 +183,8 @@ int Serve(const ServerOptions& options) {
     std::ostringstream banner;
     banner << "kalvinor-server: listening on " << server.LocalEndpoint() << ", database '"
            << RedactedLocation(options.databasePath) << "'";
+    if (!options.terminalsFile.empty())
+        banner << ", records only from the terminals in '" << options.terminalsFile << "'";
     log.Write(banner.str());
     if (web) {
         std::ostringstream page;

@@ -15,7 +15,7 @@ namespace lorvent::server {
 
 const char* const kServerUsage =
     "usage: kalvinor-server [--port N] [--bind ADDRESS] [--db DATABASE]\n"
-    "                       [--web-port N [--web-bind ADDRESS]]\n"
+    "                       [--web-port N [--web-bind ADDRESS]] [--terminals FILE]\n"
     "       kalvinor-server --list [--db DATABASE]\n"
     "       kalvinor-server import --from-terminal NAME [--db DATABASE] FILE\n"
     "       kalvinor-server report --day YYYY-MM-DD [--csv] [--db DATABASE]\n"
@@ -27,6 +27,9 @@ const char* const kServerUsage =
     "                    connection URI: postgresql://[user[:password]@][host][:port]/dbname\n"
     "  --web-port N      also serve the read-only day report as a web page on port N\n"
     "  --web-bind ADDRESS  IP address of the web page (default 127.0.0.1)\n"
+    "  --terminals FILE  take records only from these terminals: an address or a network\n"
+    "                    (10.1.0.0/16, fd00::/64) a line, # comments; any other gets\n"
+    "                    \"ERR terminal not allowed\" and keeps its records\n"
     "  --list            print the stored records in the order taken and exit:\n"
     "                    received-at (UTC) terminal read-time number\n"
     "  import            add the records of a terminal's data file, skipping the lines\n"
@@ -120,6 +123,12 @@ const std::map<std::string, ValueSetter>& ValueOptions() {
          }},
         {"--from-terminal",
          [](ServerOptions& o, const std::string& v) { o.terminal = CheckTerminalName(v); }},
+        {"--terminals",
+         [](ServerOptions& o, const std::string& v) {
+             if (v.empty())
+                 throw UsageError("--terminals needs a file");
+             o.terminalsFile = v;
+         }},
         {"--day", [](ServerOptions& o, const std::string& v) { o.day = CheckDay(v); }},
         {"--month", [](ServerOptions& o, const std::string& v) { o.month = CheckMonth(v); }},
         {"--person", [](ServerOptions& o, const std::string& v) { o.person = CheckPerson(v); }},
@@ -130,7 +139,7 @@ const std::map<std::string, ValueSetter>& ValueOptions() {
 // Which options each command takes besides --db.
 bool Allowed(ServerCommand command, const std::string& name) {
     static const std::map<ServerCommand, std::vector<std::string>> allowed = {
-        {ServerCommand::kServe, {"--port", "--bind", "--web-port", "--web-bind"}},
+        {ServerCommand::kServe, {"--port", "--bind", "--web-port", "--web-bind", "--terminals"}},
         // --list has always let the serving options stand beside it, unused.
         {ServerCommand::kList, {"--port", "--bind", "--web-port", "--web-bind"}},
         {ServerCommand::kImport, {"--from-terminal"}},

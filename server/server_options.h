@@ -30,12 +30,13 @@ struct ServerOptions {
     std::string databasePath = "kalvinor-server.sqlite"; // SQLite path or postgresql:// URI
     std::optional<std::uint16_t> webPort;                // the report page, when asked for
     std::string webBindAddress = "127.0.0.1";
-    std::string terminal;   // import: whose data file
-    std::string importFile; // import: the data file
-    std::string day;        // report: yyyy-mm-dd
-    std::string month;      // report: yyyy-mm, instead of a day
-    std::string person;     // report --month: one person's personal number
-    bool csv = false;       // report: as CSV
+    std::string terminalsFile; // serve: only these terminals may upload; empty: any
+    std::string terminal;      // import: whose data file
+    std::string importFile;    // import: the data file
+    std::string day;           // report: yyyy-mm-dd
+    std::string month;         // report: yyyy-mm, instead of a day
+    std::string person;        // report --month: one person's personal number
+    bool csv = false;          // report: as CSV
     HoldersAction holdersAction = HoldersAction::kList;
     std::string holdersArgument; // holders import: the file; holders remove: the card
     bool help = false;

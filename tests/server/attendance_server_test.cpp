@@ -98,6 +98,43 @@ TEST_F(AttendanceServerTest, RepliesInOrderWhenAClientSendsAhead) {
                                                              "08/12/2026-07:00 0000ffff"}));
 }
 
+// A terminal at `source` (all of 127/8 is this machine) that sends each line
+// and gives back the replies.
+std::vector<std::string> SendFrom(const char* source, std::uint16_t port,
+                                  const std::vector<std::string>& lines) {
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    socket.open(asio::ip::tcp::v4());
+    socket.bind({asio::ip::make_address(source), 0});
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    std::vector<std::string> replies;
+    std::string input;
+    for (const std::string& line : lines) {
+        asio::write(socket, asio::buffer(line + "\r\n"));
+        const std::size_t length = asio::read_until(socket, asio::dynamic_buffer(input), "\r\n");
+        replies.push_back(input.substr(0, length - 2));
+        input.erase(0, length);
+    }
+    return replies;
+}
+
+TEST_F(AttendanceServerTest, ATerminalNotListedIsRefusedEveryLineAndLoggedOnce) {
+    RunningServer listed(store_, kDefaultIdleTimeout, TerminalAllowlist::Parse("127.0.0.1\n"));
+    const std::vector<std::string> records = {kRecordLine, "L 08/12/2026-07:00 0000ffff", "bad"};
+    const std::vector<std::string> refused(records.size(), kTerminalNotAllowed);
+    EXPECT_EQ(SendFrom("127.0.0.2", listed.Port(), records), refused);
+    EXPECT_EQ(SendFrom("127.0.0.2", listed.Port(), records), refused); // and on a new connection
+    EXPECT_TRUE(DatabaseRows(path_).empty());
+    EXPECT_EQ(SendFrom("127.0.0.1", listed.Port(), {kRecordLine}), std::vector<std::string>{"OK"});
+    listed.Stop();
+
+    const std::string problems = listed.Problems();
+    const auto first = problems.find("terminal 127.0.0.2 ");
+    ASSERT_NE(first, std::string::npos) << problems;
+    EXPECT_EQ(problems.find("terminal 127.0.0.2 ", first + 1), std::string::npos) << problems;
+    EXPECT_EQ(problems.find("127.0.0.1"), std::string::npos) << problems;
+}
+
 std::string CardNumber(int client, int record) {
     char number[9];
     std::snprintf(number, sizeof number, "%02x%06x", client, record);

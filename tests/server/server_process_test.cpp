@@ -79,9 +79,12 @@ TEST(ServerProcessStartTest, FailsWithAReasonWhenItCannotStart) {
         std::vector<std::string> arguments;
         int status;
     };
+    const std::string terminals = dir.File("terminals.txt");
+    std::ofstream(terminals) << "10.0.0.0/8\nthe office\n";
     const Start starts[] = {
         {{"--port", port, "--db", dir.File("b.sqlite")}, 1}, // the port is taken
-        {{"--list", "--db", dir.File("none.sqlite")}, 1},    // no such database
+        {{"--port", "0", "--db", dir.File("c.sqlite"), "--terminals", terminals}, 1},
+        {{"--list", "--db", dir.File("none.sqlite")}, 1}, // no such database
         {{"--port", "eleven"}, 2},
     };
     for (const Start& start : starts) {

@@ -10,6 +10,7 @@
 #include <asio.hpp>
 
 #include <chrono>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,10 +20,11 @@ namespace lorvent::testing {
 class TRunningServer {
 public:
     explicit TRunningServer(server::RecordStore& store,
-                            std::chrono::milliseconds idleTimeout = server::kDefaultIdleTimeout)
+                            std::chrono::milliseconds idleTimeout = server::kDefaultIdleTimeout,
+                            std::optional<server::TerminalAllowlist> terminals = std::nullopt)
         : worker_(store, storedSink_, problemsSink_),
           server_(io_, {asio::ip::make_address("127.0.0.1"), 0}, worker_, problemsSink_,
-                  idleTimeout),
+                  idleTimeout, std::move(terminals)),
           port_(server_.LocalEndpoint().port()), runner_([this] { io_.run(); }) {}
     ~TRunningServer() { Stop(); }
     TRunningServer(const TRunningServer&) = delete;
