@@ -5,6 +5,12 @@
 // server given: a build of today's server as the baseline, this one with
 // SQLite, and this one with PostgreSQL (a throwaway cluster of its own).
 //
+// Last, two servers of this build on one PostgreSQL database, as a site that
+// puts them behind one name: each terminal sends each record twice, one tick
+// to one server and the next tick to the other (a terminal whose "OK" was
+// lost and whose name now leads to the other server), and the database must
+// hold every record once.
+//
 //   server_load_bench --server PATH [--baseline PATH] [--terminals 1,50,500]
 //                     [--records 5] [--ticks 2] [--no-postgres]
 #include "support/child_process.h"
@@ -34,6 +40,9 @@ struct LoadSettings {
     int terminals = 1;
     int recordsPerTick = 5;
     int ticks = 2;
+    // Two servers: terminal i sends tick t to server (i + t) % 2, and ticks
+    // 2k and 2k + 1 send the same records.
+    bool twoServers = false;
 };
 
 struct LoadResult {
@@ -47,16 +56,20 @@ struct LoadResult {
 // One terminal: its ticks one after the other, as asynchronous steps.
 class Terminal : public std::enable_shared_from_this<Terminal> {
 public:
-    Terminal(asio::io_context& io, tcp::endpoint server, int index, const LoadSettings& settings,
-             LoadResult& result)
-        : socket_(io), server_(server), index_(index), settings_(settings), result_(result) {}
+    Terminal(asio::io_context& io, std::vector<tcp::endpoint> servers, int index,
+             const LoadSettings& settings, LoadResult& result)
+        : socket_(io), servers_(std::move(servers)), index_(index), settings_(settings),
+          result_(result) {}
 
     void Start() { Connect(); }
 
 private:
     void Connect() {
         socket_ = tcp::socket(socket_.get_executor());
-        socket_.async_connect(server_, [self = shared_from_this()](const asio::error_code& error) {
+        const tcp::endpoint server = servers_[(index_ + tick_) % servers_.size()];
+        if (settings_.twoServers && tick_ % 2 == 1)
+            serial_ -= settings_.recordsPerTick; // the records of the tick before, again
+        socket_.async_connect(server, [self = shared_from_this()](const asio::error_code& error) {
             self->record_ = 0;
             if (error)
                 return self->EndTick(self->Unconfirmed());
@@ -117,7 +130,7 @@ private:
     }
 
     tcp::socket socket_;
-    tcp::endpoint server_;
+    std::vector<tcp::endpoint> servers_;
     int index_;
     const LoadSettings& settings_;
     LoadResult& result_;
@@ -129,12 +142,14 @@ private:
     Clock::time_point sentAt_;
 };
 
-LoadResult RunLoad(std::uint16_t port, const LoadSettings& settings) {
+LoadResult RunLoad(const std::vector<std::uint16_t>& ports, const LoadSettings& settings) {
     asio::io_context io;
     LoadResult result;
-    const tcp::endpoint server(asio::ip::make_address("127.0.0.1"), port);
+    std::vector<tcp::endpoint> servers;
+    for (std::uint16_t port : ports)
+        servers.emplace_back(asio::ip::make_address("127.0.0.1"), port);
     for (int t = 0; t < settings.terminals; ++t)
-        std::make_shared<Terminal>(io, server, t, settings, result)->Start();
+        std::make_shared<Terminal>(io, servers, t, settings, result)->Start();
     const auto start = Clock::now();
     io.run();
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -173,7 +188,21 @@ struct Target {
     std::string name;
     std::string program;
     bool postgres;
+    int servers = 1;
 };
+
+// The rows of the database, counted by the server's own listing.
+std::size_t StoredRecords(const std::string& program, const std::string& database) {
+    TChildProcess::TOptions options;
+    options.argv = {program, "--list", "--db", database};
+    TChildProcess list(options);
+    std::size_t rows = 0;
+    while (list.ReadLine(std::chrono::seconds(30)))
+        ++rows;
+    if (list.Wait(std::chrono::seconds(30)) != 0)
+        throw std::runtime_error("--list failed: " + list.Stderr());
+    return rows;
+}
 
 std::vector<int> NumberList(const std::string& text) {
     std::vector<int> numbers;
@@ -226,30 +255,41 @@ int main(int argc, char** argv) {
     if (withPostgres) {
         cluster = std::make_unique<lorvent::testing::TPgCluster>();
         targets.push_back({"this", server, true});
+        targets.push_back({"this x2", server, true, 2});
     }
 
     const lorvent::testing::TTempDir work;
-    std::cout << "| server | store | terminals | records | records/s | p50 ms | p99 ms | max ms"
-                 " | not OK | OK after 1 s |\n|---|---|---|---|---|---|---|---|---|---|\n";
+    std::cout
+        << "| server | store | terminals | records | records/s | p50 ms | p99 ms | max ms"
+           " | not OK | OK after 1 s | stored |\n|---|---|---|---|---|---|---|---|---|---|---|\n";
     int run = 0;
     for (const Target& target : targets) {
         for (int n : terminals) {
             settings.terminals = n;
+            settings.twoServers = target.servers == 2;
             const std::string database =
                 target.postgres ? cluster->Uri(cluster->CreateDatabase())
                                 : work.File("run" + std::to_string(++run) + ".sqlite").string();
-            const RunningServer running = StartServer(target.program, database);
-            LoadResult result = RunLoad(running.port, settings);
+            std::vector<RunningServer> running;
+            std::vector<std::uint16_t> ports;
+            for (int i = 0; i < target.servers; ++i) {
+                running.push_back(StartServer(target.program, database));
+                ports.push_back(running.back().port);
+            }
+            LoadResult result = RunLoad(ports, settings);
+            running.clear();
+            // Records sent twice (two servers) are held once.
+            const std::size_t stored = StoredRecords(server, database);
             const double p50 = Percentile(result.latenciesMs, 0.50);
             const double p99 = Percentile(result.latenciesMs, 0.99);
             const double max = result.latenciesMs.empty() ? 0 : result.latenciesMs.back();
             char row[256];
             std::snprintf(row, sizeof row,
-                          "| %s | %s | %d | %zu | %.0f | %.1f | %.1f | %.1f | %zu | %zu |\n",
+                          "| %s | %s | %d | %zu | %.0f | %.1f | %.1f | %.1f | %zu | %zu | %zu |\n",
                           target.name.c_str(), target.postgres ? "PostgreSQL" : "SQLite", n,
                           result.confirmed + result.refused,
                           static_cast<double>(result.confirmed) / result.seconds, p50, p99, max,
-                          result.refused, result.late);
+                          result.refused, result.late, stored);
             std::cout << row << std::flush;
         }
     }

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -250,6 +252,27 @@ TEST_P(RecordStoreContractTest, TwoWritersAtOnceLoseNothing) {
     a.join();
     b.join();
     EXPECT_EQ(Listed(*store_).size(), 2u * kEach);
+}
+
+// Two servers on one database, each sent every record (a terminal whose
+// "OK" was lost sends again, and its name may lead to the other server).
+TEST_P(RecordStoreContractTest, TwoWritersOfTheSameRecordsStoreEachOnce) {
+    constexpr int kRecords = 200;
+    std::atomic<int> stored{0};
+    const auto writer = [&] {
+        const auto store = location_->Open();
+        for (int i = 0; i < kRecords; ++i) {
+            char number[9];
+            std::snprintf(number, sizeof number, "%08x", i);
+            stored += store->Add(std::vector{Record("07/12/2026-08:00", number)})[0];
+        }
+    };
+    std::thread a(writer);
+    std::thread b(writer);
+    a.join();
+    b.join();
+    EXPECT_EQ(stored, kRecords);
+    EXPECT_EQ(Listed(*store_).size(), std::size_t{kRecords});
 }
 
 std::vector<std::string> HoldersOf(HolderStore& holders) {
