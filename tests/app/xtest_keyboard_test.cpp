@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
-#include "app/keyboard.h"
+#include "app/keyboard/keyboard.h"
+#include "app/keyboard/typing.h"
 #include "app/system_clock.h"
-#include "app/typing.h"
 #include "support/program_rig.h"
 
 #include <X11/XKBlib.h>

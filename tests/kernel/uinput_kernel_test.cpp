@@ -4,10 +4,10 @@
 // a keyboard, and turned into text with the layout.
 #include "app/command_line.h"
 #include "app/key_event_rig.h"
-#include "app/keyboard_layout_source.h"
-#include "app/keyboard_linux.h"
+#include "app/keyboard/keyboard_layout_source.h"
+#include "app/keyboard/keyboard_linux.h"
+#include "app/keyboard/typing.h"
 #include "app/system_clock.h"
-#include "app/typing.h"
 #include "support/scoped_env.h"
 
 #include <libevdev/libevdev.h>

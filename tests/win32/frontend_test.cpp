@@ -6,11 +6,11 @@
 // Before windows.h, whose macros would rename the keyboard fake's methods.
 #include "frm_fixture.h"
 
-#include "app/keyboard.h"
+#include "app/keyboard/keyboard.h"
+#include "app/keyboard/typing.h"
 #include "app/program.h"
 #include "app/startup.h"
 #include "app/system_clock.h"
-#include "app/typing.h"
 #include "app/win32/icons.h"
 #include "app/win32/main_window.h"
 #include "app/win32/text.h"
