@@ -20,6 +20,9 @@ inline constexpr int kKeyScanShift = 0x100;
 
 using TKeyboardLayout = std::uintptr_t;
 
+// The beginning of every backend's answer why it cannot type.
+inline constexpr const char* kCannotType = "Klávesnici nelze simulovat: ";
+
 // Simulated key strokes into whatever window has the keyboard focus.
 class TKeyboard {
 public:

@@ -7,8 +7,9 @@
 // key that does is struck (a keypad digit with Num Lock on, or a key held
 // with AltGr); the lock state itself is never changed. A layout that cannot
 // give every character of a card number is refused at start-up.
+#include "keyboard_uinput.h"
+
 #include "keyboard_layout_source.h"
-#include "keyboard_linux.h"
 #include "typing.h"
 
 #include <linux/input.h>

@@ -12,7 +12,7 @@
 // user's lock state is never touched. Such a spare stays mapped while the
 // lock lasts, one per character: a spare mapped afresh for each character
 // typed in a row could be looked up by a client only after its next mapping.
-#include "keyboard_linux.h"
+#include "keyboard_xtest.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>

@@ -3,7 +3,7 @@
 // typed text is worked out from its events by an xkb_state of the layout, as
 // a compositor does.
 #include "app/command_line.h"
-#include "app/keyboard/keyboard_linux.h"
+#include "app/keyboard/keyboard_uinput.h"
 #include "app/keyboard/typing.h"
 #include "key_event_rig.h"
 #include "support/concatenated.h"

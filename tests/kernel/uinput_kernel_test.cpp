@@ -5,8 +5,8 @@
 #include "app/command_line.h"
 #include "app/key_event_rig.h"
 #include "app/keyboard/keyboard_layout_source.h"
-#include "app/keyboard/keyboard_linux.h"
 #include "app/keyboard/typing.h"
+#include "app/keyboard/uinput_device.h"
 #include "app/system_clock.h"
 #include "support/scoped_env.h"
 
