@@ -6,7 +6,7 @@
 #include "protocol/file_open.h"
 #include "protocol/protocol.h"
 #include "startup_error.h"
-#include "typing.h"
+#include "app/keyboard/typing.h"
 
 #include <filesystem>
 #include <iterator>

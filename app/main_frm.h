@@ -4,7 +4,7 @@
 #include "device/d2xx_device.h"
 #include "card_read.h"
 #include "frm_services.h"
-#include "keyboard.h"
+#include "app/keyboard/keyboard.h"
 #include "proto_slave_dev.h"
 #include "protocol/proto_message.h"
 #include "record_journal.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/frm_services.h"
-#include "app/keyboard.h"
+#include "app/keyboard/keyboard.h"
 #include "app/server_connection.h"
 
 #include <cstdint>

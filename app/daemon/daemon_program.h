@@ -24,11 +24,9 @@ std::string DaemonDataFileName();
 class TNoKeyboard : public TKeyboard {
 public:
     std::string Unavailable() override { return kMsgKeyboardWithoutDisplay; }
-    TKeyboardLayout ForegroundLayout() override { return 0; }
-    std::int16_t VkKeyScanEx(char, TKeyboardLayout) override { return -1; }
-    bool ShiftNeeded(char, std::int16_t, TKeyboardLayout) override { return false; }
-    std::uint8_t MapVirtualKey(std::uint8_t) override { return 0; }
-    void KeyEvent(std::uint8_t, std::uint8_t, std::uint32_t) override {}
+    TStroke CharacterStroke(char) override { return {}; }
+    TStroke VirtualKeyStroke(std::uint8_t) override { return {}; }
+    void Strike(const TStroke&) override {}
 };
 
 // One run of lorventd: the window's behaviour on an event loop with its two

@@ -5,9 +5,9 @@
 // stroke first reaches the window, and when; then the keyboard is destroyed.
 //   settle_bench rounds N    the rounds, on the session of WAYLAND_DISPLAY
 //   settle_bench calibrate   the speed of a fixed loop, to compare machines
-#include "app/keyboard_linux.h"
+#include "app/keyboard/typing.h"
+#include "app/keyboard/uinput_device.h"
 #include "app/system_clock.h"
-#include "app/typing.h"
 #include "xdg-shell-client-protocol.h"
 
 #include <libevdev/libevdev-uinput.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/frm_services.h"
-#include "app/keyboard.h"
+#include "app/keyboard/keyboard.h"
 #include "app/server_connection.h"
 
 #include <algorithm>
@@ -41,16 +41,25 @@ inline TKeyRecord PauseMs(int ms) {
 
 std::string Describe(const TKeyRecord& record);
 
+// The Shift bit of a key-scan answer (VkKeyScanEx's numbering).
+inline constexpr int kKeyScanShift = 0x100;
+
 // Key events and pauses land in one journal, so a test sees their order.
+// Strokes are planned as the Windows keyboard plans them, from the answers
+// below: the key is the character itself, the low byte of its key scan
+// rides as the scan code, and the key scan's Shift bit says whether Shift is
+// held, turned round by Caps Lock on letter keys. Held keys and virtual keys
+// carry their own scan codes.
 class TRecordingKeyboard : public TKeyboard, public TAppClock {
 public:
     std::string unavailable;
-    // Answers of VkKeyScanEx per character; characters not listed give -1.
+    // Key-scan answers per character; characters not listed give -1.
     std::map<char, int> keyScan;
-    // Answers of MapVirtualKey; keys not listed give 0.
+    // Scan codes of virtual keys; keys not listed give 0.
     std::map<int, int> scanCodes;
     std::tm now{};
     std::vector<TKeyRecord> journal;
+    // Strokes of characters asked for: each looks the layout up afresh.
     int layoutLookups = 0;
     std::function<void()> onKey;
     // Caps Lock as the usual layouts take it on letter keys: Shift then gives
@@ -58,30 +67,35 @@ public:
     bool capsLock = false;
 
     std::string Unavailable() override { return unavailable; }
-    TKeyboardLayout ForegroundLayout() override {
+    TStroke CharacterStroke(char c) override {
         ++layoutLookups;
-        return 0x409;
-    }
-    std::int16_t VkKeyScanEx(char c, TKeyboardLayout) override {
         const auto it = keyScan.find(c);
-        return static_cast<std::int16_t>(it == keyScan.end() ? -1 : it->second);
-    }
-    bool ShiftNeeded(char c, std::int16_t scan, TKeyboardLayout) override {
+        const int scan = it == keyScan.end() ? -1 : it->second;
         const bool scanned = (scan & kKeyScanShift) != 0;
         const bool letterKey = scan != -1 && c >= 'A' && c <= 'Z';
-        return capsLock && letterKey ? !scanned : scanned;
+        return {.key = static_cast<unsigned char>(c),
+                .scan = scan & 0xFF,
+                .shift = capsLock && letterKey ? !scanned : scanned};
     }
-    std::uint8_t MapVirtualKey(std::uint8_t vk) override {
-        const auto it = scanCodes.find(vk);
-        return static_cast<std::uint8_t>(it == scanCodes.end() ? 0 : it->second);
-    }
-    void KeyEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags) override {
-        journal.push_back({TKeyRecord::Key, vk, scan, (flags & kKeyEventKeyUp) != 0, 0});
-        if (onKey)
-            onKey();
+    TStroke VirtualKeyStroke(std::uint8_t vk) override { return {.key = vk, .scan = ScanCode(vk)}; }
+    void Strike(const TStroke& stroke) override {
+        InStrokeOrder(
+            stroke, [this](std::uint8_t vk, bool down) { Record(vk, ScanCode(vk), down); },
+            [this, &stroke](bool down) { Record(stroke.key, stroke.scan, down); });
     }
     std::tm Now() override { return now; }
     void Sleep(int milliseconds) override { journal.push_back(PauseMs(milliseconds)); }
+
+private:
+    int ScanCode(int vk) const {
+        const auto it = scanCodes.find(vk);
+        return it == scanCodes.end() ? 0 : it->second;
+    }
+    void Record(int vk, int scan, bool down) {
+        journal.push_back({TKeyRecord::Key, vk, scan, !down, 0});
+        if (onKey)
+            onKey();
+    }
 };
 
 // A US-English-like layout: digits unshifted, capitals with Shift, and the

@@ -1,6 +1,6 @@
 #include "key_event_rig.h"
 
-#include "app/keyboard_layout_source.h"
+#include "app/keyboard/keyboard_layout_source.h"
 
 #include <libevdev/libevdev.h>
 #include <xkbcommon/xkbcommon.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/keyboard.h"
-#include "app/xkb_layout.h"
+#include "app/keyboard/keyboard.h"
+#include "app/keyboard/xkb_layout.h"
 
 #include <linux/input.h>
 

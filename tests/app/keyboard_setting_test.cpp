@@ -1,6 +1,7 @@
 // Which keyboard a Linux session types through, and the layout it is told.
-#include "app/keyboard_layout_source.h"
-#include "app/keyboard_linux.h"
+#include "app/keyboard/keyboard.h"
+#include "app/keyboard/keyboard_layout_source.h"
+#include "app/keyboard/keyboard_select.h"
 #include "support/scoped_env.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "app/command_line.h"
-#include "app/typing.h"
+#include "app/keyboard/typing.h"
 #include "fakes.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // typed text is worked out from its events by an xkb_state of the layout, as
 // a compositor does.
 #include "app/command_line.h"
-#include "app/keyboard_linux.h"
-#include "app/typing.h"
+#include "app/keyboard/keyboard_uinput.h"
+#include "app/keyboard/typing.h"
 #include "key_event_rig.h"
 #include "support/concatenated.h"
 

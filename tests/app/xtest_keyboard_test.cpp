@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
-#include "app/keyboard.h"
+#include "app/keyboard/keyboard.h"
+#include "app/keyboard/typing.h"
 #include "app/system_clock.h"
-#include "app/typing.h"
 #include "support/program_rig.h"
 
 #include <X11/XKBlib.h>
@@ -76,7 +76,8 @@ TEST_F(XTestKeyboard, FunctionKeyMissingFromTheLayoutStillArrives) {
     Display* display = XOpenDisplay(nullptr);
     ASSERT_NE(display, nullptr);
     ASSERT_EQ(XKeysymToKeycode(display, XK_F13), 0) << "the layout has F13 after all";
-    EXPECT_EQ(keyboard->MapVirtualKey(0x7C), 0) << "no scan code for a key that is not there";
+    EXPECT_NE(keyboard->VirtualKeyStroke(0x7C).key, 0)
+        << "a spare key code carries a key the layout lacks";
 
     TypeCardNumber(*keyboard, clock, {0x7C, 0, true}, "7");
     const auto keys = KeysUpToLine();
@@ -100,9 +101,8 @@ TEST_F(XTestKeyboard, LayoutWithShiftedDigitHoldsShiftForIt) {
     XChangeKeyboardMapping(display, zeroKey, 2, czech, 1);
     XSync(display, False);
 
-    const auto layout = keyboard->ForegroundLayout();
-    EXPECT_EQ(keyboard->VkKeyScanEx('0', layout), kKeyScanShift | '0');
-    EXPECT_EQ(keyboard->VkKeyScanEx('1', layout), '1');
+    EXPECT_EQ(keyboard->CharacterStroke('0'), (TStroke{.key = zeroKey, .shift = true}));
+    EXPECT_EQ(keyboard->CharacterStroke('1'), (TStroke{.key = XKeysymToKeycode(display, XK_1)}));
     TypeCardNumber(*keyboard, clock, {0, 0, true}, "01");
     std::string line;
     const auto keys = KeysUpToLine(&line);
@@ -115,18 +115,22 @@ TEST_F(XTestKeyboard, LayoutWithShiftedDigitHoldsShiftForIt) {
     XCloseDisplay(display);
 }
 
-TEST_F(XTestKeyboard, KeyScanAndScanCodesFollowThePcNumbering) {
-    const auto layout = keyboard->ForegroundLayout();
-    EXPECT_EQ(keyboard->VkKeyScanEx('A', layout), kKeyScanShift | 'A');
-    EXPECT_EQ(keyboard->VkKeyScanEx('a', layout), 'A');
-    EXPECT_EQ(keyboard->VkKeyScanEx('7', layout), '7');
-    EXPECT_EQ(keyboard->VkKeyScanEx('~', layout), -1) << "only letters, digits and space";
-    EXPECT_EQ(keyboard->MapVirtualKey(kVkReturn), 0x1C);
-    EXPECT_EQ(keyboard->MapVirtualKey(kVkShift), 0x2A);
-    EXPECT_EQ(keyboard->MapVirtualKey(kVkControl), 0x1D);
-    EXPECT_EQ(keyboard->MapVirtualKey(kVkMenu), 0x38);
-    EXPECT_EQ(keyboard->MapVirtualKey('A'), 0x1E);
-    EXPECT_EQ(keyboard->MapVirtualKey(0x71), 0x3C);
+// Linux numbers its keys like the PC's scan codes, and X key codes are those
+// numbers plus 8.
+TEST_F(XTestKeyboard, StrokesFollowThePcNumbering) {
+    const auto key = [](int pcScanCode) { return pcScanCode + 8; };
+    EXPECT_EQ(keyboard->CharacterStroke('A'), (TStroke{.key = key(0x1E), .shift = true}));
+    EXPECT_EQ(keyboard->CharacterStroke('a'), (TStroke{.key = key(0x1E)}));
+    EXPECT_EQ(keyboard->CharacterStroke('7'), (TStroke{.key = key(0x08)}));
+    EXPECT_EQ(keyboard->CharacterStroke('~'),
+              (TStroke{.key = keyboard->VirtualKeyStroke('~').key, .shift = true}))
+        << "only letters, digits and space are looked up: the rest go as their code, with Shift";
+    EXPECT_EQ(keyboard->VirtualKeyStroke(kVkReturn), (TStroke{.key = key(0x1C)}));
+    EXPECT_EQ(keyboard->VirtualKeyStroke(kVkShift).key, key(0x2A));
+    EXPECT_EQ(keyboard->VirtualKeyStroke(kVkControl).key, key(0x1D));
+    EXPECT_EQ(keyboard->VirtualKeyStroke(kVkMenu).key, key(0x38));
+    EXPECT_EQ(keyboard->VirtualKeyStroke('A').key, key(0x1E));
+    EXPECT_EQ(keyboard->VirtualKeyStroke(0x71).key, key(0x3C));
 }
 
 // ---- Layouts and lock keys ----

@@ -4,21 +4,25 @@
 // a keyboard, and turned into text with the layout.
 #include "app/command_line.h"
 #include "app/key_event_rig.h"
-#include "app/keyboard_layout_source.h"
-#include "app/keyboard_linux.h"
+#include "app/keyboard/keyboard_layout_source.h"
+#include "app/keyboard/typing.h"
+#include "app/keyboard/uinput_device.h"
 #include "app/system_clock.h"
-#include "app/typing.h"
 #include "support/scoped_env.h"
 
 #include <libevdev/libevdev.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
 
@@ -54,6 +58,7 @@ public:
             libevdev_free(device_);
         if (fd_ >= 0)
             close(fd_);
+        close(struckSignal_);
     }
     TEvdevReader(const TEvdevReader&) = delete;
     TEvdevReader& operator=(const TEvdevReader&) = delete;
@@ -64,22 +69,41 @@ public:
     std::vector<input_event> ReadNumber() {
         std::vector<input_event> events;
         for (;;) {
+            const long struck = Struck();
             input_event event{};
             const int result = libevdev_next_event(device_, LIBEVDEV_READ_FLAG_NORMAL, &event);
             if (result == -EAGAIN) {
-                pollfd ready{fd_, POLLIN, 0};
-                if (poll(&ready, 1, 1000) <= 0)
-                    return events;
+                TakenUpTo(struck);
+                pollfd ready[] = {{fd_, POLLIN, 0}, {struckSignal_, POLLIN, 0}};
+                if (poll(ready, 2, 1000) <= 0)
+                    return Ended(std::move(events));
+                eventfd_t count = 0;
+                eventfd_read(struckSignal_, &count);
                 continue;
             }
             if (result != LIBEVDEV_READ_STATUS_SUCCESS)
-                return events;
+                return Ended(std::move(events));
             events.push_back(event);
             const bool report = event.type == EV_SYN && event.code == SYN_REPORT;
             if (report && events.size() >= 2 && events[events.size() - 2].code == KEY_ENTER &&
                 events[events.size() - 2].value == 0)
-                return events;
+                return Ended(std::move(events));
         }
+    }
+
+    // The kernel keeps 64 events for a reader, fewer than a number's, and on
+    // the machine's one processor the typing would fill them before the
+    // reader had a turn: the typing waits after each stroke until the reader
+    // has taken its events, or has stopped reading.
+    void Begin() {
+        std::lock_guard lock(mutex_);
+        reading_ = true;
+    }
+    void AwaitTaken() {
+        std::unique_lock lock(mutex_);
+        const long stroke = ++struck_;
+        eventfd_write(struckSignal_, 1);
+        changed_.wait(lock, [&] { return taken_ >= stroke || !reading_; });
     }
 
     // What a compositor does when Caps Lock changes: it sets the keyboard's light.
@@ -90,8 +114,50 @@ public:
     std::string path;
 
 private:
+    long Struck() {
+        std::lock_guard lock(mutex_);
+        return struck_;
+    }
+    // Every event of the first `strokes` strokes was written before the read
+    // that found the kernel's buffer empty: they are all taken.
+    void TakenUpTo(long strokes) {
+        std::lock_guard lock(mutex_);
+        taken_ = std::max(taken_, strokes);
+        changed_.notify_all();
+    }
+    std::vector<input_event> Ended(std::vector<input_event> events) {
+        std::lock_guard lock(mutex_);
+        reading_ = false;
+        changed_.notify_all();
+        return events;
+    }
+
     int fd_ = -1;
     libevdev* device_ = nullptr;
+    int struckSignal_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    long struck_ = 0;
+    long taken_ = 0;
+    bool reading_ = false;
+};
+
+// The keyboard under test, kept to the reader's pace.
+class TPacedKeyboard : public TKeyboard {
+public:
+    TPacedKeyboard(TKeyboard& keyboard, TEvdevReader& reader)
+        : keyboard_(keyboard), reader_(reader) {}
+    std::string Unavailable() override { return keyboard_.Unavailable(); }
+    TStroke CharacterStroke(char c) override { return keyboard_.CharacterStroke(c); }
+    TStroke VirtualKeyStroke(std::uint8_t vk) override { return keyboard_.VirtualKeyStroke(vk); }
+    void Strike(const TStroke& stroke) override {
+        keyboard_.Strike(stroke);
+        reader_.AwaitTaken();
+    }
+
+private:
+    TKeyboard& keyboard_;
+    TEvdevReader& reader_;
 };
 
 std::vector<std::string> Described(const std::vector<input_event>& events) {
@@ -108,13 +174,15 @@ std::string Text(const std::vector<input_event>& events, const char* layout, TLo
     return compositor.Text();
 }
 
-// Reads on a thread of its own: the evdev buffer is smaller than a number's events.
+// Reads on a thread of its own, which the typing waits for after each stroke.
 std::vector<input_event> TypeAndReadBack(TKeyboard& keyboard, TEvdevReader& reader,
                                          const TTypingSetup& setup, const std::string& number) {
     std::vector<input_event> events;
+    reader.Begin();
     std::thread readThread([&] { events = reader.ReadNumber(); });
     TSystemClock clock;
-    TypeCardNumber(keyboard, clock, setup, number);
+    TPacedKeyboard paced(keyboard, reader);
+    TypeCardNumber(paced, clock, setup, number);
     readThread.join();
     return events;
 }

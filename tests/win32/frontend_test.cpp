@@ -3,25 +3,20 @@
 // another thread, the keyboard backend against a real EDIT control, and the
 // program's start-up boxes. Runs under Wine on an X server.
 
-// Before windows.h, whose macros would rename the keyboard fake's methods.
 #include "frm_fixture.h"
 
-#include "app/keyboard.h"
+#include "app/keyboard/keyboard.h"
+#include "app/keyboard/keyboard_win32.h"
+#include "app/keyboard/typing.h"
 #include "app/program.h"
 #include "app/startup.h"
 #include "app/system_clock.h"
-#include "app/typing.h"
 #include "app/win32/icons.h"
 #include "app/win32/main_window.h"
 #include "app/win32/text.h"
 #include "app/win32/win32_program.h"
 
 #include <windows.h>
-
-// windows.h maps these names onto its A and W functions; here they are
-// TKeyboard's own.
-#undef VkKeyScanEx
-#undef MapVirtualKey
 
 #include <atomic>
 #include <cctype>
@@ -701,14 +696,14 @@ TEST_F(KeyboardTest, CapsLockOnStillGivesTheNumberAsRead) {
 
 // The layout is that of the window in front, here this thread's.
 TEST_F(KeyboardTest, LooksKeysUpInTheForegroundLayout) {
-    const auto layout = keyboard->ForegroundLayout();
-    EXPECT_EQ(layout, reinterpret_cast<TKeyboardLayout>(GetKeyboardLayout(0)));
-    EXPECT_EQ(keyboard->VkKeyScanEx('A', layout) & kKeyScanShift, kKeyScanShift);
-    EXPECT_EQ(keyboard->VkKeyScanEx('A', layout) & 0xFF, 'A');
-    EXPECT_EQ(keyboard->VkKeyScanEx('0', layout) & kKeyScanShift, 0);
-    EXPECT_EQ(unsigned{keyboard->MapVirtualKey(kVkShift)},
+    TUser32Keys user32;
+    EXPECT_EQ(user32.ForegroundLayout(), GetKeyboardLayout(0));
+    EXPECT_TRUE(keyboard->CharacterStroke('A').shift);
+    EXPECT_EQ(keyboard->CharacterStroke('A').scan, 'A') << "the low byte of the key scan";
+    EXPECT_FALSE(keyboard->CharacterStroke('0').shift);
+    EXPECT_EQ(user32.MapVirtualKeyA(kVkShift, MAPVK_VK_TO_VSC),
               MapVirtualKeyW(VK_SHIFT, MAPVK_VK_TO_VSC));
-    EXPECT_NE(keyboard->MapVirtualKey(kVkReturn), 0)
+    EXPECT_NE(user32.MapVirtualKeyA(kVkReturn, MAPVK_VK_TO_VSC), 0u)
         << "a virtual key's scan code, not its character";
 }
 

@@ -1,9 +1,9 @@
 // Simulated key strokes on X11 through the XTEST extension. Virtual-key codes
 // are translated to the key codes of the current XKB layout group; a function
 // key that the layout lacks (F13..F24 usually) is mapped onto a spare key code
-// for the stroke and unmapped again once the next key is pressed. Clients look
-// a key up when they get round to its event, with the mapping of that moment:
-// unmapping at once after the release could still beat them to it.
+// for the stroke and unmapped again when the next stroke is struck. Clients
+// look a key up when they get round to its event, with the mapping of that
+// moment: unmapping at once after the release could still beat them to it.
 //
 // The locked modifiers (Caps Lock, Shift Lock, Num Lock) are part of every key
 // event: whether Shift is held is decided by what the key's type gives with
@@ -12,7 +12,7 @@
 // user's lock state is never touched. Such a spare stays mapped while the
 // lock lasts, one per character: a spare mapped afresh for each character
 // typed in a row could be looked up by a client only after its next mapping.
-#include "keyboard_linux.h"
+#include "keyboard_xtest.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -23,6 +23,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
 
 namespace lorvent {
 
@@ -50,6 +51,11 @@ int ShiftStateOf(unsigned mask) {
     if (mask & Mod5Mask)
         state |= 2 | 4;
     return state;
+}
+
+// Printable ASCII characters are their own key syms.
+KeySym KeysymOfCharacter(char c) {
+    return static_cast<unsigned char>(c);
 }
 
 KeySym KeysymOfVirtualKey(std::uint8_t vk) {
@@ -94,75 +100,61 @@ public:
         return problem_;
     }
 
-    // X has one keyboard state for every window: its layout is the current group.
-    TKeyboardLayout ForegroundLayout() override {
+    // X has one keyboard state for every window: the layout in front is its
+    // current group, read afresh with the mapping for each character. Shift
+    // is held where the level of the character's key asks for it, unless the
+    // locks turn that round; a character that no key gives at all gets Shift
+    // and its own key (or a spare), as a key scan of -1 would say.
+    TStroke CharacterStroke(char c) override {
         if (!Connect())
-            return 0;
+            return {};
         RefreshKeymap();
-        XkbStateRec state{};
-        XkbGetState(display_, XkbUseCoreKbd, &state);
-        return state.group;
-    }
-
-    std::int16_t VkKeyScanEx(char c, TKeyboardLayout layout) override {
+        const int group = CurrentGroup();
+        const auto code = static_cast<std::uint8_t>(c);
         const auto vk = VirtualKeyOfCharacter(c);
-        if (!vk || !Connect())
-            return -1;
-        const auto at =
-            FindKey(static_cast<KeySym>(static_cast<unsigned char>(c)), static_cast<int>(layout));
+        const auto at = vk ? FindKey(KeysymOfCharacter(c), group) : std::nullopt;
         if (!at)
-            return -1;
-        const int state = at->level == 0 ? 0 : ShiftStateOfLevel(*at, static_cast<int>(layout));
-        return static_cast<std::int16_t>(state << 8 | *vk);
-    }
-
-    bool ShiftNeeded(char c, std::int16_t keyScan, TKeyboardLayout layout) override {
-        const bool scanned = (keyScan & kKeyScanShift) != 0;
-        const auto vk = VirtualKeyOfCharacter(c);
-        if (keyScan == -1 || !vk || !Connect())
-            return scanned;
-        const int group = static_cast<int>(layout);
-        const auto at = FindKey(KeysymOfVirtualKey(*vk), group);
-        if (!at)
-            return scanned;
-        const auto wanted = static_cast<KeySym>(static_cast<unsigned char>(c));
+            return {.key = KeyOfVirtualKey(code, group).value_or(0), .shift = true};
+        const bool scanned = at->level != 0 && (ShiftStateOfLevel(*at, group) & 1) != 0;
+        const auto own = FindKey(KeysymOfVirtualKey(*vk), group);
+        if (!own)
+            return {.key = KeyOfVirtualKey(code, group).value_or(0), .shift = scanned};
+        const KeySym wanted = KeysymOfCharacter(c);
         const unsigned locks = LockedModifiers();
         for (const bool shift : {scanned, !scanned}) {
-            if (KeysymStruck(at->code, group, locks | (shift ? ShiftMask : 0u)) == wanted) {
+            if (KeysymStruck(own->code, group, locks | (shift ? ShiftMask : 0u)) == wanted) {
                 ReleaseLockSpare(*vk);
-                return shift;
+                return {.key = own->code, .shift = shift};
             }
         }
-        onSpare_[*vk] = wanted;
-        return false;
+        // No Shift state of its own key gives it under the locks.
+        released_.erase(*vk);
+        lockSpares_.insert(*vk);
+        return {.key = BorrowSpare(*vk, wanted).value_or(0)};
     }
 
-    // Linux numbers its keys like the PC's scan codes, and X key codes are
-    // those numbers plus 8.
-    std::uint8_t MapVirtualKey(std::uint8_t vk) override {
+    TStroke VirtualKeyStroke(std::uint8_t vk) override {
         if (!Connect())
-            return 0;
-        const auto at = FindKey(KeysymOfVirtualKey(vk), CurrentGroup());
-        return at && at->code >= 8 ? static_cast<std::uint8_t>(at->code - 8) : 0;
+            return {};
+        return {.key = KeyOfVirtualKey(vk, CurrentGroup()).value_or(0)};
     }
 
-    void KeyEvent(std::uint8_t vk, std::uint8_t /*scan*/, std::uint32_t flags) override {
+    // Spares released by earlier strokes are given back first, but for the
+    // one this stroke strikes.
+    void Strike(const TStroke& stroke) override {
         if (!Connect())
             return;
-        const bool press = (flags & kKeyEventKeyUp) == 0;
-        if (press)
-            GiveBackReleasedSpares(vk);
-        const std::optional<KeyCode> code = press ? KeyForPress(vk) : KeyForRelease(vk);
-        if (!code)
-            return;
-        XTestFakeKeyEvent(display_, *code, press ? True : False, CurrentTime);
-        XSync(display_, False);
-        if (press)
-            pressed_[vk] = *code;
-        else
-            pressed_.erase(vk);
-        if (!press && borrowed_.count(vk) != 0 && lockSpares_.count(vk) == 0)
-            released_.insert(vk);
+        GiveBackReleasedSpares(stroke.key);
+        const int group = CurrentGroup();
+        std::map<std::uint8_t, std::optional<KeyCode>> held;
+        InStrokeOrder(
+            stroke,
+            [&](std::uint8_t vk, bool down) {
+                if (down)
+                    held[vk] = KeyOfVirtualKey(vk, group);
+                Fake(held[vk], down);
+            },
+            [&](bool down) { Fake(static_cast<KeyCode>(stroke.key), down); });
     }
 
 private:
@@ -295,38 +287,40 @@ private:
         return ShiftStateOf(chosen.value_or(ShiftMask));
     }
 
-    std::optional<KeyCode> KeyForPress(std::uint8_t vk) {
-        if (const auto it = onSpare_.find(vk); it != onSpare_.end()) {
-            const KeySym wanted = it->second;
-            onSpare_.erase(it);
-            released_.erase(vk);
-            lockSpares_.insert(vk);
-            return BorrowSpare(vk, wanted);
-        }
+    // The key of a virtual key in `group`; a spare key code given its key
+    // sym when the layout has none.
+    std::optional<KeyCode> KeyOfVirtualKey(std::uint8_t vk, int group) {
         const KeySym keysym = KeysymOfVirtualKey(vk);
         if (keysym == NoSymbol)
             return std::nullopt;
-        if (const auto at = FindKey(keysym, CurrentGroup()))
+        if (const auto at = FindKey(keysym, group))
             return at->code;
         released_.erase(vk);
         return BorrowSpare(vk, keysym);
     }
 
     // The lock no longer keeps the character's own key from giving it: its
-    // spare is given back with the next press of another key.
+    // spare is given back with the next stroke.
     void ReleaseLockSpare(std::uint8_t vk) {
-        if (lockSpares_.erase(vk) != 0 && pressed_.count(vk) == 0)
+        if (lockSpares_.erase(vk) != 0)
             released_.insert(vk);
     }
 
-    // The key code that the press of `vk` went to.
-    std::optional<KeyCode> KeyForRelease(std::uint8_t vk) {
-        if (const auto it = pressed_.find(vk); it != pressed_.end())
-            return it->second;
-        if (const auto it = borrowed_.find(vk); it != borrowed_.end())
-            return it->second;
-        const auto at = FindKey(KeysymOfVirtualKey(vk), CurrentGroup());
-        return at ? std::optional<KeyCode>(at->code) : std::nullopt;
+    void Fake(std::optional<KeyCode> code, bool down) {
+        if (!code)
+            return;
+        XTestFakeKeyEvent(display_, *code, down ? True : False, CurrentTime);
+        XSync(display_, False);
+        if (!down)
+            NoteReleased(*code);
+    }
+
+    // A spare let go of is given back with the next stroke, unless the locks
+    // keep it.
+    void NoteReleased(KeyCode code) {
+        for (const auto& [vk, borrowed] : borrowed_)
+            if (borrowed == code && lockSpares_.count(vk) == 0)
+                released_.insert(vk);
     }
 
     // A key code without any symbol, highest first, given `keysym` on every
@@ -345,16 +339,17 @@ private:
         return spare;
     }
 
-    // Unmaps the spare key codes of keys already released, except that of the
-    // key about to be pressed again.
-    void GiveBackReleasedSpares(std::uint8_t pressing) {
+    // Unmaps the spare key codes of keys already released, except `keep`,
+    // the key about to be struck.
+    void GiveBackReleasedSpares(int keep) {
         bool changed = false;
         for (auto it = released_.begin(); it != released_.end();) {
-            if (*it == pressing) {
+            const KeyCode code = borrowed_.at(*it);
+            if (code == keep) {
                 ++it;
                 continue;
             }
-            UnmapSpare(borrowed_.at(*it));
+            UnmapSpare(code);
             borrowed_.erase(*it);
             it = released_.erase(it);
             changed = true;
@@ -399,13 +394,11 @@ private:
     Display* display_ = nullptr;
     std::string problem_;
     XkbDescPtr keymap_ = nullptr;
+    // Spare key codes given key syms, by the key or character they stand in for.
     std::map<std::uint8_t, KeyCode> borrowed_;
     std::set<std::uint8_t> released_; // borrowed, released, not yet given back
-    std::map<std::uint8_t, KeyCode> pressed_;
-    // Keys whose next stroke goes to a spare key code giving this key sym,
-    // since no Shift state of their own key gives it under the locks.
-    std::map<std::uint8_t, KeySym> onSpare_;
-    // Borrowed for such keys, and kept while the locks last.
+    // Borrowed for characters that no Shift state of their own key gives
+    // under the locks, and kept while the locks last.
     std::set<std::uint8_t> lockSpares_;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "keyboard.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -27,15 +29,6 @@ struct TLockState {
     bool numLock = false;
 };
 
-// A key of the layout as the kernel numbers it (evdev codes, KEY_*), with
-// whether Shift is to be held on it, and whether the layout's level-three
-// key (AltGr) is: some layouts have their digits there (Lithuanian).
-struct TKeyStroke {
-    int code = 0;
-    bool shift = false;
-    bool level3 = false;
-};
-
 // A session's keyboard layout compiled by libxkbcommon: which key gives a
 // key sym, and what a key gives under the modifiers and locks, worked out as
 // a compositor does for its clients. Only the first layout (group) is used.
@@ -51,13 +44,14 @@ public:
     // `modifiers` gets the key-scan shift state of that level (Shift 1,
     // Ctrl 2, Alt 4).
     std::optional<int> FindKey(std::uint32_t keysym, int* modifiers = nullptr) const;
-    // The character (Unicode) that the key gives with or without Shift and
-    // AltGr under `locks`, Caps Lock's capitals included, as a client reads
-    // it; 0 for none.
-    std::uint32_t Struck(TKeyStroke stroke, TLockState locks) const;
+    // The character (Unicode) that a stroke gives under `locks`, Caps Lock's
+    // capitals included, as a client reads it; 0 for none. Its key is the
+    // kernel's number (evdev codes, KEY_*); of what is held, Shift and AltGr
+    // count, AltGr as some layouts have their digits there (Lithuanian).
+    std::uint32_t Struck(const TStroke& stroke, TLockState locks) const;
     // Some key that gives `character` under `locks`: the strokes without
     // AltGr first, and of those the ones without Shift.
-    std::optional<TKeyStroke> StrokeGiving(std::uint32_t character, TLockState locks) const;
+    std::optional<TStroke> StrokeGiving(std::uint32_t character, TLockState locks) const;
     // The key that selects level three (AltGr), when the layout has one.
     std::optional<int> Level3Key() const { return level3Key_; }
     // The names it was compiled from, as a user writes them: "cz(qwerty)".

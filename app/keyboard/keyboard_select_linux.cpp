@@ -1,5 +1,9 @@
 // The keyboard backend of a Linux session, chosen at start-up.
-#include "keyboard_linux.h"
+#include "keyboard_select.h"
+
+#include "keyboard_uinput.h"
+#include "keyboard_xtest.h"
+#include "uinput_device.h"
 
 #include <cstdlib>
 

@@ -113,7 +113,7 @@ std::optional<int> TXkbLayout::FindKey(std::uint32_t keysym, int* modifiers) con
     return best;
 }
 
-std::uint32_t TXkbLayout::Struck(TKeyStroke stroke, TLockState locks) const {
+std::uint32_t TXkbLayout::Struck(const TStroke& stroke, TLockState locks) const {
     xkb_state* state = xkb_state_new(keymap_);
     if (state == nullptr)
         return 0;
@@ -131,13 +131,12 @@ std::uint32_t TXkbLayout::Struck(TKeyStroke stroke, TLockState locks) const {
                              XKB_KEY_DOWN);
     }
     const std::uint32_t character =
-        xkb_state_key_get_utf32(state, static_cast<xkb_keycode_t>(stroke.code + kXkbKeycodeOffset));
+        xkb_state_key_get_utf32(state, static_cast<xkb_keycode_t>(stroke.key + kXkbKeycodeOffset));
     xkb_state_unref(state);
     return character;
 }
 
-std::optional<TKeyStroke> TXkbLayout::StrokeGiving(std::uint32_t character,
-                                                   TLockState locks) const {
+std::optional<TStroke> TXkbLayout::StrokeGiving(std::uint32_t character, TLockState locks) const {
     const xkb_keycode_t last = xkb_keymap_max_keycode(keymap_);
     for (const bool level3 : {false, true}) {
         if (level3 && !level3Key_)
@@ -146,7 +145,9 @@ std::optional<TKeyStroke> TXkbLayout::StrokeGiving(std::uint32_t character,
             for (xkb_keycode_t key = xkb_keymap_min_keycode(keymap_); key <= last; ++key) {
                 if (key < kXkbKeycodeOffset)
                     continue;
-                const TKeyStroke stroke{static_cast<int>(key) - kXkbKeycodeOffset, shift, level3};
+                const TStroke stroke{.key = static_cast<int>(key) - kXkbKeycodeOffset,
+                                     .shift = shift,
+                                     .level3 = level3};
                 if (Struck(stroke, locks) == character)
                     return stroke;
             }

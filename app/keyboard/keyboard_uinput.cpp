@@ -7,8 +7,8 @@
 // key that does is struck (a keypad digit with Num Lock on, or a key held
 // with AltGr); the lock state itself is never changed. A layout that cannot
 // give every character of a card number is refused at start-up.
+#include "keyboard_uinput.h"
 #include "keyboard_layout_source.h"
-#include "keyboard_linux.h"
 #include "typing.h"
 
 #include <linux/input.h>
@@ -16,7 +16,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <map>
+#include <optional>
 #include <poll.h>
 #include <unistd.h>
 
@@ -86,65 +86,51 @@ public:
     }
 
     // The compositor keeps the layout group to itself: the first is used.
-    TKeyboardLayout ForegroundLayout() override {
-        Connect();
-        return 0;
-    }
-
-    std::int16_t VkKeyScanEx(char c, TKeyboardLayout /*layout*/) override {
+    // Shift is held where the level of the character's key asks for it; the
+    // lights, read afresh for each character, may turn that round, and where
+    // no Shift state of the character's own key gives it another key that
+    // does is struck. A character that no key gives gets Shift and its own
+    // key, as a key scan of -1 would say.
+    TStroke CharacterStroke(char c) override {
+        if (!Connect())
+            return {};
+        const auto code = static_cast<std::uint8_t>(c);
         const auto vk = VirtualKeyOfCharacter(c);
-        if (!vk || !Connect())
-            return -1;
         int modifiers = 0;
-        if (!setup_.layout->FindKey(KeysymOfCharacter(c), &modifiers))
-            return -1;
-        return static_cast<std::int16_t>(modifiers << 8 | *vk);
-    }
-
-    bool ShiftNeeded(char c, std::int16_t keyScan, TKeyboardLayout /*layout*/) override {
-        const bool scanned = (keyScan & kKeyScanShift) != 0;
-        const auto vk = VirtualKeyOfCharacter(c);
-        if (keyScan == -1 || !vk || !Connect())
-            return scanned;
+        if (!vk || !setup_.layout->FindKey(KeysymOfCharacter(c), &modifiers))
+            return {.key = KeyOf(code).value_or(0), .shift = true};
+        const bool scanned = (modifiers & 1) != 0;
         const auto key = LayoutKey(*vk);
         if (!key)
-            return scanned;
+            return {.key = KeyOf(code).value_or(0), .shift = scanned};
         ReadLights();
         const std::uint32_t wanted = KeysymOfCharacter(c);
-        for (const bool shift : {scanned, !scanned}) {
-            if (setup_.layout->Struck({*key, shift}, lights_) == wanted) {
-                substitutes_.erase(*vk);
-                return shift;
-            }
-        }
-        const auto other = setup_.layout->StrokeGiving(wanted, lights_);
-        if (!other)
-            return scanned;
-        substitutes_[*vk] = *other;
-        return other->shift;
+        for (const bool shift : {scanned, !scanned})
+            if (setup_.layout->Struck({.key = *key, .shift = shift}, lights_) == wanted)
+                return {.key = *key, .shift = shift};
+        if (const auto other = setup_.layout->StrokeGiving(wanted, lights_))
+            return *other;
+        return {.key = *key, .shift = scanned};
     }
 
-    // Linux numbers its keys like the PC's scan codes.
-    std::uint8_t MapVirtualKey(std::uint8_t vk) override {
+    TStroke VirtualKeyStroke(std::uint8_t vk) override {
         if (!Connect())
-            return 0;
-        const auto key = KeyOf(vk);
-        return key && *key <= 0xFF ? static_cast<std::uint8_t>(*key) : 0;
+            return {};
+        return {.key = KeyOf(vk).value_or(0)};
     }
 
-    void KeyEvent(std::uint8_t vk, std::uint8_t /*scan*/, std::uint32_t flags) override {
+    // AltGr is the layout's level-three key.
+    void Strike(const TStroke& stroke) override {
         if (!Connect())
             return;
-        const bool press = (flags & kKeyEventKeyUp) == 0;
-        const std::optional<TKeyStroke> stroke = press ? StrokeForPress(vk) : StrokeForRelease(vk);
-        if (!stroke)
-            return;
-        // AltGr is held around the key alone, inside any Shift.
-        if (press && stroke->level3)
-            Emit(*setup_.layout->Level3Key(), true);
-        Emit(stroke->code, press);
-        if (!press && stroke->level3)
-            Emit(*setup_.layout->Level3Key(), false);
+        InStrokeOrder(
+            stroke,
+            [this](std::uint8_t vk, bool down) {
+                const auto key = vk == kVkRightAlt ? setup_.layout->Level3Key() : FixedKey(vk);
+                if (key)
+                    Emit(*key, down);
+            },
+            [this, &stroke](bool down) { Emit(stroke.key, down); });
     }
 
 private:
@@ -178,35 +164,6 @@ private:
         if (const auto fixed = FixedKey(vk))
             return fixed;
         return LayoutKey(vk);
-    }
-
-    std::optional<TKeyStroke> OwnStroke(std::uint8_t vk) const {
-        if (const auto key = KeyOf(vk))
-            return TKeyStroke{*key};
-        return std::nullopt;
-    }
-
-    // A substitute chosen for the character serves its next press only.
-    std::optional<TKeyStroke> StrokeForPress(std::uint8_t vk) {
-        std::optional<TKeyStroke> stroke;
-        if (const auto it = substitutes_.find(vk); it != substitutes_.end()) {
-            stroke = it->second;
-            substitutes_.erase(it);
-        } else {
-            stroke = OwnStroke(vk);
-        }
-        if (stroke)
-            pressed_[vk] = *stroke;
-        return stroke;
-    }
-
-    std::optional<TKeyStroke> StrokeForRelease(std::uint8_t vk) {
-        if (const auto it = pressed_.find(vk); it != pressed_.end()) {
-            const TKeyStroke stroke = it->second;
-            pressed_.erase(it);
-            return stroke;
-        }
-        return OwnStroke(vk);
     }
 
     void Emit(int key, bool press) {
@@ -267,9 +224,6 @@ private:
     TUinputSetup setup_;
     TLockState lights_;
     std::string pending_; // a part of an event read from the descriptor
-    // Keys to strike in place of a character's own key, chosen by ShiftNeeded.
-    std::map<std::uint8_t, TKeyStroke> substitutes_;
-    std::map<std::uint8_t, TKeyStroke> pressed_;
 };
 
 } // namespace

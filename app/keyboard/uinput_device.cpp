@@ -2,8 +2,9 @@
 // for the program's life. A compositor takes up a new input device only after
 // the kernel has announced it and udev has handled it, and drops keys sent
 // before: the device node is waited for, then a settle time, once.
+#include "uinput_device.h"
+
 #include "keyboard_layout_source.h"
-#include "keyboard_linux.h"
 
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
