@@ -1,8 +1,8 @@
 #include "main_frm.h"
 
+#include "app/attendance/data_path.h"
+#include "app/attendance/file_sync.h"
 #include "command_line.h"
-#include "data_path.h"
-#include "file_sync.h"
 #include "protocol/file_open.h"
 #include "protocol/protocol.h"
 #include "startup_error.h"

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "attendance.h"
-#include "device/d2xx_device.h"
+#include "app/attendance/attendance.h"
+#include "app/attendance/record_journal.h"
 #include "card_read.h"
+#include "device/d2xx_device.h"
 #include "frm_services.h"
 #include "keyboard.h"
 #include "proto_slave_dev.h"
 #include "protocol/proto_message.h"
-#include "record_journal.h"
 #include "server_connection.h"
 
 #include <atomic>

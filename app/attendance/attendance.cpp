@@ -1,6 +1,6 @@
-#include "attendance.h"
+#include "app/attendance/attendance.h"
 
-#include "data_path.h"
+#include "app/attendance/data_path.h"
 #include "record/record_text.h"
 
 namespace lorvent {

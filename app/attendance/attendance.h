@@ -1,6 +1,6 @@
 #pragma once
 
-#include "card_read.h"
+#include "app/card_read.h"
 
 #include <cstdio>
 #include <ctime>
