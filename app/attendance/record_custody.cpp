@@ -58,6 +58,7 @@ void TRecordCustody::OpenDataFile() {
     DataFile.reset(openDataFile_ ? openDataFile_(DataFileName) : OpenFile(path, kDataFileMode));
     if (!DataFile)
         throw TStartupError(FormatMessage(kMsgFileOpenFailed, DataFileName));
+    dataFileAppender_.TakeOver(DataFile.get());
 }
 
 // A second program on the same data file is refused: it would take the first

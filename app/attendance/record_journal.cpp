@@ -53,6 +53,7 @@ TRecordJournal::TOpenResult TRecordJournal::Open(const std::string& path) {
         file_.reset();
         return TOpenResult::InUse;
     }
+    appender_.TakeOver(file_.get());
     return TOpenResult::Opened;
 }
 
