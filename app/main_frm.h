@@ -71,7 +71,7 @@ struct TMainFrmServices {
     std::function<std::unique_ptr<TServerConnection>()> makeServerConnection;
     // Opens the data file at `path` for appending, or gives null; null here:
     // the file itself (tests hand out streams that fail as a full disk does).
-    std::function<std::FILE*(const std::string& path)> openDataFile;
+    TDataFileOpener openDataFile;
 };
 
 // The main window's behaviour: start-up from the command line, the reader
