@@ -17,6 +17,10 @@ std::unique_ptr<TProtoMessage> Command(std::initializer_list<std::uint8_t> bytes
                                            static_cast<std::int32_t>(bytes.size()));
 }
 
+std::unique_ptr<TServerConnection> MakeServerConnection(const TMainFrmServices& services) {
+    return services.makeServerConnection ? services.makeServerConnection() : nullptr;
+}
+
 } // namespace
 
 std::unique_ptr<TProtoMessage> AcknowledgeCommand() {
@@ -39,14 +43,6 @@ std::string PortDeniedText(const TPortDenied& denied) {
 std::string VersionLine(int mode) {
     return std::string(mode == kModeAttendance ? "Kalvinor" : "Ravi") + " v1.6-ZMK(d2xx)";
 }
-
-namespace {
-
-std::unique_ptr<TServerConnection> MakeServerConnection(const TMainFrmServices& services) {
-    return services.makeServerConnection ? services.makeServerConnection() : nullptr;
-}
-
-} // namespace
 
 TMainFrm::TMainFrm(TMainFrmServices services)
     : services_(std::move(services)),
