@@ -1,14 +1,10 @@
 #include "main_frm.h"
 
 #include "command_line.h"
-#include "data_path.h"
-#include "file_sync.h"
-#include "protocol/file_open.h"
 #include "protocol/protocol.h"
 #include "startup_error.h"
 #include "app/keyboard/typing.h"
 
-#include <filesystem>
 #include <iterator>
 #include <stdexcept>
 
@@ -19,6 +15,10 @@ namespace {
 std::unique_ptr<TProtoMessage> Command(std::initializer_list<std::uint8_t> bytes) {
     return std::make_unique<TProtoMessage>(std::data(bytes),
                                            static_cast<std::int32_t>(bytes.size()));
+}
+
+std::unique_ptr<TServerConnection> MakeServerConnection(const TMainFrmServices& services) {
+    return services.makeServerConnection ? services.makeServerConnection() : nullptr;
 }
 
 } // namespace
@@ -44,9 +44,10 @@ std::string VersionLine(int mode) {
     return std::string(mode == kModeAttendance ? "Kalvinor" : "Ravi") + " v1.6-ZMK(d2xx)";
 }
 
-TMainFrm::TMainFrm(TMainFrmServices services) : services_(std::move(services)) {
-    if (services_.makeServerConnection)
-        TCPConn = services_.makeServerConnection();
+TMainFrm::TMainFrm(TMainFrmServices services)
+    : services_(std::move(services)),
+      records_(MakeServerConnection(services_), services_.openDataFile,
+               [this](const std::string& notice) { LogServerNotice(notice); }) {
     services_.view.SetPoslatEnter1Checked(PoslatEnter1Checked);
     services_.view.SetPoslatEnter1Visible(false);
     services_.view.LogTimer().Start(kLogTimerIntervalMs);
@@ -62,10 +63,7 @@ TMainFrm::~TMainFrm() {
     HandleDeliveredReads();
     Device.reset();
     DestroyEngine();
-    // The last seconds' reads are not dropped: the file keeps them for the site.
-    StoreRecords();
-    PendingRecords.clear();
-    DataFile.reset();
+    records_.Close();
 }
 
 void TMainFrm::StopEngineThread() {
@@ -111,7 +109,7 @@ bool TMainFrm::InitFromCommandLine(const std::vector<std::string>& arguments) {
     StartReader();
     services_.view.SetStatusLblText(kStatusStarting);
     if (Mode == kModeAttendance)
-        OpenDataFile();
+        records_.Open(DataFileName);
     return true;
 }
 
@@ -145,87 +143,6 @@ void TMainFrm::StartEngine() {
 void TMainFrm::StartReader() {
     Device = std::make_unique<TProtoSlaveDev>(*Protocol, *this);
     Device->Init(kReaderIdentifier, kReaderAddress);
-}
-
-// A bare file name has no directory part and lives in the working directory.
-// The name is UTF-8 and may hold any character (D:\Docházka\kalvinor.db): the
-// directory and the file are made through the platform's own paths.
-void TMainFrm::OpenDataFile() {
-    const std::filesystem::path path = PathFromUtf8(DataFileName);
-    const std::filesystem::path directory = path.parent_path();
-    if (!directory.empty()) {
-        std::error_code error;
-        std::filesystem::create_directories(directory, error);
-        if (error)
-            throw TStartupError(FormatMessage(kMsgDirectoryFailed, Utf8FromPath(directory)));
-    }
-    DataFile.reset(services_.openDataFile ? services_.openDataFile(DataFileName)
-                                          : OpenFile(path, kDataFileMode));
-    if (!DataFile)
-        throw TStartupError(FormatMessage(kMsgFileOpenFailed, DataFileName));
-    OpenJournal();
-    RecoverJournal();
-}
-
-// A second program on the same data file is refused: it would take the first
-// one's journal for the leftovers of a killed run.
-void TMainFrm::OpenJournal() {
-    const std::string path = JournalPath(DataFileName);
-    const TRecordJournal::TOpenResult opened = Journal.Open(path);
-    if (opened == TRecordJournal::TOpenResult::Opened)
-        return;
-    if (opened == TRecordJournal::TOpenResult::InUse)
-        std::fprintf(stderr, "lorvent: %s is in use by another lorvent on the same data file\n",
-                     path.c_str());
-    throw TStartupError(FormatMessage(kMsgFileOpenFailed, path));
-}
-
-// Records left in the journal by a run that was killed or lost its power: the
-// server may or may not have taken them, so they go to the data file (a late
-// confirmation puts a record in both places, as it always could). Lines that
-// are not whole records are never stored as records; their bytes are kept
-// aside for a person to look at.
-void TMainFrm::RecoverJournal() {
-    std::string bytes;
-    if (!Journal.ReadAll(bytes))
-        throw TStartupError(FormatMessage(kMsgFileOpenFailed, JournalPath(DataFileName)));
-    if (bytes.empty())
-        return;
-    const TJournalContent content = ParseJournal(bytes);
-    for (const std::string& record : content.records)
-        FileOnlyLines.push_back(record + kDataFileLineEnd);
-    KeepDamagedLines(content.damaged);
-    StoreRecords();
-}
-
-namespace {
-
-bool AppendAndSync(const std::string& path, const std::string& bytes) {
-    std::unique_ptr<std::FILE, TFileCloser> file(OpenFile(PathFromUtf8(path), "ab"));
-    return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
-           SyncFile(file.get());
-}
-
-std::string Printable(const std::string& bytes) {
-    std::string text;
-    for (unsigned char c : bytes) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
-        text += escaped;
-    }
-    return text;
-}
-
-} // namespace
-
-// Where the file cannot take them, the bytes go to standard error instead.
-void TMainFrm::KeepDamagedLines(const std::string& bytes) {
-    if (bytes.empty())
-        return;
-    const std::string path = DamagedJournalPath(DataFileName);
-    if (!AppendAndSync(path, bytes))
-        std::fprintf(stderr, "lorvent: %s: could not keep these damaged journal lines: %s\n",
-                     path.c_str(), Printable(bytes).c_str());
 }
 
 // ---- Protocol events ----
@@ -336,28 +253,20 @@ void TMainFrm::HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber) {
 // is on the disk before the window shows it: a read the window showed is never
 // lost to a kill.
 void TMainFrm::AddLogRow(std::unique_ptr<TLogItem> item) {
+    const TLogItem read = *item;
     if (Mode == kModeAttendance)
-        JournalRecord(*item);
+        records_.Take(std::move(item));
+    ShowLogRow(read);
+}
+
+void TMainFrm::ShowLogRow(const TLogItem& item) {
     TStringGridView& grid = services_.view.LogGrid();
     const int row = grid.RowCount();
     grid.SetRowCount(row + 1);
-    grid.SetCell(0, row, FormatReadTime(item->ReadTime, services_.formats));
-    grid.SetCell(1, row, item->Number);
+    grid.SetCell(0, row, FormatReadTime(item.ReadTime, services_.formats));
+    grid.SetCell(1, row, item.Number);
     if (grid.Row() == row - 1)
         grid.SetRow(row);
-    if (Mode == kModeAttendance)
-        PendingRecords.push_back(std::move(item));
-}
-
-// A record the journal could not take (a full disk) still waits in memory for
-// the tick, as every record did before the journal: said on standard error,
-// since a kill before the tick would lose it.
-void TMainFrm::JournalRecord(const TLogItem& item) {
-    if (Journal.IsOpen() && !Journal.Append(RecordText(item)))
-        std::fprintf(stderr,
-                     "lorvent: %s: could not write the record %s; it waits in memory for the "
-                     "next upload\n",
-                     JournalPath(DataFileName).c_str(), RecordText(item).c_str());
 }
 
 void TMainFrm::TypeCardNumber(const std::string& text) {
@@ -368,79 +277,12 @@ void TMainFrm::TypeCardNumber(const std::string& text) {
 // ---- Attendance upload ----
 
 void TMainFrm::UploadRecords() {
-    if (PendingRecords.empty() && FileOnlyLines.empty())
-        return;
-    OfferRecordsToServer();
-    StoreRecords();
+    records_.UploadRecords();
 }
 
-// One connection for the whole tick, one request and one reply at a time. The
-// first reply that is not exactly the confirmation, and any error, ends the
-// exchange; failures are not reported, as the data file keeps the records.
-void TMainFrm::OfferRecordsToServer() {
-    if (!TCPConn || PendingRecords.empty())
-        return;
-    try {
-        TCPConn->Connect();
-        bool confirmed = true;
-        while (confirmed && !PendingRecords.empty())
-            confirmed = OfferFrontRecord();
-    } catch (...) {
-        // Not connected: every record waits for the data file or the next tick.
-    }
-    if (TCPConn->Connected())
-        TCPConn->Disconnect();
-    if (const std::string notice = TCPConn->TakeNotice(); !notice.empty() && Protocol)
+void TMainFrm::LogServerNotice(const std::string& notice) {
+    if (Protocol)
         Protocol->LogWarning("%s", notice.c_str());
-}
-
-// The front record leaves the queue either way. Once its request is on its
-// way, a record that is not confirmed may be stored by the server all the
-// same (the reply was late, lost or wrong): from then on it goes to the data
-// file alone, so that a data file that refuses it cannot make a later tick
-// store it on the server a second time.
-bool TMainFrm::OfferFrontRecord() {
-    const TLogItem& record = *PendingRecords.front();
-    bool confirmed = false;
-    try {
-        TCPConn->WriteLine(RequestLine(record));
-        confirmed = TCPConn->ReadLine() == kServerConfirmation;
-    } catch (...) {
-        // A failed write or read: the server may have the line all the same.
-    }
-    if (!confirmed)
-        FileOnlyLines.push_back(DataFileLine(record));
-    PendingRecords.pop_front();
-    return confirmed;
-}
-
-// A record leaves the queue only once its line is in the file; those the file
-// could not take wait for the next tick, which offers the server only those
-// it has never been sent. The records for the file alone go first. The
-// journal is emptied only once every record of it is confirmed or on the
-// disk in the data file; until then it keeps them all (a record may then
-// reach the file twice, never none).
-void TMainFrm::StoreRecords() {
-    bool wrote = StoreLines(FileOnlyLines);
-    while (FileOnlyLines.empty() && !PendingRecords.empty() &&
-           dataFileAppender_.Append(DataFile.get(), DataFileLine(*PendingRecords.front()))) {
-        PendingRecords.pop_front();
-        wrote = true;
-    }
-    if (!DataFile)
-        return;
-    const bool onDisk = wrote ? SyncFile(DataFile.get()) : std::fflush(DataFile.get()) == 0;
-    if (onDisk && PendingRecords.empty() && FileOnlyLines.empty() && Journal.IsOpen())
-        Journal.Clear(); // when it fails, the journal keeps records already dealt with
-}
-
-bool TMainFrm::StoreLines(std::deque<std::string>& lines) {
-    bool wrote = false;
-    while (!lines.empty() && dataFileAppender_.Append(DataFile.get(), lines.front())) {
-        lines.pop_front();
-        wrote = true;
-    }
-    return wrote;
 }
 
 // ---- Window and tray ----
@@ -467,7 +309,7 @@ void TMainFrm::PoslatEnter1Click() {
 void TMainFrm::SessionEnding() {
     if (Mode == kModeAttendance)
         ProcessProtocolMessages();
-    StoreRecords();
+    records_.StoreRecords();
 }
 
 // Without a tray the hidden window could not be brought back: it stays an

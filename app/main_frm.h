@@ -1,13 +1,12 @@
 #pragma once
 
-#include "attendance.h"
-#include "device/d2xx_device.h"
+#include "app/attendance/record_custody.h"
 #include "card_read.h"
+#include "device/d2xx_device.h"
 #include "frm_services.h"
 #include "app/keyboard/keyboard.h"
 #include "proto_slave_dev.h"
 #include "protocol/proto_message.h"
-#include "record_journal.h"
 #include "server_connection.h"
 
 #include <atomic>
@@ -72,7 +71,7 @@ struct TMainFrmServices {
     std::function<std::unique_ptr<TServerConnection>()> makeServerConnection;
     // Opens the data file at `path` for appending, or gives null; null here:
     // the file itself (tests hand out streams that fail as a full disk does).
-    std::function<std::FILE*(const std::string& path)> openDataFile;
+    TDataFileOpener openDataFile;
 };
 
 // The main window's behaviour: start-up from the command line, the reader
@@ -130,8 +129,10 @@ public:
     int PrefixKeyCode() const { return PrefixKey; }
     TProtocol* Engine() const { return Protocol.get(); }
     TProtoSlaveDev* ReaderDevice() const { return Device.get(); }
-    const std::deque<std::unique_ptr<TLogItem>>& QueuedRecords() const { return PendingRecords; }
-    const std::deque<std::string>& FileOnlyRecords() const { return FileOnlyLines; }
+    const std::deque<std::unique_ptr<TLogItem>>& QueuedRecords() const {
+        return records_.QueuedRecords();
+    }
+    const std::deque<std::string>& FileOnlyRecords() const { return records_.FileOnlyRecords(); }
     TIndicatorState Indicator() const {
         return static_cast<TIndicatorState>(IndicatorState.load());
     }
@@ -144,17 +145,7 @@ private:
     int PrefixKey = 0;
     std::unique_ptr<TProtocol> Protocol;
     std::unique_ptr<TProtoSlaveDev> Device;
-    std::unique_ptr<TServerConnection> TCPConn;
-    std::unique_ptr<std::FILE, TFileCloser> DataFile;
     std::atomic<std::uint8_t> IndicatorState{kIndicatorIdle};
-    std::deque<std::unique_ptr<TLogItem>> PendingRecords;
-    // Records that are never offered to the server again, as the server may
-    // have stored them already: those found in the journal at start-up and
-    // those sent without the confirmation coming back. They wait here (their
-    // lines, line end included) until the data file takes them, before any
-    // record of PendingRecords.
-    std::deque<std::string> FileOnlyLines;
-    TRecordJournal Journal;
     int Mode = 0;
     std::atomic<std::uint8_t> AckPending{0};
     int PrefixModifiers = 0;
@@ -165,7 +156,6 @@ private:
     void CheckKeyboard();
     void StartEngine();
     void StartReader();
-    void OpenDataFile();
     void StopEngineThread();
     void HandleDeliveredReads();
     void DestroyEngine();
@@ -173,17 +163,12 @@ private:
     void HandleReaderWakes();
     void StartBlickTimer();
     bool ChangeIndicator(TIndicatorState from, TIndicatorState to);
-    void OfferRecordsToServer();
-    bool OfferFrontRecord();
-    void StoreRecords();
-    bool StoreLines(std::deque<std::string>& lines);
-    void OpenJournal();
-    void RecoverJournal();
-    void KeepDamagedLines(const std::string& bytes);
-    void JournalRecord(const TLogItem& item);
+    void ShowLogRow(const TLogItem& item);
+    void LogServerNotice(const std::string& notice);
 
     TMainFrmServices services_;
-    TDataFileAppender dataFileAppender_;
+    // The attendance records, from the read to the server or the data file.
+    TRecordCustody records_;
     // Set once shut-down has begun: reads are still shown, no longer typed.
     bool shuttingDown_ = false;
 };

@@ -4,8 +4,8 @@
 // keeps no record (typing into a recording keyboard costs next to nothing).
 // The journal lives in LORVENT_BENCH_DIR (the system's temporary directory
 // by default): the sync costs what that file system's disk makes it cost.
+#include "app/attendance/record_journal.h"
 #include "app/main_frm.h"
-#include "app/record_journal.h"
 #include "fakes.h"
 #include "protocol/protocol.h"
 #include "support/engine_setup.h"

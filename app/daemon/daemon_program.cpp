@@ -1,6 +1,6 @@
 #include "daemon_program.h"
 
-#include "app/data_path.h"
+#include "app/attendance/data_path.h"
 #include "app/main_frm.h"
 #include "journal_view.h"
 #include "loop_services.h"

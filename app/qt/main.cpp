@@ -1,4 +1,4 @@
-#include "app/data_path.h"
+#include "app/attendance/data_path.h"
 #include "app/platform_protocol.h"
 #include "app/program.h"
 #include "app/startup.h"

@@ -1,5 +1,5 @@
 // lorvent.exe: the Windows program.
-#include "app/data_path.h"
+#include "app/attendance/data_path.h"
 #include "app/platform_protocol.h"
 #include "app/program.h"
 #include "app/startup.h"

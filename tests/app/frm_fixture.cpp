@@ -1,6 +1,6 @@
 #include "frm_fixture.h"
 
-#include "app/data_path.h"
+#include "app/attendance/data_path.h"
 #include "support/engine_setup.h"
 
 #include <thread>

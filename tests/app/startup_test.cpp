@@ -1,5 +1,5 @@
+#include "app/attendance/data_path.h"
 #include "app/command_line.h"
-#include "app/data_path.h"
 #include "app/startup.h"
 #include "app/startup_error.h"
 #include "frm_fixture.h"

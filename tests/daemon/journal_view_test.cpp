@@ -1,9 +1,9 @@
 // What the window would show, as lorventd writes it for the journal: one
 // line each with its priority, the status also to the service manager.
+#include "app/attendance/data_path.h"
 #include "app/daemon/daemon_program.h"
 #include "app/daemon/journal_view.h"
 #include "app/daemon/service_notifier.h"
-#include "app/data_path.h"
 #include "app/startup.h"
 #include "frm_fixture.h"
 #include "support/notify_socket.h"

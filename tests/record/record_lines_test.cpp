@@ -3,7 +3,7 @@
 // the lines agree, so that the journal keeps as a record exactly what the
 // server and its import take. (The record-level cases of the server's own
 // line tests were folded into this table.)
-#include "app/record_journal.h"
+#include "app/attendance/record_journal.h"
 #include "record/record_text.h"
 #include "server/data_file_import.h"
 #include "server/record_line.h"

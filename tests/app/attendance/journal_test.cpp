@@ -1,8 +1,8 @@
 // The record journal beside the data file: what it holds while records wait
 // for the tick, what a start-up makes of one left by a killed run, and how it
 // fares with a full disk and a second program on the same data file.
-#include "app/attendance.h"
-#include "app/record_journal.h"
+#include "app/attendance/attendance.h"
+#include "app/attendance/record_journal.h"
 #include "app/startup_error.h"
 #include "frm_fixture.h"
 #include "support/tm.h"
@@ -52,10 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TParseCase{"empty", "", {}, ""},
         TParseCase{"whole records", kFive + "\r\n" + kFour + "\r\n", {kFive, kFour}, ""},
-        TParseCase{"last line cut off after its digits",
-                   kFive + "\r\n" + kFour,
-                   {kFive},
-                   kFour + "\r\n"},
+        TParseCase{
+            "last line cut off after its digits", kFive + "\r\n" + kFour, {kFive}, kFour + "\r\n"},
         TParseCase{"last line cut off inside its number",
                    kFive + "\r\n07/12/2026-23:17 012a",
                    {kFive},

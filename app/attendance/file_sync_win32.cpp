@@ -1,4 +1,4 @@
-#include "file_sync.h"
+#include "app/attendance/file_sync.h"
 
 #include <io.h>
 #include <windows.h>

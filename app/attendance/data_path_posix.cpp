@@ -1,4 +1,4 @@
-#include "data_path.h"
+#include "app/attendance/data_path.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "file_sync.h"
+#include "app/attendance/file_sync.h"
 
 #include <sys/file.h>
 #include <unistd.h>

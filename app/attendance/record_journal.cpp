@@ -1,6 +1,6 @@
-#include "record_journal.h"
+#include "app/attendance/record_journal.h"
 
-#include "file_sync.h"
+#include "app/attendance/file_sync.h"
 #include "protocol/file_open.h"
 #include "record/record_text.h"
 
@@ -53,6 +53,7 @@ TRecordJournal::TOpenResult TRecordJournal::Open(const std::string& path) {
         file_.reset();
         return TOpenResult::InUse;
     }
+    appender_.TakeOver(file_.get());
     return TOpenResult::Opened;
 }
 

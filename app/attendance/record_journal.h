@@ -1,6 +1,6 @@
 #pragma once
 
-#include "attendance.h"
+#include "app/attendance/attendance.h"
 
 #include <cstdio>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "attendance.h"
+#include "app/attendance/attendance.h"
 
-#include "data_path.h"
+#include "app/attendance/data_path.h"
 #include "record/record_text.h"
 
 namespace lorvent {
@@ -15,6 +15,22 @@ std::string RequestLine(const TLogItem& item) {
 
 std::string DataFileLine(const TLogItem& item) {
     return RecordText(item) + kDataFileLineEnd;
+}
+
+void TDataFileAppender::TakeOver(std::FILE* file) {
+    fragmentLeft_ = file != nullptr && EndsInsideALine(file);
+}
+
+// Only the last byte is read: an empty file, or one with no end to seek to
+// (a device), has no line to finish. The stream is left at the end, where a
+// write may follow the read.
+bool TDataFileAppender::EndsInsideALine(std::FILE* file) {
+    const long end = EndOffset(file);
+    const bool seeked = end > 0 && std::fseek(file, end - 1, SEEK_SET) == 0;
+    const int last = seeked ? std::fgetc(file) : EOF;
+    std::clearerr(file);
+    EndOffset(file);
+    return last != EOF && last != '\n';
 }
 
 bool TDataFileAppender::Append(std::FILE* file, const std::string& line) {

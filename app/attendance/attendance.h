@@ -1,6 +1,6 @@
 #pragma once
 
-#include "card_read.h"
+#include "app/card_read.h"
 
 #include <cstdio>
 #include <ctime>
@@ -28,6 +28,11 @@ struct TFileCloser {
 // flushed on its own so that the caller knows exactly which lines reached it.
 class TDataFileAppender {
 public:
+    // Takes over a file that an earlier run may have left ending inside a
+    // line (the disk filled up mid-write, the power went): its next line then
+    // begins on a line of its own too. An end that cannot be read counts as
+    // a whole line.
+    void TakeOver(std::FILE* file);
     // False when the line did not reach the file (disk full, I/O error); the
     // stream is then ready for the next attempt.
     bool Append(std::FILE* file, const std::string& line);
@@ -35,6 +40,7 @@ public:
 private:
     bool Write(std::FILE* file, const std::string& text);
     static long EndOffset(std::FILE* file);
+    static bool EndsInsideALine(std::FILE* file);
 
     // A failed write may have left part of a line at the end of the file; the
     // next line is then begun on a line of its own, so that the fragment never

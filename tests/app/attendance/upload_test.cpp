@@ -1,8 +1,8 @@
 // The attendance upload: one tick of UploadRecords against scripted servers
 // on 127.0.0.1 (through the real TCPConn) or a scripted connection, and the
 // data file that keeps whatever the server did not confirm.
-#include "app/attendance.h"
-#include "app/record_journal.h"
+#include "app/attendance/attendance.h"
+#include "app/attendance/record_journal.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "frm_fixture.h"
 #include "support/dropping_listener.h"
@@ -417,8 +417,7 @@ TEST_F(UploadTest, DevFullKeepsTheRecordsUntilARealFileTakesThem) {
     frm->LogTimerTimer();
     ASSERT_EQ(frm->QueuedRecords().size(), 2u);
 
-    ASSERT_EQ(std::freopen(DataFilePath().string().c_str(), "ab+", openedDataFile),
-              openedDataFile);
+    ASSERT_EQ(std::freopen(DataFilePath().string().c_str(), "ab+", openedDataFile), openedDataFile);
     frm->LogTimerTimer();
     EXPECT_TRUE(frm->QueuedRecords().empty());
     EXPECT_EQ(FileBytes(), FileLines(0, 2));
