@@ -29,8 +29,20 @@ struct TPortDenied {
 };
 
 // The eight operations of the USB serial converter's library that the engine
-// needs. Every call returns a status, FT_OK on success; a call made with a null
-// handle fails. Only the engine calls them, one at a time, under its lock.
+// needs.
+//
+// Errors: every call returns a status, FT_OK on success; a call made with a
+// null handle fails. An adapter that is gone (unplugged, its port torn down)
+// gives a failing status on every call that touches it (FT_IO_ERROR where the
+// backend has no nearer one), never FT_OK with no bytes: FT_OK with nothing
+// read means a reader that is silent, and the engine keeps polling it, while
+// a failing status makes it close the device and open it again. A read or
+// write that runs into its time-out is no failure: FT_OK with the bytes it
+// did move.
+//
+// Threads: only the engine calls them, one at a time, under its lock; a
+// backend needs no locking of its own and may block a call for at most its
+// time-outs.
 class TD2xxDevice {
 public:
     virtual ~TD2xxDevice() = default;
