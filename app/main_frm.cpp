@@ -1,8 +1,8 @@
 #include "main_frm.h"
 
-#include "command_line.h"
+#include "app/startup/command_line.h"
 #include "protocol/protocol.h"
-#include "startup_error.h"
+#include "app/startup/startup_error.h"
 #include "app/keyboard/typing.h"
 
 #include <iterator>

@@ -7,7 +7,7 @@
 #include "app/keyboard/keyboard.h"
 #include "proto_slave_dev.h"
 #include "protocol/proto_message.h"
-#include "server_connection.h"
+#include "app/attendance/server_connection.h"
 
 #include <atomic>
 #include <cstdint>

@@ -2,8 +2,8 @@
 
 #include "app/card_read.h"
 #include "app/main_frm.h"
-#include "app/startup.h"
-#include "app/startup_error.h"
+#include "app/startup/startup.h"
+#include "app/startup/startup_error.h"
 #include "app/system_clock.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "app/traced_view.h"

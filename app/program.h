@@ -2,7 +2,7 @@
 
 #include "app/frm_services.h"
 #include "app/keyboard/keyboard.h"
-#include "app/server_connection.h"
+#include "app/attendance/server_connection.h"
 
 #include <cstdint>
 #include <fstream>

@@ -5,8 +5,8 @@
 // error, must match a model of the rules written independently of it; the
 // first argument is also parsed alone as a prefix value.
 
-#include "app/command_line.h"
-#include "app/startup_error.h"
+#include "app/startup/command_line.h"
+#include "app/startup/startup_error.h"
 #include "fuzz/fuzz_check.h"
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 
 #include "app/attendance/data_path.h"
 #include "app/attendance/file_sync.h"
-#include "app/startup_error.h"
+#include "app/startup/startup_error.h"
 #include "protocol/file_open.h"
 
 #include <filesystem>

@@ -3,7 +3,7 @@
 #include "app/attendance/attendance.h"
 #include "app/attendance/record_journal.h"
 #include "app/card_read.h"
-#include "app/server_connection.h"
+#include "server_connection.h"
 
 #include <cstdio>
 #include <deque>

@@ -4,7 +4,7 @@
 #include "app/daemon/journal_view.h"
 #include "app/daemon/service_notifier.h"
 #include "app/platform_protocol.h"
-#include "app/startup.h"
+#include "app/startup/startup.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "protocol/protocol.h"
 

@@ -1,6 +1,6 @@
 #include "typing.h"
 
-#include "app/command_line.h"
+#include "app/startup/command_line.h"
 
 namespace lorvent {
 

@@ -1,7 +1,7 @@
 #include "app/attendance/data_path.h"
 #include "app/platform_protocol.h"
 #include "app/program.h"
-#include "app/startup.h"
+#include "app/startup/startup.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "display.h"
 #include "protocol/protocol.h"

@@ -1,7 +1,7 @@
 #include "main_window.h"
 
 #include "app/main_frm.h"
-#include "app/startup.h"
+#include "app/startup/startup.h"
 #include "icons.h"
 #include "thread_handoff.h"
 

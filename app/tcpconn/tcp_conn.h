@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/server_connection.h"
+#include "app/attendance/server_connection.h"
 
 #include <chrono>
 #include <cstdint>

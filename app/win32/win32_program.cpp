@@ -1,7 +1,7 @@
 #include "win32_program.h"
 
 #include "app/main_frm.h"
-#include "app/startup.h"
+#include "app/startup/startup.h"
 #include "main_window.h"
 #include "protocol/protocol.h"
 #include "text.h"

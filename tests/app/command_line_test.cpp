@@ -1,5 +1,5 @@
-#include "app/command_line.h"
-#include "app/startup_error.h"
+#include "app/startup/command_line.h"
+#include "app/startup/startup_error.h"
 
 #include <gtest/gtest.h>
 

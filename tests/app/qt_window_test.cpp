@@ -3,7 +3,7 @@
 #include "app/qt/icons.h"
 #include "app/qt/main_window.h"
 #include "app/qt/qt_program.h"
-#include "app/startup.h"
+#include "app/startup/startup.h"
 #include "frm_fixture.h"
 
 #include <QAbstractEventDispatcher>

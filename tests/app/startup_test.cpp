@@ -1,7 +1,7 @@
 #include "app/attendance/data_path.h"
-#include "app/command_line.h"
-#include "app/startup.h"
-#include "app/startup_error.h"
+#include "app/startup/command_line.h"
+#include "app/startup/startup.h"
+#include "app/startup/startup_error.h"
 #include "frm_fixture.h"
 
 #include <fstream>

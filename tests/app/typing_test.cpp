@@ -1,4 +1,4 @@
-#include "app/command_line.h"
+#include "app/startup/command_line.h"
 #include "app/keyboard/typing.h"
 #include "fakes.h"
 

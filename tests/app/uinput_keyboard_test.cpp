@@ -2,7 +2,7 @@
 // are read back in order, the lights it is sent are the seat's, and the
 // typed text is worked out from its events by an xkb_state of the layout, as
 // a compositor does.
-#include "app/command_line.h"
+#include "app/startup/command_line.h"
 #include "app/keyboard/keyboard_uinput.h"
 #include "app/keyboard/typing.h"
 #include "key_event_rig.h"

@@ -3,7 +3,7 @@
 // GoogleTest first: the X headers define macros (None, Bool) that it uses as names.
 #include <gtest/gtest.h>
 
-#include "app/command_line.h"
+#include "app/startup/command_line.h"
 #include "app/keyboard/keyboard.h"
 #include "app/keyboard/typing.h"
 #include "app/system_clock.h"

@@ -4,7 +4,7 @@
 #include "app/daemon/daemon_program.h"
 #include "app/daemon/journal_view.h"
 #include "app/daemon/service_notifier.h"
-#include "app/startup.h"
+#include "app/startup/startup.h"
 #include "frm_fixture.h"
 #include "support/notify_socket.h"
 #include "support/scoped_env.h"

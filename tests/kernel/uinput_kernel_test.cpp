@@ -2,7 +2,7 @@
 // the uinput keyboard is made by the real kernel, and what the kernel hands
 // on to /dev/input/eventN is read back with libevdev, as a compositor reads
 // a keyboard, and turned into text with the layout.
-#include "app/command_line.h"
+#include "app/startup/command_line.h"
 #include "app/key_event_rig.h"
 #include "app/keyboard/keyboard_layout_source.h"
 #include "app/keyboard/typing.h"

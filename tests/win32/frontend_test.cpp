@@ -9,7 +9,7 @@
 #include "app/keyboard/keyboard_win32.h"
 #include "app/keyboard/typing.h"
 #include "app/program.h"
-#include "app/startup.h"
+#include "app/startup/startup.h"
 #include "app/system_clock.h"
 #include "app/win32/icons.h"
 #include "app/win32/main_window.h"

@@ -1,7 +1,7 @@
 // The Windows keyboard's user32 calls in their order, against a scripted
 // layout: what a card number's typing asks of VkKeyScanExA, MapVirtualKeyA
 // and keybd_event, and with which codes.
-#include "app/command_line.h"
+#include "app/startup/command_line.h"
 #include "app/keyboard/keyboard_win32.h"
 #include "app/keyboard/typing.h"
 

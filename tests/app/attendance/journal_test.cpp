@@ -3,7 +3,7 @@
 // fares with a full disk and a second program on the same data file.
 #include "app/attendance/attendance.h"
 #include "app/attendance/record_journal.h"
-#include "app/startup_error.h"
+#include "app/startup/startup_error.h"
 #include "frm_fixture.h"
 #include "support/tm.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "frm_services.h"
+#include "app/frm_services.h"
 
 #include <ostream>
 #include <string>

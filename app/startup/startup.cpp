@@ -1,6 +1,6 @@
 #include "startup.h"
 
-#include "main_frm.h"
+#include "app/main_frm.h"
 #include "startup_error.h"
 
 #include <exception>
