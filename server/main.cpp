@@ -7,10 +7,12 @@
 #include "server/data_file_import.h"
 #include "server/day_report.h"
 #include "server/output_pump.h"
+#include "server/password_prompt.h"
 #include "server/presence_report.h"
 #include "server/record_store_factory.h"
 #include "server/report_web_server.h"
 #include "server/server_options.h"
+#include "server/web_crypto.h"
 
 #include <unistd.h>
 
@@ -138,6 +140,38 @@ int ManageHolders(const ServerOptions& options) {
     return 2;
 }
 
+int ManageUsers(const ServerOptions& options) {
+    switch (options.usersAction) {
+    case UsersAction::kAdd: {
+        // The password first: a database that cannot be opened fails after
+        // it, but a refused password never opens one.
+        const std::string hash = HashPassword(ReadNewPassword(options.userName));
+        Database database = OpenDatabase(options.databasePath, RecordStore::Access::kReadWrite);
+        const bool added = database.users->PutUser(options.userName, hash);
+        std::cout << (added ? "added user " : "changed the password of user ") << options.userName
+                  << '\n';
+        return 0;
+    }
+    case UsersAction::kList: {
+        Database database = OpenDatabase(options.databasePath, RecordStore::Access::kReadOnly);
+        for (const std::string& name : database.users->UserNames())
+            std::cout << name << '\n';
+        std::cout.flush();
+        return 0;
+    }
+    case UsersAction::kRemove: {
+        Database database = OpenDatabase(options.databasePath, RecordStore::Access::kReadWrite);
+        if (!database.users->RemoveUser(options.userName)) {
+            std::cerr << "kalvinor-server: there is no user " << options.userName << '\n';
+            return 1;
+        }
+        std::cout << "removed user " << options.userName << '\n';
+        return 0;
+    }
+    }
+    return 2;
+}
+
 // The report page on a thread and a database connection of its own.
 class WebPage {
 public:
@@ -219,6 +253,8 @@ int main(int argc, char** argv) {
             return PrintReport(options);
         case ServerCommand::kHolders:
             return ManageHolders(options);
+        case ServerCommand::kUsers:
+            return ManageUsers(options);
         case ServerCommand::kServe:
             break;
         }

@@ -1,6 +1,7 @@
 #include "server/server_options.h"
 
 #include "server/holders_file.h"
+#include "server/user_store.h"
 
 #include <asio/ip/address.hpp>
 
@@ -21,6 +22,7 @@ const char* const kServerUsage =
     "       kalvinor-server report --day YYYY-MM-DD [--csv] [--db DATABASE]\n"
     "       kalvinor-server report --month YYYY-MM [--person NUMBER] [--csv] [--db DATABASE]\n"
     "       kalvinor-server holders import FILE.csv | list | remove CARD [--db DATABASE]\n"
+    "       kalvinor-server users add NAME | list | remove NAME [--db DATABASE]\n"
     "  --port N          TCP port to take records on (default 11000; 0 picks a free one)\n"
     "  --bind ADDRESS    IP address to take records on (default 127.0.0.1)\n"
     "  --db DATABASE     an SQLite file (default kalvinor-server.sqlite), or a PostgreSQL\n"
@@ -50,6 +52,11 @@ const char* const kServerUsage =
     "                    department[;from day], all or nothing\n"
     "  holders list      every card's holders and the days they start\n"
     "  holders remove    the card is nobody's from today; earlier days keep the holder\n"
+    "  users add         a user of the report page, or a new password for one: asked\n"
+    "                    for twice on a terminal, else the first line of standard input;\n"
+    "                    once there is a user, the page asks for a login on loopback too\n"
+    "  users list        the users' names\n"
+    "  users remove      the user can no longer log in; its sessions end\n"
     "Stored records are echoed to standard output; the log goes to standard error.\n";
 
 namespace {
@@ -145,6 +152,7 @@ bool Allowed(ServerCommand command, const std::string& name) {
         {ServerCommand::kImport, {"--from-terminal"}},
         {ServerCommand::kReport, {"--day", "--month", "--person", "--csv"}},
         {ServerCommand::kHolders, {}},
+        {ServerCommand::kUsers, {}},
     };
     const auto& names = allowed.at(command);
     return name == "--db" || std::find(names.begin(), names.end(), name) != names.end();
@@ -164,6 +172,10 @@ void CheckComplete(const ServerOptions& options, const std::vector<std::string>&
         if (!options.person.empty() && options.month.empty())
             throw UsageError("--person goes with --month");
     }
+    if (options.command == ServerCommand::kUsers && options.usersAction != UsersAction::kList &&
+        options.userName.empty())
+        throw UsageError(options.usersAction == UsersAction::kAdd ? "users add needs a NAME"
+                                                                  : "users remove needs a NAME");
     if (options.command == ServerCommand::kHolders &&
         options.holdersAction != HoldersAction::kList && options.holdersArgument.empty())
         throw UsageError(options.holdersAction == HoldersAction::kImport
@@ -183,11 +195,33 @@ HoldersAction ParseHoldersAction(const std::vector<std::string>& arguments) {
     return action->second;
 }
 
-// The FILE of import, the FILE of holders import or the CARD of holders
-// remove; false when the command takes no such argument or has it already.
+// "users add NAME", "users list" or "users remove NAME".
+UsersAction ParseUsersAction(const std::vector<std::string>& arguments) {
+    static const std::map<std::string, UsersAction> actions = {
+        {"add", UsersAction::kAdd}, {"list", UsersAction::kList}, {"remove", UsersAction::kRemove}};
+    const auto action = arguments.size() > 1 ? actions.find(arguments[1]) : actions.end();
+    if (action == actions.end())
+        throw UsageError("users needs add NAME, list or remove NAME");
+    return action->second;
+}
+
+bool TakeUserName(ServerOptions& options, const std::string& text) {
+    if (options.usersAction == UsersAction::kList || !options.userName.empty())
+        return false;
+    if (!IsUserName(text))
+        throw UsageError("a user's name is 1 to 64 letters, digits or . _ - @, not '" + text + "'");
+    options.userName = text;
+    return true;
+}
+
+// The FILE of import, the FILE of holders import, the CARD of holders
+// remove or the NAME of users add and remove; false when the command takes
+// no such argument or has it already.
 bool TakeOperand(ServerOptions& options, const std::string& text) {
     if (text.starts_with("-"))
         return false;
+    if (options.command == ServerCommand::kUsers)
+        return TakeUserName(options, text);
     if (options.command == ServerCommand::kImport && options.importFile.empty()) {
         options.importFile = text;
         return true;
@@ -240,6 +274,10 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& arguments) {
     } else if (!arguments.empty() && arguments[0] == "holders") {
         options.command = ServerCommand::kHolders;
         options.holdersAction = ParseHoldersAction(arguments);
+        i += 2;
+    } else if (!arguments.empty() && arguments[0] == "users") {
+        options.command = ServerCommand::kUsers;
+        options.usersAction = ParseUsersAction(arguments);
         i += 2;
     }
     for (; i < arguments.size(); ++i) {

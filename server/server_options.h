@@ -19,9 +19,11 @@ enum class ServerCommand {
     kImport,  // bring a terminal's data file into the database
     kReport,  // print a day's or a month's report
     kHolders, // import, list or remove card holders
+    kUsers,   // add, list or remove the report page's users
 };
 
 enum class HoldersAction { kImport, kList, kRemove };
+enum class UsersAction { kAdd, kList, kRemove };
 
 struct ServerOptions {
     ServerCommand command = ServerCommand::kServe;
@@ -39,6 +41,8 @@ struct ServerOptions {
     bool csv = false;          // report: as CSV
     HoldersAction holdersAction = HoldersAction::kList;
     std::string holdersArgument; // holders import: the file; holders remove: the card
+    UsersAction usersAction = UsersAction::kList;
+    std::string userName; // users add and users remove
     bool help = false;
 };
 
