@@ -27,6 +27,8 @@ packages=(
     # The report page's users: their passwords kept as salted Argon2id hashes,
     # session ids and tokens from the system's random source (libsodium).
     libsodium-dev
+    # The report page over HTTPS: Asio's TLS is OpenSSL's.
+    libssl-dev
     # The Windows build, both widths: MinGW-w64 cross compilers, tests under
     # Wine (its 32-bit half, wine32, is added below where it can run), and
     # the installer's compiler.

@@ -16,7 +16,8 @@ namespace lorvent::server {
 
 const char* const kServerUsage =
     "usage: kalvinor-server [--port N] [--bind ADDRESS] [--db DATABASE]\n"
-    "                       [--web-port N [--web-bind ADDRESS]] [--terminals FILE]\n"
+    "                       [--web-port N [--web-bind ADDRESS] [--web-cert FILE --web-key FILE]]\n"
+    "                       [--terminals FILE]\n"
     "       kalvinor-server --list [--db DATABASE]\n"
     "       kalvinor-server import --from-terminal NAME [--db DATABASE] FILE\n"
     "       kalvinor-server report --day YYYY-MM-DD [--csv] [--db DATABASE]\n"
@@ -27,8 +28,12 @@ const char* const kServerUsage =
     "  --bind ADDRESS    IP address to take records on (default 127.0.0.1)\n"
     "  --db DATABASE     an SQLite file (default kalvinor-server.sqlite), or a PostgreSQL\n"
     "                    connection URI: postgresql://[user[:password]@][host][:port]/dbname\n"
-    "  --web-port N      also serve the read-only day report as a web page on port N\n"
-    "  --web-bind ADDRESS  IP address of the web page (default 127.0.0.1)\n"
+    "  --web-port N      also serve the read-only report page (the day, the month's\n"
+    "                    sheets, their CSV; Czech, or English by a link) on port N\n"
+    "  --web-bind ADDRESS  IP address of the web page (default 127.0.0.1); any but\n"
+    "                    loopback needs --web-cert, --web-key and a user\n"
+    "  --web-cert FILE   serve the page over HTTPS with this PEM certificate (chain)\n"
+    "  --web-key FILE    and this PEM private key (without a passphrase)\n"
     "  --terminals FILE  take records only from these terminals: an address or a network\n"
     "                    (10.1.0.0/16, fd00::/64) a line, # comments; any other gets\n"
     "                    \"ERR terminal not allowed\" and keeps its records\n"
@@ -128,6 +133,18 @@ const std::map<std::string, ValueSetter>& ValueOptions() {
          [](ServerOptions& o, const std::string& v) {
              o.webBindAddress = CheckAddress("--web-bind", v);
          }},
+        {"--web-cert",
+         [](ServerOptions& o, const std::string& v) {
+             if (v.empty())
+                 throw UsageError("--web-cert needs a file");
+             o.webCertificate = v;
+         }},
+        {"--web-key",
+         [](ServerOptions& o, const std::string& v) {
+             if (v.empty())
+                 throw UsageError("--web-key needs a file");
+             o.webKey = v;
+         }},
         {"--from-terminal",
          [](ServerOptions& o, const std::string& v) { o.terminal = CheckTerminalName(v); }},
         {"--terminals",
@@ -146,7 +163,9 @@ const std::map<std::string, ValueSetter>& ValueOptions() {
 // Which options each command takes besides --db.
 bool Allowed(ServerCommand command, const std::string& name) {
     static const std::map<ServerCommand, std::vector<std::string>> allowed = {
-        {ServerCommand::kServe, {"--port", "--bind", "--web-port", "--web-bind", "--terminals"}},
+        {ServerCommand::kServe,
+         {"--port", "--bind", "--web-port", "--web-bind", "--web-cert", "--web-key",
+          "--terminals"}},
         // --list has always let the serving options stand beside it, unused.
         {ServerCommand::kList, {"--port", "--bind", "--web-port", "--web-bind"}},
         {ServerCommand::kImport, {"--from-terminal"}},
@@ -172,6 +191,10 @@ void CheckComplete(const ServerOptions& options, const std::vector<std::string>&
         if (!options.person.empty() && options.month.empty())
             throw UsageError("--person goes with --month");
     }
+    if (options.webCertificate.empty() != options.webKey.empty())
+        throw UsageError("--web-cert and --web-key go together");
+    if (!options.webCertificate.empty() && !options.webPort)
+        throw UsageError("--web-cert and --web-key go with --web-port");
     if (options.command == ServerCommand::kUsers && options.usersAction != UsersAction::kList &&
         options.userName.empty())
         throw UsageError(options.usersAction == UsersAction::kAdd ? "users add needs a NAME"

@@ -32,6 +32,8 @@ struct ServerOptions {
     std::string databasePath = "kalvinor-server.sqlite"; // SQLite path or postgresql:// URI
     std::optional<std::uint16_t> webPort;                // the report page, when asked for
     std::string webBindAddress = "127.0.0.1";
+    std::string webCertificate; // the page over HTTPS: PEM certificate and key files
+    std::string webKey;
     std::string terminalsFile; // serve: only these terminals may upload; empty: any
     std::string terminal;      // import: whose data file
     std::string importFile;    // import: the data file
