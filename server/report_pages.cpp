@@ -15,7 +15,8 @@ namespace lorvent::server {
 namespace {
 
 // On paper each person's sheet is an A4 page of its own: a page break comes
-// before every sheet but the first, and the navigation is left off.
+// before every sheet but the first, each names the month, and the heading
+// and the navigation are left off.
 constexpr const char* kPageStyle =
     "body{font-family:sans-serif;margin:1.5em;color:#222}"
     "h1{font-size:1.4em}h2{font-size:1.15em;margin:.3em 0}"
@@ -35,7 +36,9 @@ constexpr const char* kPageStyle =
     "svg{width:100%;max-width:780px;height:auto;display:block}"
     ".bar{fill:#3b73b9}.hour,.count{font-size:11px;text-anchor:middle;fill:#444}"
     "@page{size:A4;margin:14mm}"
+    ".print{display:none}"
     "@media print{body{margin:0;font-size:10pt}nav,.session,.screen{display:none}"
+    ".print{display:block;margin:0}"
     "section.sheet{border:0;margin:0}"
     "section.sheet+section.sheet{break-before:page;page-break-before:always}"
     "table{width:100%;margin:.5em 0}th,td{padding:1px 5px}"
@@ -285,8 +288,10 @@ std::string PersonSheet(const PageFrame& frame, const Presence& presence,
     std::string who = words.personalNumber + std::string(" ") + person.person.personalNumber;
     if (!person.person.department.empty())
         who += " · " + person.person.department;
-    std::string html = "<section class=\"sheet\">\n<h2>" + HtmlEscaped(person.person.name) +
-                       " <span class=\"who\">" + HtmlEscaped(who) + "</span></h2>\n";
+    std::string html = std::string("<section class=\"sheet\">\n<p class=\"print\">") +
+                       words.attendance + " – " + MonthName(words, presence.firstDay.substr(0, 7)) +
+                       "</p>\n<h2>" + HtmlEscaped(person.person.name) + " <span class=\"who\">" +
+                       HtmlEscaped(who) + "</span></h2>\n";
     if (!alone)
         html += "<p class=\"screen\">" +
                 Link(PageLink(frame.language, "/month",
@@ -344,15 +349,15 @@ std::string MonthPage(const PageFrame& frame, const std::string& month, const Pr
     std::string title = std::string(words.attendance) + " – " + MonthName(words, month);
     if (!personId.empty() && !presence.people.empty())
         title += " – " + presence.people.front().person.name;
-    std::string body = SessionBox(frame) + "<h1>" + HtmlEscaped(title) + "</h1>\n" +
-                       MonthNavigation(frame, month, personId);
+    std::string body = SessionBox(frame) + "<h1 class=\"screen\">" + HtmlEscaped(title) +
+                       "</h1>\n" + MonthNavigation(frame, month, personId);
     for (const PersonPresence& person : presence.people)
         body += PersonSheet(frame, presence, person, idOf(person.person.personalNumber),
                             !personId.empty());
     if (presence.people.empty())
         body += std::string("<p class=\"none\">") + words.nobody + "</p>\n";
     if (!presence.unknownCards.empty())
-        body += "<section class=\"sheet\">\n" +
+        body += "<section class=\"sheet\">\n<p class=\"print\">" + HtmlEscaped(title) + "</p>\n" +
                 UnknownCardsTable(words, presence, true, frame.language) + "</section>\n";
     return Document(words, title, body);
 }
