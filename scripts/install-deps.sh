@@ -27,8 +27,10 @@ packages=(
     # The report page's users: their passwords kept as salted Argon2id hashes,
     # session ids and tokens from the system's random source (libsodium).
     libsodium-dev
-    # The report page over HTTPS: Asio's TLS is OpenSSL's.
-    libssl-dev
+    # The report page over HTTPS: Asio's TLS is OpenSSL's; its tests make
+    # their certificates with the openssl program, and scripts/report-screenshots
+    # draws the printed month sheet with pdftoppm (poppler-utils).
+    libssl-dev openssl poppler-utils
     # The Windows build, both widths: MinGW-w64 cross compilers, tests under
     # Wine (its 32-bit half, wine32, is added below where it can run), and
     # the installer's compiler.

@@ -3,6 +3,7 @@
 #include "server/sqlite_record_store.h"
 #include "server/web_crypto.h"
 #include "support/child_process.h"
+#include "support/test_certificate.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +94,50 @@ TEST(ServerProcessStartTest, FailsWithAReasonWhenItCannotStart) {
         TChildProcess server(Server(start.arguments));
         EXPECT_NE(StderrLine(server).find("kalvinor-server: "), std::string::npos);
         EXPECT_EQ(server.Wait(10s), start.status) << start.arguments[1];
+    }
+}
+
+// Plain HTTP on an address that other machines reach is refused, and so is
+// HTTPS there without a user to log in; loopback may stay plain HTTP.
+TEST(ServerProcessStartTest, ThePageIsServedAwayFromLoopbackOnlyOverHttpsBehindALogin) {
+    TTempDir dir;
+    const testing::TCertificate certificate = testing::MakeCertificate(dir.Path());
+    const std::string withUser = dir.File("with-user.sqlite");
+    server::SqliteRecordStore(withUser).PutUser("anna", server::HashPassword("correct horse"));
+    const std::vector<std::string> https = {"--web-cert", certificate.certificate, "--web-key",
+                                            certificate.key};
+    struct Start {
+        std::string database;
+        std::vector<std::string> arguments;
+        int status;
+        std::string said; // in the first line on stderr
+    };
+    const Start starts[] = {
+        {withUser, {"--web-bind", "0.0.0.0"}, 1, "lacks HTTPS (--web-cert FILE --web-key FILE)"},
+        {withUser, {"--web-bind", "::"}, 1, "lacks HTTPS"},
+        {dir.File("empty.sqlite"),
+         {"--web-bind", "0.0.0.0", https[0], https[1], https[2], https[3]},
+         1,
+         "lacks a user to log in (kalvinor-server users add NAME)"},
+        {withUser,
+         {"--web-bind", "0.0.0.0", https[0], https[1], https[2], certificate.certificate},
+         1,
+         "cannot use the key"},
+        {withUser, {"--web-bind", "0.0.0.0", https[0], https[1]}, 2, "go together"},
+        {withUser, {}, 0, "listening on"},
+    };
+    for (const Start& start : starts) {
+        std::vector<std::string> arguments = {"--port",       "0",          "--db",
+                                              start.database, "--web-port", "0"};
+        arguments.insert(arguments.end(), start.arguments.begin(), start.arguments.end());
+        TChildProcess server(Server(arguments));
+        const std::string said = StderrLine(server);
+        EXPECT_NE(said.find(start.said), std::string::npos) << said;
+        if (start.status == 0) {
+            EXPECT_NE(StderrLine(server).find("http://127.0.0.1:"), std::string::npos);
+            server.Signal(SIGTERM);
+        }
+        EXPECT_EQ(server.Wait(10s), start.status) << said;
     }
 }
 
