@@ -98,6 +98,10 @@ WebResponse ReportSite::Answer(const HttpRequest& request, const std::string& cl
     } catch (const StoreError& error) {
         log_.Write(std::string("kalvinor-server: web page: ") + error.what());
         return PlainResponse(503, "The database cannot be read just now; try again shortly.");
+    } catch (const std::exception& error) {
+        // Nothing may end the page's thread, which would end the server.
+        log_.Write(std::string("kalvinor-server: web page: ") + error.what());
+        return PlainResponse(500, "The page could not be made; the server's log says why.");
     }
 }
 

@@ -40,8 +40,9 @@ public:
     ReportSite(Database& database, SiteAccess access, LineSink& log,
                std::function<std::string()> today);
 
-    // The answer to a request read whole from `clientAddress`. Throws nothing
-    // that the database does: a database that cannot be read is a 503.
+    // The answer to a request read whole from `clientAddress`. Throws
+    // nothing: a database that cannot be read is a 503, any other failure a
+    // 500, both logged.
     WebResponse Answer(const HttpRequest& request, const std::string& clientAddress,
                        Clock::time_point now);
 
