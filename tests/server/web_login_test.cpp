@@ -1,10 +1,8 @@
 // The parts of the report page's login that stand on their own: requests
 // read with bounds, response heads that nothing can be smuggled into,
-// password hashes, sessions, the slowing down of guesses, and when the page
-// may be served at all.
+// sessions and the slowing down of guesses.
 #include "server/http_request.h"
 #include "server/login_throttle.h"
-#include "server/report_site.h"
 #include "server/web_crypto.h"
 #include "server/web_response.h"
 #include "server/web_sessions.h"
@@ -67,20 +65,6 @@ TEST(WebResponseTest, AHeaderValueWithALineEndIsNeverWritten) {
     EXPECT_EQ(head.find("X-A"), std::string::npos) << head;
     EXPECT_NE(head.find("\r\nX-B: fine\r\n"), std::string::npos) << head;
     EXPECT_TRUE(head.ends_with("\r\nConnection: close\r\n\r\n"));
-}
-
-TEST(WebCryptoTest, PasswordsAreSaltedArgon2idHashes) {
-    const std::string hash = HashPassword("correct horse");
-    EXPECT_TRUE(hash.starts_with("$argon2id$v=19$m=65536,t=2,p=1$")) << hash;
-    EXPECT_NE(HashPassword("correct horse"), hash) << "salted";
-    EXPECT_TRUE(PasswordMatches(hash, "correct horse"));
-    for (const char* other : {"correct horsE", "correct horse ", ""})
-        EXPECT_FALSE(PasswordMatches(hash, other)) << other;
-    EXPECT_FALSE(PasswordMatches("", "correct horse"));
-    EXPECT_FALSE(PasswordMatches("$argon2id$nonsense", "correct horse"));
-    EXPECT_FALSE(PasswordMatches(std::string(200, '$'), "correct horse"));
-    EXPECT_NE(RandomHex(32), RandomHex(32));
-    EXPECT_EQ(RandomHex(32).size(), 64u);
 }
 
 TEST(LoginThrottleTest, EachFailureInARowDoublesTheWaitUpTo32Seconds) {
@@ -159,28 +143,6 @@ TEST(WebSessionsTest, TheLoginTokenFitsOnlyItsOwnCookie) {
     EXPECT_FALSE(otherProcess.LoginTokenMatches(cookie, token));
     EXPECT_EQ(sessions.OpaqueName("0042"), sessions.OpaqueName("0042"));
     EXPECT_NE(sessions.OpaqueName("0042"), otherProcess.OpaqueName("0042"));
-}
-
-TEST(ExposureTest, AwayFromLoopbackThePageNeedsHttpsAndAUser) {
-    struct Case {
-        SiteAccess access;
-        std::size_t users;
-        std::vector<std::string> lacks; // empty: it may be served
-    };
-    const Case cases[] = {
-        {{.tls = false, .loopback = true}, 0, {}},
-        {{.tls = true, .loopback = true}, 0, {}},
-        {{.tls = true, .loopback = false}, 1, {}},
-        {{.tls = false, .loopback = false}, 1, {"--web-cert"}},
-        {{.tls = true, .loopback = false}, 0, {"users add"}},
-        {{.tls = false, .loopback = false}, 0, {"--web-cert", "users add"}},
-    };
-    for (const Case& c : cases) {
-        const std::string problem = ExposureProblem("0.0.0.0", c.access, c.users);
-        EXPECT_EQ(problem.empty(), c.lacks.empty()) << problem;
-        for (const std::string& lack : c.lacks)
-            EXPECT_NE(problem.find(lack), std::string::npos) << problem;
-    }
 }
 
 } // namespace
