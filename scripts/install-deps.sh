@@ -24,6 +24,13 @@ packages=(
     # The attendance server's PostgreSQL store (libpq) and the throwaway
     # clusters its tests start; chromium loads its report page in the tests.
     libpq-dev postgresql chromium
+    # The report page's users: their passwords kept as salted Argon2id hashes,
+    # session ids and tokens from the system's random source (libsodium).
+    libsodium-dev
+    # The report page over HTTPS: Asio's TLS is OpenSSL's; its tests make
+    # their certificates with the openssl program, and scripts/report-screenshots
+    # draws the printed month sheet with pdftoppm (poppler-utils).
+    libssl-dev openssl poppler-utils
     # The Windows build, both widths: MinGW-w64 cross compilers, tests under
     # Wine (its 32-bit half, wine32, is added below where it can run), and
     # the installer's compiler.

@@ -31,7 +31,5 @@ DayReport BuildDayReport(RecordStore& store, const std::string& day);
 
 // "kind,name,first,last,reads" a line, kind being card or terminal.
 std::string ReportCsv(const DayReport& report);
-// The web page: the chart of arrivals per hour and both tables.
-std::string ReportPage(const DayReport& report);
 
 } // namespace lorvent::server

@@ -1,16 +1,21 @@
 // kalvinor-server: the reference attendance server. Takes attendance records
 // over TCP, keeps them in SQLite or PostgreSQL and confirms each one once it
 // is committed; imports terminals' data files, keeps who holds which card,
-// and reports a day's or a month's presence.
+// reports a day's or a month's presence, and serves them as a web page
+// behind a login.
 #include "server/attendance_server.h"
 #include "server/card_holders.h"
 #include "server/data_file_import.h"
 #include "server/day_report.h"
 #include "server/output_pump.h"
+#include "server/password_prompt.h"
 #include "server/presence_report.h"
 #include "server/record_store_factory.h"
+#include "server/report_site.h"
 #include "server/report_web_server.h"
 #include "server/server_options.h"
+#include "server/tls_transport.h"
+#include "server/web_crypto.h"
 
 #include <unistd.h>
 
@@ -138,23 +143,84 @@ int ManageHolders(const ServerOptions& options) {
     return 2;
 }
 
-// The report page on a thread and a database connection of its own.
+int ManageUsers(const ServerOptions& options) {
+    switch (options.usersAction) {
+    case UsersAction::kAdd: {
+        // The password first: a database that cannot be opened fails after
+        // it, but a refused password never opens one.
+        const std::string hash = HashPassword(ReadNewPassword(options.userName));
+        Database database = OpenDatabase(options.databasePath, RecordStore::Access::kReadWrite);
+        const bool added = database.users->PutUser(options.userName, hash);
+        std::cout << (added ? "added user " : "changed the password of user ") << options.userName
+                  << '\n';
+        return 0;
+    }
+    case UsersAction::kList: {
+        Database database = OpenDatabase(options.databasePath, RecordStore::Access::kReadOnly);
+        for (const std::string& name : database.users->UserNames())
+            std::cout << name << '\n';
+        std::cout.flush();
+        return 0;
+    }
+    case UsersAction::kRemove: {
+        Database database = OpenDatabase(options.databasePath, RecordStore::Access::kReadWrite);
+        if (!database.users->RemoveUser(options.userName)) {
+            std::cerr << "kalvinor-server: there is no user " << options.userName << '\n';
+            return 1;
+        }
+        std::cout << "removed user " << options.userName << '\n';
+        return 0;
+    }
+    }
+    return 2;
+}
+
+// The report page on a thread and a database connection of its own. Refuses
+// to start (throws) where it would be open to other machines.
 class WebPage {
 public:
     WebPage(const ServerOptions& options, LineSink& log)
-        : store_(OpenRecordStore(options.databasePath, RecordStore::Access::kReadOnly)),
-          server_(io_, {asio::ip::make_address(options.webBindAddress), *options.webPort}, *store_,
-                  log, LocalToday),
+        : endpoint_(asio::ip::make_address(options.webBindAddress), *options.webPort),
+          access_{!options.webCertificate.empty(), endpoint_.address().is_loopback()},
+          database_(OpenDatabase(options.databasePath, RecordStore::Access::kReadOnly)),
+          tls_(LoadTls(options)), site_(CheckedSite(log)),
+          server_(io_, endpoint_, site_, log, tls_ ? &*tls_ : nullptr),
           thread_([this] { io_.run(); }) {}
     ~WebPage() {
         io_.stop();
         thread_.join();
     }
-    asio::ip::tcp::endpoint LocalEndpoint() const { return server_.LocalEndpoint(); }
+    std::string Url() const {
+        std::ostringstream url;
+        url << (access_.tls ? "https://" : "http://") << server_.LocalEndpoint() << "/";
+        return url.str();
+    }
+    bool LoginNeeded() const { return !access_.loopback || users_ > 0; }
 
 private:
+    static std::optional<asio::ssl::context> LoadTls(const ServerOptions& options) {
+        if (options.webCertificate.empty())
+            return std::nullopt;
+        return LoadTlsContext(options.webCertificate, options.webKey);
+    }
+
+    ReportSite CheckedSite(LineSink& log) {
+        users_ = database_.users->UserNames().size();
+        const std::string problem =
+            ExposureProblem(endpoint_.address().to_string(), access_, users_);
+        if (!problem.empty())
+            throw std::runtime_error(problem);
+        return ReportSite(database_, access_, log, LocalToday);
+    }
+
+    asio::ip::tcp::endpoint endpoint_;
+    SiteAccess access_;
+    Database database_;
+    std::size_t users_ = 0;
+    // Before the io_context: the TLS streams its handlers hold use it.
+    std::optional<asio::ssl::context> tls_;
+    ReportSite site_;
     asio::io_context io_;
-    std::unique_ptr<RecordStore> store_;
     ReportWebServer server_;
     std::thread thread_;
 };
@@ -186,11 +252,9 @@ int Serve(const ServerOptions& options) {
     if (!options.terminalsFile.empty())
         banner << ", records only from the terminals in '" << options.terminalsFile << "'";
     log.Write(banner.str());
-    if (web) {
-        std::ostringstream page;
-        page << "kalvinor-server: report page on http://" << web->LocalEndpoint() << "/";
-        log.Write(page.str());
-    }
+    if (web)
+        log.Write("kalvinor-server: report page on " + web->Url() +
+                  (web->LoginNeeded() ? ", behind a login" : ", without a login (no users)"));
     io.run();
     worker.Stop();
     log.Write("kalvinor-server: stopped");
@@ -219,6 +283,8 @@ int main(int argc, char** argv) {
             return PrintReport(options);
         case ServerCommand::kHolders:
             return ManageHolders(options);
+        case ServerCommand::kUsers:
+            return ManageUsers(options);
         case ServerCommand::kServe:
             break;
         }

@@ -28,6 +28,9 @@ namespace {
 // card_holders: who holds a card from which day on (card_holders.h):
 // from_day is "yyyy-mm-dd", or '' from the card's first read; an empty
 // personal_number marks a card handed back.
+//
+// web_users: the report page's users (user_store.h), the name and the salted
+// hash of the password as libsodium writes it.
 constexpr const char* kCreateTables =
     "SET client_min_messages = warning;"
     "SELECT pg_advisory_xact_lock(hashtext('kalvinor-server schema'));"
@@ -52,6 +55,9 @@ constexpr const char* kCreateTables =
     " name TEXT NOT NULL,"
     " department TEXT NOT NULL,"
     " PRIMARY KEY (card, from_day));"
+    "CREATE TABLE IF NOT EXISTS web_users ("
+    " name TEXT PRIMARY KEY,"
+    " password_hash TEXT NOT NULL);"
     "DO $$ BEGIN"
     " IF to_regclass('attendance_once') IS NULL THEN"
     "  LOCK TABLE attendance IN SHARE ROW EXCLUSIVE MODE;"
@@ -95,6 +101,14 @@ constexpr const char* kUpsertHolder =
     "INSERT INTO card_holders (card, from_day, personal_number, name, department)"
     " VALUES ($1, $2, $3, $4, $5) ON CONFLICT (card, from_day) DO UPDATE SET"
     " personal_number = $3, name = $4, department = $5";
+constexpr const char* kHasUsers = "SELECT to_regclass('web_users') IS NOT NULL";
+constexpr const char* kSelectUserNames = "SELECT name FROM web_users ORDER BY name COLLATE \"C\"";
+constexpr const char* kSelectPasswordHash = "SELECT password_hash FROM web_users WHERE name = $1";
+// xmax = 0 on the returned row: it was inserted, not updated.
+constexpr const char* kUpsertUser = "INSERT INTO web_users (name, password_hash) VALUES ($1, $2)"
+                                    " ON CONFLICT (name) DO UPDATE SET password_hash = $2"
+                                    " RETURNING xmax = 0";
+constexpr const char* kDeleteUser = "DELETE FROM web_users WHERE name = $1";
 // A first import of a terminal makes its row, so that the lock below holds a
 // second import that starts at the same time.
 constexpr const char* kEnsureMark =
@@ -387,6 +401,40 @@ void PostgresRecordStore::ChangeHolders(const HolderChange& change) {
             {holder.card, holder.fromDay, holder.personalNumber, holder.name, holder.department},
             "cannot store the card holders");
     transaction.Commit();
+}
+
+bool PostgresRecordStore::HasUsersTable() {
+    const Result exists = Execute(kHasUsers, {}, "cannot read the users");
+    return PQgetvalue(exists.get(), 0, 0) == std::string("t");
+}
+
+std::vector<std::string> PostgresRecordStore::UserNames() {
+    std::vector<std::string> names;
+    if (!HasUsersTable())
+        return names;
+    const Result rows = Execute(kSelectUserNames, {}, "cannot read the users");
+    for (int row = 0; row < PQntuples(rows.get()); ++row)
+        names.push_back(PQgetvalue(rows.get(), row, 0));
+    return names;
+}
+
+std::optional<std::string> PostgresRecordStore::PasswordHash(const std::string& name) {
+    if (!HasUsersTable())
+        return std::nullopt;
+    const Result rows = Execute(kSelectPasswordHash, {name}, "cannot read the users");
+    if (PQntuples(rows.get()) == 0)
+        return std::nullopt;
+    return PQgetvalue(rows.get(), 0, 0);
+}
+
+bool PostgresRecordStore::PutUser(const std::string& name, const std::string& passwordHash) {
+    const Result added = Execute(kUpsertUser, {name, passwordHash}, "cannot store the user");
+    return PQgetvalue(added.get(), 0, 0) == std::string("t");
+}
+
+bool PostgresRecordStore::RemoveUser(const std::string& name) {
+    const Result removed = Execute(kDeleteUser, {name}, "cannot remove the user");
+    return std::string(PQcmdTuples(removed.get())) == "1";
 }
 
 void PostgresRecordStore::Fail(const char* what, const std::string& reason) {

@@ -2,6 +2,7 @@
 
 #include "server/holder_store.h"
 #include "server/record_store.h"
+#include "server/user_store.h"
 
 #include <vector>
 
@@ -12,8 +13,9 @@ namespace lorvent::server {
 
 // Records in a PostgreSQL database through libpq. A connection that breaks
 // is made again on the next call, so that the server outlives a restart of
-// the database. The card holders are kept in the same database.
-class PostgresRecordStore final : public RecordStore, public HolderStore {
+// the database. The card holders and the report page's users are kept in the
+// same database.
+class PostgresRecordStore final : public RecordStore, public HolderStore, public UserStore {
 public:
     // Connects and, when writable, creates the tables. Throws StoreError.
     PostgresRecordStore(std::string uri, Access access = Access::kReadWrite);
@@ -31,6 +33,10 @@ public:
                             const ImportMark& from, const ImportMark& to) override;
     std::vector<CardHolder> Holders() override;
     void ChangeHolders(const HolderChange& change) override;
+    std::vector<std::string> UserNames() override;
+    std::optional<std::string> PasswordHash(const std::string& name) override;
+    bool PutUser(const std::string& name, const std::string& passwordHash) override;
+    bool RemoveUser(const std::string& name) override;
 
 private:
     class Transaction;
@@ -44,6 +50,7 @@ private:
 
     pg_conn* Connection();
     void Prepare();
+    bool HasUsersTable();
     AddedRecords InsertAll(std::span<const StoredRecord> records);
     Result Execute(const std::string& sql, const std::vector<std::string>& parameters,
                    const char* what);

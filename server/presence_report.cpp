@@ -18,27 +18,6 @@ std::string Joined(const std::vector<std::string>& items) {
     return text;
 }
 
-long long TotalMinutes(const PersonPresence& person) {
-    long long total = 0;
-    for (const PersonDay& day : person.days)
-        total += day.minutes.value_or(0);
-    return total;
-}
-
-// "07:02 10.0.0.15, 16:31 10.0.0.16"
-std::string ReadsText(const UnknownCardDay& card) {
-    std::vector<std::string> reads;
-    for (const StoredRecord& read : card.reads)
-        reads.push_back(read.record.readAt.substr(11, 5) + ' ' + read.terminal);
-    return Joined(reads);
-}
-
-std::string DepartureText(const PersonDay& day) {
-    if (day.departure.empty())
-        return kNoDeparture;
-    return day.departure + (day.departureNextDay ? "+1" : "");
-}
-
 std::string HoursOf(const PersonDay& day, char decimalPoint) {
     return day.minutes ? HoursText(*day.minutes, decimalPoint) : "";
 }
@@ -55,12 +34,7 @@ std::string UnknownCardsText(const Presence& presence, bool withDay) {
     return "\n" + AlignedColumns(rows);
 }
 
-// "2026-12-07" as "7.12.2026"; "07:58" as "7:58".
-std::string CzechDate(const std::string& day) {
-    return std::to_string(std::stoi(day.substr(8, 2))) + '.' +
-           std::to_string(std::stoi(day.substr(5, 2))) + '.' + day.substr(0, 4);
-}
-
+// "07:58" as "7:58".
 std::string CzechTime(const std::string& time) {
     return time.empty() ? "" : std::to_string(std::stoi(time.substr(0, 2))) + time.substr(2);
 }
@@ -88,6 +62,31 @@ std::vector<std::string> PersonFields(const CardHolder& person, const char* kind
 }
 
 } // namespace
+
+long long TotalMinutes(const PersonPresence& person) {
+    long long total = 0;
+    for (const PersonDay& day : person.days)
+        total += day.minutes.value_or(0);
+    return total;
+}
+
+std::string ReadsText(const UnknownCardDay& card) {
+    std::vector<std::string> reads;
+    for (const StoredRecord& read : card.reads)
+        reads.push_back(read.record.readAt.substr(11, 5) + ' ' + read.terminal);
+    return Joined(reads);
+}
+
+std::string DepartureText(const PersonDay& day) {
+    if (day.departure.empty())
+        return kNoDeparture;
+    return day.departure + (day.departureNextDay ? "+1" : "");
+}
+
+std::string CzechDate(const std::string& day) {
+    return std::to_string(std::stoi(day.substr(8, 2))) + '.' +
+           std::to_string(std::stoi(day.substr(5, 2))) + '.' + day.substr(0, 4);
+}
 
 std::string DayPresenceText(const Presence& presence, const std::vector<DayTally>& terminals) {
     std::vector<const PersonPresence*> people;

@@ -22,6 +22,19 @@ std::string MonthPresenceText(const Presence& presence);
 // person's total ("celkem") and an unknown card's day ("neznámá karta").
 std::string MonthPresenceCsv(const Presence& presence);
 
+// The departure as the reports show it: "16:31", "06:02+1" on the next
+// day, "—" after one read.
+std::string DepartureText(const PersonDay& day);
+
+// An unknown card's reads of a day: "07:02 10.0.0.15, 16:31 10.0.0.16".
+std::string ReadsText(const UnknownCardDay& card);
+
+// "2026-12-07" as a Czech writes it: "7.12.2026".
+std::string CzechDate(const std::string& day);
+
+// The minutes of all the person's days.
+long long TotalMinutes(const PersonPresence& person);
+
 // "yyyy-mm" as its first and last day.
 std::pair<std::string, std::string> DaysOfMonth(const std::string& month);
 

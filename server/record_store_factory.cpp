@@ -9,7 +9,8 @@ namespace {
 
 template <class Store> Database DatabaseOf(std::unique_ptr<Store> store) {
     HolderStore* holders = store.get();
-    return {std::move(store), holders};
+    UserStore* users = store.get();
+    return {std::move(store), holders, users};
 }
 
 } // namespace

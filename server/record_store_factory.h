@@ -2,6 +2,7 @@
 
 #include "server/holder_store.h"
 #include "server/record_store.h"
+#include "server/user_store.h"
 
 #include <memory>
 #include <string>
@@ -13,13 +14,15 @@ namespace lorvent::server {
 std::unique_ptr<RecordStore> OpenRecordStore(const std::string& location,
                                              RecordStore::Access access);
 
-// The records and the card holders of one database, on one connection.
+// The records, the card holders and the report page's users of one
+// database, on one connection.
 struct Database {
     std::unique_ptr<RecordStore> records;
     HolderStore* holders = nullptr; // the same store's, living as long
+    UserStore* users = nullptr;     // likewise
 };
 
-// As OpenRecordStore, with the holders. Throws StoreError.
+// As OpenRecordStore, with the holders and the users. Throws StoreError.
 Database OpenDatabase(const std::string& location, RecordStore::Access access);
 
 } // namespace lorvent::server

@@ -1,6 +1,7 @@
 #include "server/server_options.h"
 
 #include "server/holders_file.h"
+#include "server/user_store.h"
 
 #include <asio/ip/address.hpp>
 
@@ -15,18 +16,24 @@ namespace lorvent::server {
 
 const char* const kServerUsage =
     "usage: kalvinor-server [--port N] [--bind ADDRESS] [--db DATABASE]\n"
-    "                       [--web-port N [--web-bind ADDRESS]] [--terminals FILE]\n"
+    "                       [--web-port N [--web-bind ADDRESS] [--web-cert FILE --web-key FILE]]\n"
+    "                       [--terminals FILE]\n"
     "       kalvinor-server --list [--db DATABASE]\n"
     "       kalvinor-server import --from-terminal NAME [--db DATABASE] FILE\n"
     "       kalvinor-server report --day YYYY-MM-DD [--csv] [--db DATABASE]\n"
     "       kalvinor-server report --month YYYY-MM [--person NUMBER] [--csv] [--db DATABASE]\n"
     "       kalvinor-server holders import FILE.csv | list | remove CARD [--db DATABASE]\n"
+    "       kalvinor-server users add NAME | list | remove NAME [--db DATABASE]\n"
     "  --port N          TCP port to take records on (default 11000; 0 picks a free one)\n"
     "  --bind ADDRESS    IP address to take records on (default 127.0.0.1)\n"
     "  --db DATABASE     an SQLite file (default kalvinor-server.sqlite), or a PostgreSQL\n"
     "                    connection URI: postgresql://[user[:password]@][host][:port]/dbname\n"
-    "  --web-port N      also serve the read-only day report as a web page on port N\n"
-    "  --web-bind ADDRESS  IP address of the web page (default 127.0.0.1)\n"
+    "  --web-port N      also serve the read-only report page (the day, the month's\n"
+    "                    sheets, their CSV; Czech, or English by a link) on port N\n"
+    "  --web-bind ADDRESS  IP address of the web page (default 127.0.0.1); any but\n"
+    "                    loopback needs --web-cert, --web-key and a user\n"
+    "  --web-cert FILE   serve the page over HTTPS with this PEM certificate (chain)\n"
+    "  --web-key FILE    and this PEM private key (without a passphrase)\n"
     "  --terminals FILE  take records only from these terminals: an address or a network\n"
     "                    (10.1.0.0/16, fd00::/64) a line, # comments; any other gets\n"
     "                    \"ERR terminal not allowed\" and keeps its records\n"
@@ -50,6 +57,11 @@ const char* const kServerUsage =
     "                    department[;from day], all or nothing\n"
     "  holders list      every card's holders and the days they start\n"
     "  holders remove    the card is nobody's from today; earlier days keep the holder\n"
+    "  users add         a user of the report page, or a new password for one: asked\n"
+    "                    for twice on a terminal, else the first line of standard input;\n"
+    "                    once there is a user, the page asks for a login on loopback too\n"
+    "  users list        the users' names\n"
+    "  users remove      the user can no longer log in; its sessions end\n"
     "Stored records are echoed to standard output; the log goes to standard error.\n";
 
 namespace {
@@ -121,6 +133,18 @@ const std::map<std::string, ValueSetter>& ValueOptions() {
          [](ServerOptions& o, const std::string& v) {
              o.webBindAddress = CheckAddress("--web-bind", v);
          }},
+        {"--web-cert",
+         [](ServerOptions& o, const std::string& v) {
+             if (v.empty())
+                 throw UsageError("--web-cert needs a file");
+             o.webCertificate = v;
+         }},
+        {"--web-key",
+         [](ServerOptions& o, const std::string& v) {
+             if (v.empty())
+                 throw UsageError("--web-key needs a file");
+             o.webKey = v;
+         }},
         {"--from-terminal",
          [](ServerOptions& o, const std::string& v) { o.terminal = CheckTerminalName(v); }},
         {"--terminals",
@@ -139,12 +163,15 @@ const std::map<std::string, ValueSetter>& ValueOptions() {
 // Which options each command takes besides --db.
 bool Allowed(ServerCommand command, const std::string& name) {
     static const std::map<ServerCommand, std::vector<std::string>> allowed = {
-        {ServerCommand::kServe, {"--port", "--bind", "--web-port", "--web-bind", "--terminals"}},
+        {ServerCommand::kServe,
+         {"--port", "--bind", "--web-port", "--web-bind", "--web-cert", "--web-key",
+          "--terminals"}},
         // --list has always let the serving options stand beside it, unused.
         {ServerCommand::kList, {"--port", "--bind", "--web-port", "--web-bind"}},
         {ServerCommand::kImport, {"--from-terminal"}},
         {ServerCommand::kReport, {"--day", "--month", "--person", "--csv"}},
         {ServerCommand::kHolders, {}},
+        {ServerCommand::kUsers, {}},
     };
     const auto& names = allowed.at(command);
     return name == "--db" || std::find(names.begin(), names.end(), name) != names.end();
@@ -164,6 +191,14 @@ void CheckComplete(const ServerOptions& options, const std::vector<std::string>&
         if (!options.person.empty() && options.month.empty())
             throw UsageError("--person goes with --month");
     }
+    if (options.webCertificate.empty() != options.webKey.empty())
+        throw UsageError("--web-cert and --web-key go together");
+    if (!options.webCertificate.empty() && !options.webPort)
+        throw UsageError("--web-cert and --web-key go with --web-port");
+    if (options.command == ServerCommand::kUsers && options.usersAction != UsersAction::kList &&
+        options.userName.empty())
+        throw UsageError(options.usersAction == UsersAction::kAdd ? "users add needs a NAME"
+                                                                  : "users remove needs a NAME");
     if (options.command == ServerCommand::kHolders &&
         options.holdersAction != HoldersAction::kList && options.holdersArgument.empty())
         throw UsageError(options.holdersAction == HoldersAction::kImport
@@ -183,11 +218,33 @@ HoldersAction ParseHoldersAction(const std::vector<std::string>& arguments) {
     return action->second;
 }
 
-// The FILE of import, the FILE of holders import or the CARD of holders
-// remove; false when the command takes no such argument or has it already.
+// "users add NAME", "users list" or "users remove NAME".
+UsersAction ParseUsersAction(const std::vector<std::string>& arguments) {
+    static const std::map<std::string, UsersAction> actions = {
+        {"add", UsersAction::kAdd}, {"list", UsersAction::kList}, {"remove", UsersAction::kRemove}};
+    const auto action = arguments.size() > 1 ? actions.find(arguments[1]) : actions.end();
+    if (action == actions.end())
+        throw UsageError("users needs add NAME, list or remove NAME");
+    return action->second;
+}
+
+bool TakeUserName(ServerOptions& options, const std::string& text) {
+    if (options.usersAction == UsersAction::kList || !options.userName.empty())
+        return false;
+    if (!IsUserName(text))
+        throw UsageError("a user's name is 1 to 64 letters, digits or . _ - @, not '" + text + "'");
+    options.userName = text;
+    return true;
+}
+
+// The FILE of import, the FILE of holders import, the CARD of holders
+// remove or the NAME of users add and remove; false when the command takes
+// no such argument or has it already.
 bool TakeOperand(ServerOptions& options, const std::string& text) {
     if (text.starts_with("-"))
         return false;
+    if (options.command == ServerCommand::kUsers)
+        return TakeUserName(options, text);
     if (options.command == ServerCommand::kImport && options.importFile.empty()) {
         options.importFile = text;
         return true;
@@ -240,6 +297,10 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& arguments) {
     } else if (!arguments.empty() && arguments[0] == "holders") {
         options.command = ServerCommand::kHolders;
         options.holdersAction = ParseHoldersAction(arguments);
+        i += 2;
+    } else if (!arguments.empty() && arguments[0] == "users") {
+        options.command = ServerCommand::kUsers;
+        options.usersAction = ParseUsersAction(arguments);
         i += 2;
     }
     for (; i < arguments.size(); ++i) {

@@ -19,9 +19,11 @@ enum class ServerCommand {
     kImport,  // bring a terminal's data file into the database
     kReport,  // print a day's or a month's report
     kHolders, // import, list or remove card holders
+    kUsers,   // add, list or remove the report page's users
 };
 
 enum class HoldersAction { kImport, kList, kRemove };
+enum class UsersAction { kAdd, kList, kRemove };
 
 struct ServerOptions {
     ServerCommand command = ServerCommand::kServe;
@@ -30,6 +32,8 @@ struct ServerOptions {
     std::string databasePath = "kalvinor-server.sqlite"; // SQLite path or postgresql:// URI
     std::optional<std::uint16_t> webPort;                // the report page, when asked for
     std::string webBindAddress = "127.0.0.1";
+    std::string webCertificate; // the page over HTTPS: PEM certificate and key files
+    std::string webKey;
     std::string terminalsFile; // serve: only these terminals may upload; empty: any
     std::string terminal;      // import: whose data file
     std::string importFile;    // import: the data file
@@ -39,6 +43,8 @@ struct ServerOptions {
     bool csv = false;          // report: as CSV
     HoldersAction holdersAction = HoldersAction::kList;
     std::string holdersArgument; // holders import: the file; holders remove: the card
+    UsersAction usersAction = UsersAction::kList;
+    std::string userName; // users add and users remove
     bool help = false;
 };
 

@@ -70,6 +70,18 @@ constexpr const char* kUpsertHolder =
     "INSERT INTO card_holders (card, from_day, personal_number, name, department)"
     " VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (card, from_day) DO UPDATE SET"
     " personal_number = ?3, name = ?4, department = ?5";
+// The report page's users (user_store.h): the name and the salted hash of
+// the password, as libsodium writes it.
+constexpr const char* kCreateUsers = "CREATE TABLE IF NOT EXISTS web_users ("
+                                     " name TEXT PRIMARY KEY,"
+                                     " password_hash TEXT NOT NULL)";
+constexpr const char* kHasUsers =
+    "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'web_users'";
+constexpr const char* kSelectUserNames = "SELECT name FROM web_users ORDER BY name";
+constexpr const char* kSelectPasswordHash = "SELECT password_hash FROM web_users WHERE name = ?1";
+constexpr const char* kUpsertUser = "INSERT INTO web_users (name, password_hash) VALUES (?1, ?2)"
+                                    " ON CONFLICT (name) DO UPDATE SET password_hash = ?2";
+constexpr const char* kDeleteUser = "DELETE FROM web_users WHERE name = ?1";
 
 // A record already held meets attendance_once and is skipped.
 constexpr const char* kInsert = "INSERT INTO attendance (read_time, read_at, number, terminal,"
@@ -168,6 +180,7 @@ void SqliteRecordStore::CreateTables() {
     Execute(kCreateReadAtIndex, "cannot prepare database");
     Execute(kCreateImports, "cannot prepare database");
     Execute(kCreateHolders, "cannot prepare database");
+    Execute(kCreateUsers, "cannot prepare database");
     HoldEachRecordOnce();
 }
 
@@ -313,6 +326,53 @@ void SqliteRecordStore::PutHolder(const CardHolder& holder) {
         BindText(upsert.get(), i + 1, fields[i]);
     if (sqlite3_step(upsert.get()) != SQLITE_DONE)
         Fail("cannot store the card holders");
+}
+
+std::vector<std::string> SqliteRecordStore::UserNames() {
+    std::vector<std::string> names;
+    if (!Exists(kHasUsers))
+        return names;
+    Statement select(Prepare(kSelectUserNames, "cannot read the users"));
+    int step;
+    while ((step = sqlite3_step(select.get())) == SQLITE_ROW)
+        names.push_back(ColumnText(select.get(), 0));
+    if (step != SQLITE_DONE)
+        Fail("cannot read the users");
+    return names;
+}
+
+std::optional<std::string> SqliteRecordStore::PasswordHash(const std::string& name) {
+    if (!Exists(kHasUsers))
+        return std::nullopt;
+    Statement select(Prepare(kSelectPasswordHash, "cannot read the users"));
+    BindText(select.get(), 1, name);
+    const int step = sqlite3_step(select.get());
+    if (step == SQLITE_DONE)
+        return std::nullopt;
+    if (step != SQLITE_ROW)
+        Fail("cannot read the users");
+    return ColumnText(select.get(), 0);
+}
+
+// In one write transaction, so that "added" tells what this call did.
+bool SqliteRecordStore::PutUser(const std::string& name, const std::string& passwordHash) {
+    Transaction transaction(*this);
+    const bool added = !PasswordHash(name);
+    Statement upsert(Prepare(kUpsertUser, "cannot store the user"));
+    BindText(upsert.get(), 1, name);
+    BindText(upsert.get(), 2, passwordHash);
+    if (sqlite3_step(upsert.get()) != SQLITE_DONE)
+        Fail("cannot store the user");
+    transaction.Commit();
+    return added;
+}
+
+bool SqliteRecordStore::RemoveUser(const std::string& name) {
+    Statement remove(Prepare(kDeleteUser, "cannot remove the user"));
+    BindText(remove.get(), 1, name);
+    if (sqlite3_step(remove.get()) != SQLITE_DONE)
+        Fail("cannot remove the user");
+    return sqlite3_changes(db_) == 1;
 }
 
 sqlite3_stmt* SqliteRecordStore::Prepare(const char* sql, const char* what) {

@@ -2,6 +2,7 @@
 
 #include "server/holder_store.h"
 #include "server/record_store.h"
+#include "server/user_store.h"
 
 #include <vector>
 
@@ -11,8 +12,8 @@ struct sqlite3_stmt;
 namespace lorvent::server {
 
 // Records in an SQLite file, one row each, in the order they came, each
-// record once; and the card holders.
-class SqliteRecordStore final : public RecordStore, public HolderStore {
+// record once; the card holders and the report page's users.
+class SqliteRecordStore final : public RecordStore, public HolderStore, public UserStore {
 public:
     // Opens the database, creating file and tables when writable. Throws StoreError.
     explicit SqliteRecordStore(const std::string& path, Access access = Access::kReadWrite);
@@ -30,6 +31,10 @@ public:
                             const ImportMark& from, const ImportMark& to) override;
     std::vector<CardHolder> Holders() override;
     void ChangeHolders(const HolderChange& change) override;
+    std::vector<std::string> UserNames() override;
+    std::optional<std::string> PasswordHash(const std::string& name) override;
+    bool PutUser(const std::string& name, const std::string& passwordHash) override;
+    bool RemoveUser(const std::string& name) override;
 
 private:
     class Transaction;

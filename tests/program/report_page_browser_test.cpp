@@ -127,7 +127,9 @@ TEST(ReportPageBrowserTest, ChromiumShowsTheDayAsTheDatabaseHasIt) {
 
     const std::string profile = rig.File("profile");
     const std::string dom = Chromium(profile, "--dump-dom", url);
-    ASSERT_NE(dom.find("<h1>Attendance on <time>2026-12-07</time></h1>"), std::string::npos) << dom;
+    ASSERT_NE(dom.find("<h1>Docházka <time datetime=\"2026-12-07\">7.12.2026</time></h1>"),
+              std::string::npos)
+        << dom;
 
     const std::string day = " FROM attendance WHERE read_at LIKE '2026-12-07 %' ";
     EXPECT_EQ(TableRows(dom, "cards"),

@@ -1,14 +1,12 @@
-// The day report from an SQLite store: the tallies, the CSV, the page and
-// the web answers.
+// The day report from an SQLite store: the tallies, the CSV and the page.
 #include "server/day_report.h"
-#include "server/report_web_server.h"
+#include "server/report_pages.h"
 #include "server/sqlite_record_store.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 
 namespace lorvent::server {
 namespace {
@@ -83,7 +81,8 @@ TEST_F(DayReportTest, TheCsvQuotesWhatWouldSplitAField) {
 
 TEST_F(DayReportTest, ThePageEscapesNamesAndDrawsABarForEachHour) {
     store_.Add(std::vector{Record("07/12/2026-09:00", "0000aaaa", "<script>x</script>")});
-    const std::string page = ReportPage(BuildDayReport(store_, "2026-12-07"));
+    const std::string page = DayPage({}, BuildDayReport(store_, "2026-12-07"),
+                                     LoadPresence(store_, store_, "2026-12-07", "2026-12-07"));
     EXPECT_EQ(page.find("<script>"), std::string::npos);
     EXPECT_NE(page.find("<td>&lt;script&gt;x&lt;/script&gt;</td>"), std::string::npos);
     const std::regex bar(R"re(<rect class="bar" data-hour="(\d+)" data-arrivals="(\d+)")re");
@@ -96,58 +95,6 @@ TEST_F(DayReportTest, ThePageEscapesNamesAndDrawsABarForEachHour) {
     EXPECT_EQ(bars[9], 1);
     EXPECT_NE(page.find("href=\"/?day=2026-12-06\""), std::string::npos);
     EXPECT_NE(page.find("href=\"/?day=2026-12-08\""), std::string::npos);
-}
-
-class UnreadableStore : public RecordStore {
-public:
-    AddedRecords Add(std::span<const StoredRecord>) override { return {}; }
-    void ForEach(const RecordVisitor&) override {}
-    void ForEachOnDay(std::string_view, const RecordVisitor&) override {
-        throw StoreError("server closed the connection");
-    }
-    void ForEachInDays(std::string_view, std::string_view, const RecordVisitor&) override {}
-    ImportMark FindImportMark(std::string_view) override { return {}; }
-    std::size_t AddImported(std::string_view, std::span<const StoredRecord>, const ImportMark&,
-                            const ImportMark&) override {
-        return 0;
-    }
-};
-
-TEST_F(DayReportTest, TheWebAnswersOnlyWhatItServes) {
-    std::ostringstream logged;
-    StreamLineSink log(logged);
-    struct Case {
-        std::string head;
-        int status;
-        const char* contentType;
-        const char* contains;
-    };
-    const Case cases[] = {
-        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", 200, "text/html", "<time>2026-12-07</time>"},
-        {"GET /?day=2026-12-06 HTTP/1.1\r\n\r\n", 200, "text/html", "<td>012aff007b</td>"},
-        {"HEAD /?x=1&day=2026-12-07 HTTP/1.0\r\n\r\n", 200, "text/html", "<td>1234abcd</td>"},
-        {"GET /report.csv?day=2026-12-08 HTTP/1.1\r\n\r\n", 200, "text/csv", "card,0000ffff"},
-        {"GET /?day=2026-02-30 HTTP/1.1\r\n\r\n", 400, "text/plain", "YYYY-MM-DD"},
-        {"GET /?day=2026-12-07%00 HTTP/1.1\r\n\r\n", 400, "text/plain", "YYYY-MM-DD"},
-        {"POST / HTTP/1.1\r\n\r\n", 405, "text/plain", "read-only"},
-        {"GET /../etc/passwd HTTP/1.1\r\n\r\n", 404, "text/plain", "No such page"},
-        {"GET /favicon.ico HTTP/1.1\r\n\r\n", 404, "text/plain", "No such page"},
-        {"hello\r\n\r\n", 400, "text/plain", "Not an HTTP request"},
-    };
-    for (const Case& request : cases) {
-        const WebResponse response = AnswerWebRequest(request.head, store_, "2026-12-07", log);
-        EXPECT_EQ(response.status, request.status) << request.head;
-        EXPECT_TRUE(response.contentType.starts_with(request.contentType)) << request.head;
-        EXPECT_NE(response.body.find(request.contains), std::string::npos) << request.head;
-    }
-
-    UnreadableStore unreadable;
-    const WebResponse response =
-        AnswerWebRequest("GET / HTTP/1.1\r\n\r\n", unreadable, "2026-12-07", log);
-    EXPECT_EQ(response.status, 503);
-    EXPECT_EQ(response.body.find("closed the connection"), std::string::npos)
-        << "told to the log only";
-    EXPECT_NE(logged.str().find("server closed the connection"), std::string::npos);
 }
 
 } // namespace

@@ -356,6 +356,31 @@ TEST_P(RecordStoreContractTest, ADatabaseWithoutHoldersReadsAsNoHolders) {
     EXPECT_TRUE(database.holders->Holders().empty());
 }
 
+// A second add of a name replaces its hash (a new password); a reader sees
+// what the writer stored; a database from before users reads as none.
+TEST_P(RecordStoreContractTest, UsersAreAddedReplacedAndRemoved) {
+    Database database = OpenDatabase(location_->Location(), RecordStore::Access::kReadWrite);
+    EXPECT_TRUE(database.users->PutUser("zofie", "$argon2id$first"));
+    EXPECT_TRUE(database.users->PutUser("anna", "$argon2id$anna"));
+    EXPECT_FALSE(database.users->PutUser("zofie", "$argon2id$second")) << "replaced, not added";
+    const Database reader = OpenDatabase(location_->Location(), RecordStore::Access::kReadOnly);
+    EXPECT_EQ(reader.users->UserNames(), (std::vector<std::string>{"anna", "zofie"}));
+    EXPECT_EQ(reader.users->PasswordHash("zofie"), "$argon2id$second");
+    EXPECT_EQ(reader.users->PasswordHash("Zofie"), std::nullopt);
+
+    EXPECT_TRUE(database.users->RemoveUser("zofie"));
+    EXPECT_FALSE(database.users->RemoveUser("zofie"));
+    EXPECT_EQ(reader.users->UserNames(), std::vector<std::string>{"anna"});
+    EXPECT_EQ(reader.users->PasswordHash("zofie"), std::nullopt);
+
+    store_.reset();
+    database.records.reset();
+    location_->Execute("DROP TABLE web_users");
+    const Database old = OpenDatabase(location_->Location(), RecordStore::Access::kReadOnly);
+    EXPECT_TRUE(old.users->UserNames().empty());
+    EXPECT_EQ(old.users->PasswordHash("anna"), std::nullopt);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Stores, RecordStoreContractTest,
     ::testing::Values(

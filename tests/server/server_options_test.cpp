@@ -53,6 +53,11 @@ TEST(ServerOptionsTest, ReadsTheWebPageImportAndReportCommands) {
     EXPECT_EQ(remove.command, ServerCommand::kHolders);
     EXPECT_EQ(remove.holdersAction, HoldersAction::kRemove);
     EXPECT_EQ(remove.holdersArgument, "012aff007b") << "as the terminals send it";
+
+    const ServerOptions addUser = ParseServerOptions({"users", "add", "anna.k@office"});
+    EXPECT_EQ(addUser.command, ServerCommand::kUsers);
+    EXPECT_EQ(addUser.usersAction, UsersAction::kAdd);
+    EXPECT_EQ(addUser.userName, "anna.k@office");
 }
 
 TEST(ServerOptionsTest, RefusesWhatItCannotUse) {
@@ -90,6 +95,12 @@ TEST(ServerOptionsTest, RefusesWhatItCannotUse) {
         {"holders", "import"},
         {"holders", "remove", "12aff07"},
         {"holders", "list", "EXTRA"},
+        {"users"},
+        {"users", "add"},
+        {"users", "add", "anna novak"},
+        {"users", "add", "anna", "bob"},
+        {"users", "remove", "<b>"},
+        {"users", "list", "--web-port", "1"},
     };
     for (const Arguments& arguments : refused)
         EXPECT_THROW(ParseServerOptions(arguments), UsageError) << arguments.front();

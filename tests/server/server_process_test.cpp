@@ -1,6 +1,9 @@
 // The built kalvinor-server as a child process, as a site would run it.
 #include "app/tcpconn/tcp_conn.h"
+#include "server/sqlite_record_store.h"
+#include "server/web_crypto.h"
 #include "support/child_process.h"
+#include "support/test_certificate.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
@@ -91,6 +94,50 @@ TEST(ServerProcessStartTest, FailsWithAReasonWhenItCannotStart) {
         TChildProcess server(Server(start.arguments));
         EXPECT_NE(StderrLine(server).find("kalvinor-server: "), std::string::npos);
         EXPECT_EQ(server.Wait(10s), start.status) << start.arguments[1];
+    }
+}
+
+// Plain HTTP on an address that other machines reach is refused, and so is
+// HTTPS there without a user to log in; loopback may stay plain HTTP.
+TEST(ServerProcessStartTest, ThePageIsServedAwayFromLoopbackOnlyOverHttpsBehindALogin) {
+    TTempDir dir;
+    const testing::TCertificate certificate = testing::MakeCertificate(dir.Path());
+    const std::string withUser = dir.File("with-user.sqlite");
+    server::SqliteRecordStore(withUser).PutUser("anna", server::HashPassword("correct horse"));
+    const std::vector<std::string> https = {"--web-cert", certificate.certificate, "--web-key",
+                                            certificate.key};
+    struct Start {
+        std::string database;
+        std::vector<std::string> arguments;
+        int status;
+        std::string said; // in the first line on stderr
+    };
+    const Start starts[] = {
+        {withUser, {"--web-bind", "0.0.0.0"}, 1, "lacks HTTPS (--web-cert FILE --web-key FILE)"},
+        {withUser, {"--web-bind", "::"}, 1, "lacks HTTPS"},
+        {dir.File("empty.sqlite"),
+         {"--web-bind", "0.0.0.0", https[0], https[1], https[2], https[3]},
+         1,
+         "lacks a user to log in (kalvinor-server users add NAME)"},
+        {withUser,
+         {"--web-bind", "0.0.0.0", https[0], https[1], https[2], certificate.certificate},
+         1,
+         "cannot use the key"},
+        {withUser, {"--web-bind", "0.0.0.0", https[0], https[1]}, 2, "go together"},
+        {withUser, {}, 0, "listening on"},
+    };
+    for (const Start& start : starts) {
+        std::vector<std::string> arguments = {"--port",       "0",          "--db",
+                                              start.database, "--web-port", "0"};
+        arguments.insert(arguments.end(), start.arguments.begin(), start.arguments.end());
+        TChildProcess server(Server(arguments));
+        const std::string said = StderrLine(server);
+        EXPECT_NE(said.find(start.said), std::string::npos) << said;
+        if (start.status == 0) {
+            EXPECT_NE(StderrLine(server).find("http://127.0.0.1:"), std::string::npos);
+            server.Signal(SIGTERM);
+        }
+        EXPECT_EQ(server.Wait(10s), start.status) << said;
     }
 }
 
@@ -191,6 +238,49 @@ TEST(ServerProcessOfficeTest, ARecordBothUploadedAndInTheDataFileIsCountedOnce) 
     EXPECT_EQ(StdoutLine(report), "kind,name,first,last,reads\r");
     EXPECT_EQ(StdoutLine(report), "card,012aff007b,07:58,16:31,2\r");
     EXPECT_EQ(report.Wait(10s), 0);
+}
+
+// `users add` takes the password from standard input when that is no
+// terminal; the database keeps a salted Argon2id hash of it, never the
+// password.
+TEST(ServerProcessUsersTest, AddsChangesListsAndRemovesUsers) {
+    TTempDir dir;
+    const std::string db = dir.File("site.sqlite");
+    struct Step {
+        std::vector<std::string> arguments;
+        std::string input;
+        int status;
+        std::string said; // the first line on stdout, or else on stderr
+    };
+    const Step steps[] = {
+        {{"users", "add", "anna"}, "short\n", 1, "kalvinor-server: the password needs at least 8"},
+        {{"users", "add", "anna"}, "", 1, "kalvinor-server: no password on standard input"},
+        {{"users", "add", "anna"}, "correct horse\n", 0, "added user anna"},
+        {{"users", "add", "anna"}, "žluťoučký kůň\r\n", 0, "changed the password of user anna"},
+        {{"users", "add", "bob"}, "battery staple\n", 0, "added user bob"},
+        {{"users", "remove", "bob"}, "", 0, "removed user bob"},
+        {{"users", "remove", "bob"}, "", 1, "kalvinor-server: there is no user bob"},
+        {{"users", "list"}, "", 0, "anna"},
+    };
+    for (const Step& step : steps) {
+        TChildProcess::TOptions options = Server(step.arguments);
+        options.argv.insert(options.argv.end(), {"--db", db});
+        options.withStdin = true;
+        TChildProcess users(options);
+        if (!step.input.empty()) {
+            ASSERT_TRUE(users.Command(step.input.substr(0, step.input.size() - 1)));
+        }
+        users.CloseStdin();
+        const auto status = users.Wait(30s);
+        const std::string said = users.ReadLine(1s).value_or(users.ReadStderrLine(1s).value_or(""));
+        EXPECT_EQ(status, step.status) << step.arguments[1] << " " << step.input;
+        EXPECT_TRUE(said.starts_with(step.said)) << said;
+    }
+    server::SqliteRecordStore store(db, server::RecordStore::Access::kReadOnly);
+    const std::string hash = store.PasswordHash("anna").value_or("");
+    EXPECT_TRUE(hash.starts_with("$argon2id$")) << hash;
+    EXPECT_TRUE(server::PasswordMatches(hash, "žluťoučký kůň")) << "the line end is not part of it";
+    EXPECT_FALSE(server::PasswordMatches(hash, "correct horse"));
 }
 
 } // namespace

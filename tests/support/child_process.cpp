@@ -63,6 +63,14 @@ int MillisecondsLeft(Clock::time_point deadline) {
     dup2(options.captureStdout ? out : nothing, STDOUT_FILENO);
     if (options.captureStderr)
         dup2(err, STDERR_FILENO);
+    // Out of the way first, so that placing one cannot close another.
+    constexpr int kAside = 100;
+    int aside[16];
+    const std::size_t passed = std::min<std::size_t>(options.passFds.size(), 16);
+    for (std::size_t i = 0; i < passed; ++i)
+        aside[i] = fcntl(options.passFds[i], F_DUPFD_CLOEXEC, kAside);
+    for (std::size_t i = 0; i < passed; ++i)
+        dup2(aside[i], 3 + static_cast<int>(i));
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
         _exit(126);
     execvpe(argv[0], argv, env);

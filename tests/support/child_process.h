@@ -29,6 +29,9 @@ public:
         bool withStdin = false;       // otherwise standard input is /dev/null
         bool captureStdout = true;    // otherwise standard output is /dev/null
         bool captureStderr = true;    // otherwise the test's own standard error
+        // Given to the program as its descriptors 3, 4, ... in this order
+        // (chromium's --remote-debugging-pipe reads 3 and writes 4).
+        std::vector<int> passFds;
     };
 
     explicit TChildProcess(const TOptions& options);
