@@ -3,6 +3,7 @@
 // against the database, read by the test's own query; a screenshot is taken.
 // LORVENT_REPORT_SCREENSHOT=FILE keeps the screenshot there.
 #include "server/sqlite_record_store.h"
+#include "support/devtools_browser.h"
 #include "support/program_rig.h"
 
 #include <gtest/gtest.h>
@@ -31,20 +32,8 @@ constexpr const char* kChromium = "/usr/bin/chromium";
 std::string Chromium(const std::string& profile, const std::string& action,
                      const std::string& url) {
     TChildProcess::TOptions options;
-    options.argv = {kChromium,
-                    "--headless",
-                    "--no-sandbox",
-                    "--disable-gpu",
-                    "--disable-quic",
-                    "--no-first-run",
-                    "--disable-background-networking",
-                    "--disable-component-update",
-                    "--disable-sync",
-                    "--hide-scrollbars",
-                    "--window-size=1000,900",
-                    "--user-data-dir=" + profile,
-                    action,
-                    url};
+    options.argv = testing::HeadlessChromium(profile);
+    options.argv.insert(options.argv.end(), {"--window-size=1000,900", action, url});
     TChildProcess chromium(options);
     const auto status = chromium.Wait(90s);
     if (!status) {

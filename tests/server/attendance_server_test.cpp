@@ -1,6 +1,7 @@
 // The server on 127.0.0.1 with a port of the system's choosing, run on a
 // thread of its own, with the application's TCPConn as its client.
 #include "app/tcpconn/tcp_conn.h"
+#include "idle_record_store.h"
 #include "server/attendance_server.h"
 #include "server/sqlite_record_store.h"
 #include "support/running_server.h"
@@ -192,17 +193,9 @@ TEST_F(AttendanceServerTest, StopEndsTheRunWithClientsConnectedAndKeepsTheRecord
     EXPECT_EQ(DatabaseRows(path_).size(), 1u);
 }
 
-class FailingStore : public RecordStore {
+class FailingStore : public testing::TIdleRecordStore {
 public:
     AddedRecords Add(std::span<const StoredRecord>) override { throw StoreError("disk full"); }
-    void ForEach(const RecordVisitor&) override {}
-    void ForEachOnDay(std::string_view, const RecordVisitor&) override {}
-    void ForEachInDays(std::string_view, std::string_view, const RecordVisitor&) override {}
-    ImportMark FindImportMark(std::string_view) override { return {}; }
-    std::size_t AddImported(std::string_view, std::span<const StoredRecord>, const ImportMark&,
-                            const ImportMark&) override {
-        return 0;
-    }
 };
 
 TEST(AttendanceServerStoreTest, NoOkForARecordThatCouldNotBeStored) {

@@ -1,5 +1,6 @@
 // The store worker's group commit against a store whose commits the test
 // holds, fails and releases.
+#include "idle_record_store.h"
 #include "server/store_worker.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@ StoredRecord Record(const char* number) {
 
 // Commits are held at the gate while it is closed; what each commit held and
 // what each record's outcome was land in one journal, in order.
-class GatedStore : public RecordStore {
+class GatedStore : public testing::TIdleRecordStore {
 public:
     AddedRecords Add(std::span<const StoredRecord> records) override {
         std::unique_lock lock(mutex_);
@@ -38,14 +39,6 @@ public:
             entry += " " + stored.record.number;
         journal_.push_back(entry);
         return AddedRecords(records.size(), true);
-    }
-    void ForEach(const RecordVisitor&) override {}
-    void ForEachOnDay(std::string_view, const RecordVisitor&) override {}
-    void ForEachInDays(std::string_view, std::string_view, const RecordVisitor&) override {}
-    ImportMark FindImportMark(std::string_view) override { return {}; }
-    std::size_t AddImported(std::string_view, std::span<const StoredRecord>, const ImportMark&,
-                            const ImportMark&) override {
-        return 0;
     }
 
     void SetOpen(bool open) {

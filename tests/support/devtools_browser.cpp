@@ -128,24 +128,28 @@ std::string Base64Decoded(const std::string& text) {
     return bytes;
 }
 
+std::vector<std::string> HeadlessChromium(const std::string& profileDir) {
+    return {"/usr/bin/chromium",
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--disable-quic",
+            "--no-first-run",
+            "--disable-background-networking",
+            "--disable-component-update",
+            "--disable-sync",
+            "--hide-scrollbars",
+            "--user-data-dir=" + profileDir};
+}
+
 TDevToolsBrowser::TDevToolsBrowser(const std::string& profileDir,
                                    const std::vector<std::string>& extraArguments) {
     int toChromium[2], fromChromium[2];
     if (pipe2(toChromium, O_CLOEXEC) != 0 || pipe2(fromChromium, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     TChildProcess::TOptions options;
-    options.argv = {"/usr/bin/chromium",
-                    "--headless",
-                    "--no-sandbox",
-                    "--disable-gpu",
-                    "--disable-quic",
-                    "--no-first-run",
-                    "--disable-background-networking",
-                    "--disable-component-update",
-                    "--disable-sync",
-                    "--hide-scrollbars",
-                    "--remote-debugging-pipe",
-                    "--user-data-dir=" + profileDir};
+    options.argv = HeadlessChromium(profileDir);
+    options.argv.push_back("--remote-debugging-pipe");
     options.argv.insert(options.argv.end(), extraArguments.begin(), extraArguments.end());
     options.argv.push_back("about:blank");
     options.passFds = {toChromium[0], fromChromium[1]};

@@ -16,6 +16,11 @@
 
 namespace lorvent::testing {
 
+// Debian's chromium, headless and quiet (no network of its own, no first-run
+// or sync work), on the profile at `profileDir`: its command line before the
+// caller's own arguments.
+std::vector<std::string> HeadlessChromium(const std::string& profileDir);
+
 class TDevToolsBrowser {
 public:
     // Starts chromium with a profile in `profileDir` and opens a tab.

@@ -9,6 +9,7 @@
 
 #ifndef _WIN32
 #include "support/read_to_end.h"
+#include "support/temp_dir.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -99,19 +100,13 @@ protected:
             lines += Record(i) + lineEnd;
         return lines;
     }
-    static std::string Bytes(const std::string& path) {
-        std::ifstream file(path, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << file.rdbuf();
-        return bytes.str();
-    }
     static void Write(const std::string& path, const std::string& bytes) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         std::ofstream(path, std::ios::binary) << bytes;
     }
-    std::string Journal() const { return Bytes(JournalPath(DataFilePath())); }
-    std::string DataFile() const { return Bytes(DataFilePath()); }
-    std::string Damaged() const { return Bytes(DamagedJournalPath(DataFilePath())); }
+    std::string Journal() const { return testing::FileBytes(JournalPath(DataFilePath())); }
+    std::string DataFile() const { return testing::FileBytes(DataFilePath()); }
+    std::string Damaged() const { return testing::FileBytes(DamagedJournalPath(DataFilePath())); }
     std::vector<std::string> Uploaded() const {
         std::vector<std::string> requests;
         for (const std::string& line : server.journal)
