@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace lorvent::testing {
@@ -19,7 +18,7 @@ const std::string kRecord = "07/12/2026-23:16 012aff007b";
 struct TLeftOverCase {
     const char* name;
     std::string leftOver;  // the end of the file as the earlier run left it
-    std::string separator; // what must come between it and the next record
+    std::string separator; // in the data file, between it and the next record
 };
 
 void PrintTo(const TLeftOverCase& leftOver, std::ostream* out) {
@@ -29,12 +28,6 @@ void PrintTo(const TLeftOverCase& leftOver, std::ostream* out) {
 class LeftOverEndTest : public ::testing::TestWithParam<TLeftOverCase> {
 protected:
     std::string DataFilePath() const { return (temp.Path() / "kalvinor.db").string(); }
-    static std::string Bytes(const std::string& path) {
-        std::ifstream file(path, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << file.rdbuf();
-        return bytes.str();
-    }
     static void Write(const std::string& path, const std::string& bytes) {
         std::ofstream(path, std::ios::binary) << bytes;
     }
@@ -53,7 +46,7 @@ TEST_P(LeftOverEndTest, TheDataFileBeginsTheNextRecordOnALineOfItsOwn) {
     TRecordCustody custody(nullptr, nullptr, nullptr);
     custody.Open(DataFilePath());
     custody.Close();
-    EXPECT_EQ(Bytes(DataFilePath()), Expected());
+    EXPECT_EQ(FileBytes(DataFilePath()), Expected());
 }
 
 // The journal is kept at start-up when the data file cannot take its
@@ -67,7 +60,7 @@ TEST_P(LeftOverEndTest, TheJournalBeginsTheNextRecordOnALineOfItsOwn) {
         ASSERT_EQ(journal.Open(path), TRecordJournal::TOpenResult::Opened);
         ASSERT_TRUE(journal.Append(kRecord));
     }
-    const std::string bytes = Bytes(path);
+    const std::string bytes = FileBytes(path);
     EXPECT_EQ(bytes.substr(0, GetParam().leftOver.size()), GetParam().leftOver);
     const std::vector<std::string> records = ParseJournal(bytes).records;
     ASSERT_FALSE(records.empty()) << bytes;
