@@ -1,5 +1,7 @@
 #include "server/holders_file.h"
 
+#include "server/blank_trim.h"
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -60,15 +62,6 @@ bool IsUtf8(std::string_view text) {
     return true;
 }
 
-std::string Trimmed(std::string_view text) {
-    const auto space = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && space(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && space(text.back()))
-        text.remove_suffix(1);
-    return std::string(text);
-}
-
 // A field in double quotes may hold the separator; "" in it is one quote.
 std::vector<std::string> SplitFields(std::string_view line, char separator, int lineNumber) {
     std::vector<std::string> fields;
@@ -96,7 +89,7 @@ std::vector<std::string> SplitFields(std::string_view line, char separator, int 
             field = line.substr(at, end - at);
             at = end;
         }
-        fields.push_back(Trimmed(field));
+        fields.emplace_back(Trimmed(field));
         if (at == line.size())
             return fields;
         ++at; // the separator

@@ -1,5 +1,7 @@
 #include "server/http_request.h"
 
+#include "server/blank_trim.h"
+
 #include <charconv>
 
 namespace lorvent::server {
@@ -17,14 +19,6 @@ std::string Lower(std::string_view text) {
 bool IsUnreserved(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == '_' || c == '~' || c == '/';
-}
-
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
 }
 
 int HexDigit(char c) {

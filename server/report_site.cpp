@@ -45,10 +45,6 @@ Language RequestLanguage(const HttpRequest& request) {
     return LanguageOf(FormText(form, "lang"));
 }
 
-bool IsMonth(const std::string& text) {
-    return text.size() == 7 && IsDay(text + "-01");
-}
-
 // A file name of letters, digits and "-" only, whatever the personal number holds.
 std::string FileNamePart(const std::string& text) {
     std::string safe;

@@ -103,7 +103,7 @@ std::string CheckDay(const std::string& text) {
 }
 
 std::string CheckMonth(const std::string& text) {
-    if (!IsDay(text + "-01") || text.size() != 7)
+    if (!IsMonth(text))
         throw UsageError("--month needs a month as YYYY-MM, not '" + text + "'");
     return text;
 }
@@ -282,6 +282,10 @@ bool IsDay(const std::string& text) {
     return year_month_day{year{parts[0]}, month{static_cast<unsigned>(parts[1])},
                           day{static_cast<unsigned>(parts[2])}}
         .ok();
+}
+
+bool IsMonth(const std::string& text) {
+    return text.size() == 7 && IsDay(text + "-01");
 }
 
 ServerOptions ParseServerOptions(const std::vector<std::string>& arguments) {

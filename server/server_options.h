@@ -53,6 +53,8 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& arguments);
 
 // "yyyy-mm-dd" naming a real day.
 bool IsDay(const std::string& text);
+// "yyyy-mm" naming a real month.
+bool IsMonth(const std::string& text);
 
 extern const char* const kServerUsage;
 

@@ -1,19 +1,13 @@
 #include "server/terminal_allowlist.h"
 
+#include "server/blank_trim.h"
+
 #include <fstream>
 #include <iterator>
 
 namespace lorvent::server {
 
 namespace {
-
-std::string_view Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
 
 std::string_view WithoutComment(std::string_view line) {
     return line.substr(0, line.find('#'));
@@ -57,7 +51,7 @@ TerminalAllowlist TerminalAllowlist::Parse(std::string_view text) {
         const std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
         ++number;
-        const std::string_view entry = Trimmed(WithoutComment(line));
+        const std::string_view entry = Trimmed(WithoutComment(line), " \t\r");
         if (entry.empty())
             continue;
         try {
