@@ -38,6 +38,8 @@ packages=(
     # Debian packages: built (CPack, dpkg-shlibdeps, icons), validated, and
     # installed into a fresh Debian 12 root.
     dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd debootstrap
+    # The site test: that root booted as a disk (mkfs.ext4 -d) under QEMU.
+    e2fsprogs
     # Fuzzing: clang with libFuzzer and the sanitizer run-times.
     clang libclang-rt-14-dev
 )
