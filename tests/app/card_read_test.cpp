@@ -1,6 +1,11 @@
 #include "app/card_read.h"
 #include "frm_fixture.h"
+#include "app/startup/key_delay.h"
+#include "support/scoped_env.h"
 #include "support/tm.h"
+
+#include <condition_variable>
+#include <mutex>
 
 namespace lorvent::testing {
 namespace {
@@ -48,6 +53,54 @@ TEST_F(CardReadTest, FirstReadLandsInRowOneAndIsTypedAfterItIsShown) {
     EXPECT_EQ(TypedText(), "012AFF007B<Enter>");
     EXPECT_EQ(rowsWhenTypingBegan, 2);
     EXPECT_TRUE(frm->QueuedRecords().empty()) << "keyboard mode keeps no record";
+}
+
+// Holds whoever waits on it until it is opened, or for ten seconds at most.
+class TGate {
+public:
+    // False when the ten seconds ran out.
+    bool Wait() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
+    }
+    void Open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+};
+
+// Three reads arrive together while the first number is being typed with a
+// key delay: the window shows all three and the reader is acknowledged
+// without waiting for the typing, and the numbers are typed after one
+// another, each whole, in the order read, the delay between them too.
+TEST_F(CardReadTest, ReadsArrivingWhileANumberIsTypedAreTypedAfterItInOrder) {
+    TScopedEnv delay(kKeyDelayVariable, "25");
+    Start();
+    TGate firstPause;
+    bool windowWaited = false;
+    keyboard.onPause = [&, first = true](int) mutable {
+        if (std::exchange(first, false))
+            windowWaited = !firstPause.Wait();
+    };
+    for (const std::uint8_t last : {0x01, 0x02, 0x03})
+        Deliver({0x83, 0x81, 0xa0, 0x00, 0x00, last});
+    PumpMessages();
+    EXPECT_EQ(view.grid.RowCount(), 4) << "the window waited for the typing";
+    EXPECT_EQ(DrainCommands(),
+              (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
+    EXPECT_FALSE(frm->WaitUntilTyped(std::chrono::milliseconds(0)));
+    firstPause.Open();
+    ASSERT_TRUE(frm->WaitUntilTyped(std::chrono::seconds(10)));
+    EXPECT_FALSE(windowWaited) << "the first pause ran on the window's thread";
+    EXPECT_EQ(TypedText(), "A0000001<Enter>A0000002<Enter>A0000003<Enter>");
+    const auto pauses = std::count(keyboard.journal.begin(), keyboard.journal.end(), PauseMs(25));
+    EXPECT_EQ(pauses, 3 * 7 + 2) << "7 between the characters of each number, 1 between numbers";
 }
 
 TEST_F(CardReadTest, SelectionFollowsOnlyFromTheLastRow) {

@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lorvent::testing {
@@ -155,6 +157,55 @@ INSTANTIATE_TEST_SUITE_P(
             "pause 100"}}),
     [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
+
+// Windows' own layout and key state, and each keybd_event call timed as it is
+// made instead of sent.
+class TTimedUser32 : public TUser32Keys {
+public:
+    struct TCall {
+        bool down;
+        std::chrono::steady_clock::time_point at;
+    };
+    explicit TTimedUser32(std::vector<TCall>& calls) : calls_(calls) {}
+    void keybd_event(BYTE, BYTE, DWORD flags, ULONG_PTR) override {
+        calls_.push_back({flags == 0, std::chrono::steady_clock::now()});
+    }
+
+private:
+    std::vector<TCall>& calls_;
+};
+
+// The pause as the program takes it: the thread sleeps.
+class TSleepingClock : public TAppClock {
+public:
+    std::tm Now() override { return {}; }
+    void Sleep(int milliseconds) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+};
+
+// A stroke is the calls from a press with no key held to the release that
+// leaves none held: between two characters' strokes at least the key delay.
+TEST(Win32KeyboardPace, KeybdEventCallsOfTwoCharactersAreAtLeastTheKeyDelayApart) {
+    constexpr auto kDelay = std::chrono::milliseconds(30);
+    std::vector<TTimedUser32::TCall> calls;
+    const auto keyboard = MakeWin32Keyboard(std::make_unique<TTimedUser32>(calls));
+    TSleepingClock clock;
+    TypeCardNumber(*keyboard, clock, {0, 0, false, static_cast<int>(kDelay.count())}, "0a9F1");
+    std::vector<std::pair<std::chrono::steady_clock::time_point,
+                          std::chrono::steady_clock::time_point>> strokes;
+    int held = 0;
+    for (const auto& call : calls) {
+        if (call.down && held++ == 0)
+            strokes.push_back({call.at, call.at});
+        else if (!call.down)
+            --held;
+        strokes.back().second = call.at;
+    }
+    ASSERT_EQ(strokes.size(), 5u);
+    for (std::size_t i = 1; i < strokes.size(); ++i)
+        EXPECT_GE(strokes[i].first - strokes[i - 1].second, kDelay) << "before character " << i;
+}
 
 } // namespace
 } // namespace lorvent::testing
