@@ -503,14 +503,22 @@ std::thread StallLater(pid_t compositor, int afterMs, int forMs) {
     });
 }
 
+// When a stall begins: at a random moment between the first character and
+// the last (without a key delay they are all written within a millisecond or
+// so, and the stall then begins with them), or between the first character
+// and Enter, 100 ms after the last.
+enum class TStallMoment { AmongTheCharacters, AnyTimeBeforeEnter };
+
 // One number typed on a thread of its own (the window goes on reading what
-// the compositor sends) while the compositor stalls once, at a random moment
-// between the first character and the last; true when every key came, in
-// order, and Enter after them.
+// the compositor sends) while the compositor stalls once; true when every
+// key came, in order, and Enter after them.
 bool TypedWholeThroughAStall(TWindow& window, lorvent::TKeyboard& keyboard, int delayMs,
-                             pid_t compositor, int stallMs, std::mt19937& random) {
+                             pid_t compositor, int stallMs, TStallMoment moment,
+                             std::mt19937& random) {
     const std::string number = RandomNumber(random);
-    const int span = (kStallNumberLength - 1) * delayMs;
+    int span = (kStallNumberLength - 1) * delayMs;
+    if (moment == TStallMoment::AnyTimeBeforeEnter)
+        span += lorvent::kBeforeEnterPauseMs;
     const int stallAfterMs = span > 0 ? static_cast<int>(random() % span) : 0;
     window.presses.clear();
     std::atomic<bool> typed{false};
@@ -552,17 +560,20 @@ void MeasureStalls(TWindow& window, int rounds, pid_t compositor) {
     if (const std::string problem = keyboard->Unavailable(); !problem.empty())
         Fail(problem);
     std::mt19937 random(30);
-    for (const int stallMs : kStallsMs) {
-        for (const int delayMs : {0, lorvent::kUinputKeyDelayMs}) {
-            int whole = 0;
-            for (int round = 0; round < rounds; ++round)
-                whole += TypedWholeThroughAStall(window, *keyboard, delayMs, compositor, stallMs,
-                                                 random);
-            std::printf("stall %3d ms, key delay %2d ms: %2d of %2d numbers whole\n", stallMs,
-                        delayMs, whole, rounds);
-            std::fflush(stdout);
-        }
-    }
+    for (const auto moment : {TStallMoment::AmongTheCharacters, TStallMoment::AnyTimeBeforeEnter})
+        for (const int stallMs : kStallsMs)
+            for (const int delayMs : {0, lorvent::kUinputKeyDelayMs}) {
+                int whole = 0;
+                for (int round = 0; round < rounds; ++round)
+                    whole += TypedWholeThroughAStall(window, *keyboard, delayMs, compositor,
+                                                     stallMs, moment, random);
+                std::printf("stall %3d ms %s, key delay %2d ms: %2d of %2d numbers whole\n",
+                            stallMs,
+                            moment == TStallMoment::AmongTheCharacters ? "among the characters"
+                                                                       : "before Enter        ",
+                            delayMs, whole, rounds);
+                std::fflush(stdout);
+            }
     DestroyKeyboard(device);
 }
 
