@@ -4,8 +4,7 @@
 #include "support/scoped_env.h"
 #include "support/tm.h"
 
-#include <condition_variable>
-#include <mutex>
+#include <future>
 
 namespace lorvent::testing {
 namespace {
@@ -55,26 +54,6 @@ TEST_F(CardReadTest, FirstReadLandsInRowOneAndIsTypedAfterItIsShown) {
     EXPECT_TRUE(frm->QueuedRecords().empty()) << "keyboard mode keeps no record";
 }
 
-// Holds whoever waits on it until it is opened, or for ten seconds at most.
-class TGate {
-public:
-    // False when the ten seconds ran out.
-    bool Wait() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
-    }
-    void Open() {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool open_ = false;
-};
-
 // Three reads arrive together while the first number is being typed with a
 // key delay: the window shows all three and the reader is acknowledged
 // without waiting for the typing, and the numbers are typed after one
@@ -82,11 +61,13 @@ private:
 TEST_F(CardReadTest, ReadsArrivingWhileANumberIsTypedAreTypedAfterItInOrder) {
     TScopedEnv delay(kKeyDelayVariable, "25");
     Start();
-    TGate firstPause;
-    bool windowWaited = false;
+    std::promise<void> letTypingOn;
+    const std::shared_future<void> typingLetOn = letTypingOn.get_future().share();
+    bool windowWaited = false; // the first pause held the window until the deadline
     keyboard.onPause = [&, first = true](int) mutable {
         if (std::exchange(first, false))
-            windowWaited = !firstPause.Wait();
+            windowWaited = typingLetOn.wait_for(std::chrono::seconds(10)) ==
+                           std::future_status::timeout;
     };
     for (const std::uint8_t last : {0x01, 0x02, 0x03})
         Deliver({0x83, 0x81, 0xa0, 0x00, 0x00, last});
@@ -95,7 +76,7 @@ TEST_F(CardReadTest, ReadsArrivingWhileANumberIsTypedAreTypedAfterItInOrder) {
     EXPECT_EQ(DrainCommands(),
               (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
     EXPECT_FALSE(frm->WaitUntilTyped(std::chrono::milliseconds(0)));
-    firstPause.Open();
+    letTypingOn.set_value();
     ASSERT_TRUE(frm->WaitUntilTyped(std::chrono::seconds(10)));
     EXPECT_FALSE(windowWaited) << "the first pause ran on the window's thread";
     EXPECT_EQ(TypedText(), "A0000001<Enter>A0000002<Enter>A0000003<Enter>");

@@ -158,53 +158,41 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
 
-// Windows' own layout and key state, and each keybd_event call timed as it is
-// made instead of sent.
-class TTimedUser32 : public TUser32Keys {
-public:
-    struct TCall {
-        bool down;
-        std::chrono::steady_clock::time_point at;
-    };
-    explicit TTimedUser32(std::vector<TCall>& calls) : calls_(calls) {}
+using TTimedCall = std::pair<bool, std::chrono::steady_clock::time_point>; // down, when
+
+// Windows' own layout and key state; each keybd_event call timed, not sent.
+// Its pauses are the program's: the thread sleeps.
+struct TTimedUser32 : TUser32Keys, TAppClock {
+    explicit TTimedUser32(std::vector<TTimedCall>& made) : calls(made) {}
     void keybd_event(BYTE, BYTE, DWORD flags, ULONG_PTR) override {
-        calls_.push_back({flags == 0, std::chrono::steady_clock::now()});
+        calls.emplace_back(flags == 0, std::chrono::steady_clock::now());
     }
-
-private:
-    std::vector<TCall>& calls_;
-};
-
-// The pause as the program takes it: the thread sleeps.
-class TSleepingClock : public TAppClock {
-public:
     std::tm Now() override { return {}; }
-    void Sleep(int milliseconds) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    }
+    void Sleep(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+    std::vector<TTimedCall>& calls;
 };
 
 // A stroke is the calls from a press with no key held to the release that
 // leaves none held: between two characters' strokes at least the key delay.
 TEST(Win32KeyboardPace, KeybdEventCallsOfTwoCharactersAreAtLeastTheKeyDelayApart) {
     constexpr auto kDelay = std::chrono::milliseconds(30);
-    std::vector<TTimedUser32::TCall> calls;
-    const auto keyboard = MakeWin32Keyboard(std::make_unique<TTimedUser32>(calls));
-    TSleepingClock clock;
+    std::vector<TTimedCall> calls;
+    auto user32 = std::make_unique<TTimedUser32>(calls);
+    TAppClock& clock = *user32;
+    const auto keyboard = MakeWin32Keyboard(std::move(user32));
     TypeCardNumber(*keyboard, clock, {0, 0, false, static_cast<int>(kDelay.count())}, "0a9F1");
-    std::vector<std::pair<std::chrono::steady_clock::time_point,
-                          std::chrono::steady_clock::time_point>> strokes;
+    std::vector<std::chrono::steady_clock::time_point> began, ended;
     int held = 0;
-    for (const auto& call : calls) {
-        if (call.down && held++ == 0)
-            strokes.push_back({call.at, call.at});
-        else if (!call.down)
-            --held;
-        strokes.back().second = call.at;
+    for (const auto& [down, at] : calls) {
+        if (down && held++ == 0)
+            began.push_back(at);
+        else if (!down && --held == 0)
+            ended.push_back(at);
     }
-    ASSERT_EQ(strokes.size(), 5u);
-    for (std::size_t i = 1; i < strokes.size(); ++i)
-        EXPECT_GE(strokes[i].first - strokes[i - 1].second, kDelay) << "before character " << i;
+    ASSERT_EQ(began.size(), 5u);
+    ASSERT_EQ(ended.size(), 5u);
+    for (std::size_t i = 1; i < began.size(); ++i)
+        EXPECT_GE(began[i] - ended[i - 1], kDelay) << "before character " << i;
 }
 
 } // namespace
