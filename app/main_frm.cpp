@@ -4,6 +4,7 @@
 #include "protocol/protocol.h"
 #include "app/startup/startup_error.h"
 #include "app/keyboard/typing.h"
+#include "app/startup/key_delay.h"
 
 #include <iterator>
 #include <stdexcept>
@@ -47,7 +48,8 @@ std::string VersionLine(int mode) {
 TMainFrm::TMainFrm(TMainFrmServices services)
     : services_(std::move(services)),
       records_(MakeServerConnection(services_), services_.openDataFile,
-               [this](const std::string& notice) { LogServerNotice(notice); }) {
+               [this](const std::string& notice) { LogServerNotice(notice); }),
+      typing_(services_.keyboard, services_.clock) {
     services_.view.SetPoslatEnter1Checked(PoslatEnter1Checked);
     services_.view.SetPoslatEnter1Visible(false);
     services_.view.LogTimer().Start(kLogTimerIntervalMs);
@@ -59,11 +61,21 @@ TMainFrm::TMainFrm(TMainFrmServices services)
 // given up for dead), and waiting for it would keep the window from closing
 // for seconds.
 TMainFrm::~TMainFrm() {
+    StopTyping();
     StopEngineThread();
     HandleDeliveredReads();
     Device.reset();
     DestroyEngine();
     records_.Close();
+}
+
+// Closing waits for the number being typed: half a number in the window in
+// front would be worse than a late close.
+void TMainFrm::StopTyping() {
+    const int untyped = typing_.Stop();
+    if (untyped > 0 && Protocol)
+        Protocol->LogWarning("%d card number(s) read but not typed: the program was closed",
+                             untyped);
 }
 
 void TMainFrm::StopEngineThread() {
@@ -123,8 +135,10 @@ void TMainFrm::ReadCommandLine(const std::vector<std::string>& arguments) {
     PrefixModifiers = config.PrefixModifiers;
 }
 
-// Card numbers that cannot be typed would be lost without a word: refuse to start.
+// Card numbers that cannot be typed would be lost without a word: refuse to
+// start. A key delay out of range is refused before the keyboard is made.
 void TMainFrm::CheckKeyboard() {
+    keyDelayMs_ = KeyDelayFromEnvironment(services_.keyboard.DefaultKeyDelayMs());
     const std::string reason = services_.keyboard.Unavailable();
     if (!reason.empty())
         throw TStartupError(reason);
@@ -269,9 +283,13 @@ void TMainFrm::ShowLogRow(const TLogItem& item) {
         grid.SetRow(row);
 }
 
+// The check mark counts as it stands when the number is read.
 void TMainFrm::TypeCardNumber(const std::string& text) {
-    const TTypingSetup setup{PrefixKey, PrefixModifiers, PoslatEnter1Checked};
-    lorvent::TypeCardNumber(services_.keyboard, services_.clock, setup, text);
+    typing_.Type({PrefixKey, PrefixModifiers, PoslatEnter1Checked, keyDelayMs_}, text);
+}
+
+bool TMainFrm::WaitUntilTyped(std::chrono::milliseconds patience) {
+    return typing_.WaitUntilTyped(patience);
 }
 
 // ---- Attendance upload ----

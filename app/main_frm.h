@@ -5,11 +5,13 @@
 #include "device/d2xx_device.h"
 #include "frm_services.h"
 #include "app/keyboard/keyboard.h"
+#include "app/keyboard/typing_queue.h"
 #include "proto_slave_dev.h"
 #include "protocol/proto_message.h"
 #include "app/attendance/server_connection.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -81,10 +83,11 @@ struct TMainFrmServices {
 class TMainFrm : public TReaderHost {
 public:
     explicit TMainFrm(TMainFrmServices services);
-    // Shut-down: the engine's thread ends, the reads the reader object has
-    // delivered are handled (not typed), then the reader object and the
-    // engine go; records still pending are appended to the data file. The
-    // front-end destroys its window afterwards.
+    // Shut-down: the number being typed is finished and the numbers waiting
+    // to be typed are not typed; the engine's thread ends, the reads the
+    // reader object has delivered are handled (not typed), then the reader
+    // object and the engine go; records still pending are appended to the
+    // data file. The front-end destroys its window afterwards.
     ~TMainFrm() override;
     TMainFrm(const TMainFrm&) = delete;
     TMainFrm& operator=(const TMainFrm&) = delete;
@@ -105,7 +108,11 @@ public:
 
     void HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber);
     void AddLogRow(std::unique_ptr<TLogItem> item);
+    // Hands the number to the typing thread; returns at once.
     void TypeCardNumber(const std::string& text);
+    // Waits until the numbers handed to the typing thread are typed; false
+    // when `patience` ran out first.
+    bool WaitUntilTyped(std::chrono::milliseconds patience);
     // One upload tick: the pending records are offered to the attendance
     // server and whatever it does not confirm is appended to the data file.
     void UploadRecords();
@@ -138,6 +145,7 @@ public:
     }
     bool AcknowledgementDue() const { return AckPending.load() != 0; }
     bool SendsEnter() const { return PoslatEnter1Checked; }
+    int KeyDelay() const { return keyDelayMs_; }
 
 private:
     std::string Port;
@@ -154,6 +162,7 @@ private:
 
     void ReadCommandLine(const std::vector<std::string>& arguments);
     void CheckKeyboard();
+    void StopTyping();
     void StartEngine();
     void StartReader();
     void StopEngineThread();
@@ -171,6 +180,10 @@ private:
     TRecordCustody records_;
     // Set once shut-down has begun: reads are still shown, no longer typed.
     bool shuttingDown_ = false;
+    // The pause between two typed characters, set at start-up.
+    int keyDelayMs_ = 0;
+    // Types the numbers on a thread of its own.
+    TTypingQueue typing_;
 };
 
 } // namespace lorvent

@@ -17,8 +17,10 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 namespace lorvent {
 namespace {
@@ -63,6 +65,7 @@ void BM_HandleRead(benchmark::State& state) {
             if (++sinceTick == 100) { // the records of a tick: dropped, and the journal emptied
                 state.PauseTiming();
                 frm.UploadRecords();
+                frm.WaitUntilTyped(std::chrono::seconds(60));
                 keyboard.journal.clear();
                 sinceTick = 0;
                 state.ResumeTiming();
@@ -73,6 +76,59 @@ void BM_HandleRead(benchmark::State& state) {
     std::filesystem::remove_all(directory, ignored);
 }
 BENCHMARK(BM_HandleRead)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The pauses of the typing as the program takes them: the thread sleeps.
+class TSleepingClock : public TAppClock {
+public:
+    std::tm Now() override { return {}; }
+    void Sleep(int milliseconds) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+};
+
+// How long the window is held by a read in keyboard mode while its number
+// is typed with the key delay of the argument (ms) and the real pauses: the
+// read is handled and the number handed to the typing thread (timed), then
+// the typing is waited for (not timed).
+void BM_WindowHeldByTyping(benchmark::State& state) {
+    const std::string delay = std::to_string(state.range(0));
+    setenv("LORVENT_KEY_DELAY_MS", delay.c_str(), 1);
+    testing::TFakeView view;
+    testing::TFakePoster poster;
+    testing::TRecordingKeyboard keyboard;
+    TSleepingClock clock;
+    testing::DiscardingLog log;
+    TMainFrm frm({view,
+                  poster,
+                  keyboard,
+                  clock,
+                  {},
+                  (BenchDirectory() / "kalvinor.db").string(),
+                  [&] {
+                      return std::make_unique<TProtocol>(testing::SteppedEngineSetup(
+                          std::make_unique<testing::ScriptedDevice>(), log,
+                          std::make_shared<testing::FakeClock>()));
+                  },
+                  {},
+                  {}});
+    frm.InitFromCommandLine({});
+    const std::uint8_t number[5] = {0x01, 0x2a, 0xff, 0x00, 0x7b};
+    for (auto _ : state) {
+        frm.HandleCardRead(number, false);
+        state.PauseTiming();
+        frm.WaitUntilTyped(std::chrono::seconds(60));
+        keyboard.journal.clear();
+        state.ResumeTiming();
+    }
+    unsetenv("LORVENT_KEY_DELAY_MS");
+}
+BENCHMARK(BM_WindowHeldByTyping)
+    ->Arg(0)
+    ->Arg(40)
+    ->Arg(1000)
+    ->Iterations(10)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // The journal's append alone: one record written, flushed and synced.
 void BM_JournalAppend(benchmark::State& state) {

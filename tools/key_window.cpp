@@ -2,9 +2,12 @@
 // into it and reports them on standard output, one line each:
 //   ready <window id>          mapped and holding the focus
 //   key <keysym> <modifiers>   a key press, modifiers e.g. "shift+ctrl" or "-"
+//   time <ms>                  with --times, before each key line: the X
+//                              server's time of the press
 //   line <text>                Return ended a line of typed characters
 // Options:
 //   --keep-focus   take the focus back whenever another window takes it
+//   --times        report the server's time of each key press
 //   --grab         hold the whole keyboard (every key comes here, wherever the
 //                  focus is); Escape then ends the program
 //   --title TEXT   window title
@@ -25,6 +28,7 @@ namespace {
 struct TOptions {
     bool keepFocus = false;
     bool grab = false;
+    bool times = false;
     std::string title = "Lorvent demo: typed card numbers";
 };
 
@@ -35,6 +39,8 @@ TOptions ParseOptions(int argc, char** argv) {
             options.keepFocus = true;
         else if (std::strcmp(argv[i], "--grab") == 0)
             options.grab = true;
+        else if (std::strcmp(argv[i], "--times") == 0)
+            options.times = true;
         else if (std::strcmp(argv[i], "--title") == 0 && i + 1 < argc)
             options.title = argv[++i];
     }
@@ -119,6 +125,8 @@ int main(int argc, char** argv) {
             KeySym keysym = NoSymbol;
             const int count = XLookupString(&event.xkey, text, sizeof text - 1, &keysym, nullptr);
             const char* name = XKeysymToString(keysym);
+            if (options.times)
+                std::printf("time %lu\n", static_cast<unsigned long>(event.xkey.time));
             std::printf("key %s %s\n", name ? name : "NoSymbol",
                         Modifiers(event.xkey.state).c_str());
             if (keysym == XK_Escape && options.grab)

@@ -49,6 +49,10 @@ public:
     virtual TStroke VirtualKeyStroke(std::uint8_t vk) = 0;
     // Presses and releases the keys of a stroke in the order of InStrokeOrder.
     virtual void Strike(const TStroke& stroke) = 0;
+    // The pause between two characters of a number unless the site sets one:
+    // the one this way of typing needs so that no key is lost, 0 where the
+    // keys are handed over synchronously.
+    virtual int DefaultKeyDelayMs() const { return 0; }
 };
 
 // The order of a stroke's key events, the same on every backend: Shift,

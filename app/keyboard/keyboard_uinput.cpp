@@ -133,6 +133,8 @@ public:
             [this, &stroke](bool down) { Emit(stroke.key, down); });
     }
 
+    int DefaultKeyDelayMs() const override { return kUinputKeyDelayMs; }
+
 private:
     bool Connect() {
         if (!connected_) {

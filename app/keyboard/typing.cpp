@@ -26,8 +26,11 @@ void TypeCardNumber(TKeyboard& keyboard, TAppClock& clock, const TTypingSetup& s
                     const std::string& text) {
     if (setup.PrefixKey != 0)
         TypePrefix(keyboard, clock, setup.PrefixKey, setup.PrefixModifiers);
-    for (char c : text)
-        keyboard.Strike(keyboard.CharacterStroke(UpperCase(c)));
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (i > 0 && setup.KeyDelayMs > 0)
+            clock.Sleep(setup.KeyDelayMs);
+        keyboard.Strike(keyboard.CharacterStroke(UpperCase(text[i])));
+    }
     clock.Sleep(kBeforeEnterPauseMs);
     if (setup.SendEnter)
         keyboard.Strike(keyboard.VirtualKeyStroke(kVkReturn));

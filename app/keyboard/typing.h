@@ -18,11 +18,13 @@ struct TTypingSetup {
     int PrefixKey = 0;       // virtual-key code, 0 = none
     int PrefixModifiers = 0; // TPrefixModifier flags; ignored without a key
     bool SendEnter = true;
+    int KeyDelayMs = 0; // pause between two characters of the number
 };
 
 // Types a card number: the prefix hot key with its modifiers, then each
-// character upper-cased (Shift held where the layout in front needs it), a
-// pause, and Enter when asked for. Blocks for the pauses.
+// character upper-cased (Shift held where the layout in front needs it) with
+// the key delay between two characters, a pause, and Enter when asked for.
+// Blocks for the pauses.
 void TypeCardNumber(TKeyboard& keyboard, TAppClock& clock, const TTypingSetup& setup,
                     const std::string& text);
 

@@ -23,6 +23,9 @@ inline const char* const kMsgPortDeniedJoinGroup = "uživatel musí být ve skup
 inline const char* const kMsgPortDeniedNoGroup = "přístup k portu musí povolit správce";
 inline const char* const kMsgDirectoryFailed = "Nepodařilo se vytvořit adresář '%s'";
 inline const char* const kMsgFileOpenFailed = "Nepodařilo se otevřít soubor '%s'";
+inline const char* const kMsgInvalidKeyDelay =
+    "Neplatná prodleva mezi znaky '%s' (LORVENT_KEY_DELAY_MS): zadejte celý počet milisekund "
+    "od 0 do 1000";
 inline const char* const kMsgInvalidServerPort = "Neplatný port serveru '%s' (LORVENT_SERVER_PORT)";
 
 } // namespace lorvent

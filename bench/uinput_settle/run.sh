@@ -4,8 +4,10 @@
 # initramfs made here with udev, sway (wlroots, headless output, libinput
 # input) and settle_bench, which is a focused window and drives the keyboards
 # itself. Prints settle_bench's rounds and figures, and the guest's loop speed
-# against this machine's.
-#   bench/uinput_settle/run.sh [ROUNDS] [WORK_DIR]
+# against this machine's. STALL_ROUNDS > 0 then types that many 20-character
+# card numbers per stall (50, 100, 150, 250 ms of sway stopped at a random
+# moment of the typing), with the uinput key delay and without.
+#   bench/uinput_settle/run.sh [ROUNDS] [WORK_DIR] [STALL_ROUNDS]
 # Needs root: it installs the Wayland headers to build settle_bench and
 # downloads (without installing) the packages of sway and udev for the guest.
 set -euo pipefail
@@ -13,6 +15,7 @@ cd "$(dirname "$0")/../.."
 source_tree=$PWD
 rounds=${1:-20}
 work=${2:-$source_tree/build/uinput-settle}
+stall_rounds=${3:-0}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
@@ -154,7 +157,7 @@ while [ ! -S /run/user/1000/wayland-1 ] && [ \$waited -lt 300 ] && kill -0 \$swa
     waited=\$((waited + 1))
 done
 echo "uinput-settle: sway's socket after \$waited s"
-WAYLAND_DISPLAY=wayland-1 settle_bench rounds $rounds
+WAYLAND_DISPLAY=wayland-1 settle_bench rounds $rounds $stall_rounds \$sway
 echo "uinput-settle: result \$?"
 echo "uinput-settle: sway's log:"
 tail -30 /tmp/sway.log
@@ -170,7 +173,7 @@ timeout 3000 nice -n 19 qemu-system-x86_64 -accel tcg -m 2048 -nographic -no-reb
     -kernel "$vmlinuz" -initrd "$work/initramfs.gz" \
     -append "console=ttyS0 panic=-1 quiet" </dev/null >"$work/console.log" 2>&1 || true
 say "the guest ran $(($(date +%s) - started)) s"
-tr -d '\r' <"$work/console.log" | grep -E '^(uinput-settle|settle-bench|round|creation|node|burst|card|  )' |
+tr -d '\r' <"$work/console.log" | grep -E '^(uinput-settle|settle-bench|round|creation|node|burst|card|stall|  )' |
     sed 's/^settle-bench: calibration/uinput-settle: guest calibration/'
 grep -q "uinput-settle: result 0" "$work/console.log" || {
     say "failed; the console's last lines:"

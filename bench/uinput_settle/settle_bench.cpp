@@ -3,8 +3,11 @@
 // clock. Each round makes a keyboard as the program makes its own, strikes a
 // key on it every few milliseconds from the moment it exists, and notes which
 // stroke first reaches the window, and when; then the keyboard is destroyed.
-//   settle_bench rounds N    the rounds, on the session of WAYLAND_DISPLAY
+//   settle_bench rounds N [STALL_ROUNDS COMPOSITOR_PID]
+//                            the rounds, on the session of WAYLAND_DISPLAY; then
+//                            card numbers typed while the compositor is stopped
 //   settle_bench calibrate   the speed of a fixed loop, to compare machines
+#include "app/keyboard/keyboard_uinput.h"
 #include "app/keyboard/typing.h"
 #include "app/keyboard/uinput_device.h"
 #include "app/system_clock.h"
@@ -15,6 +18,7 @@
 #include <wayland-client.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -24,11 +28,14 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <random>
+#include <signal.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -447,21 +454,130 @@ void MeasureCardNumbers(TWindow& window) {
                                      "04A2B3C4D5E6F7801234"}) {
         for (int attempt = 0; attempt < kBurstAttempts; ++attempt) {
             window.presses.clear();
-            lorvent::TypeCardNumber(*keyboard, clock, {0, 0, true}, number);
+            const std::int64_t startedUs = NowUs();
+            lorvent::TypeCardNumber(*keyboard, clock, {0, 0, true, keyboard->DefaultKeyDelayMs()},
+                                    number);
+            const std::int64_t typingUs = NowUs() - startedUs;
             DispatchFor(window, kBurstPauseUs);
             const auto came = std::count_if(window.presses.begin(), window.presses.end(),
                                             [](const TPress& press) {
                                                 return press.key != KEY_LEFTSHIFT;
                                             });
-            std::printf("card number %-20s typed by the program: %2ld of %2zu keys came\n",
-                        number.c_str(), static_cast<long>(came), number.size() + 1);
+            std::printf("card number %-20s typed by the program in %5.0f ms: %2ld of %2zu keys "
+                        "came\n",
+                        number.c_str(), Ms(typingUs), static_cast<long>(came), number.size() + 1);
         }
     }
     std::fflush(stdout);
     DestroyKeyboard(device);
 }
 
-int RunRounds(int count) {
+// --- the compositor stalled while a number is typed --------------------------
+
+constexpr int kStallNumberLength = 20;
+constexpr int kStallsMs[] = {50, 100, 150, 250};
+
+// The key of a card number's character in the US layout.
+unsigned KeyOfCharacter(char c) {
+    static const unsigned digits[] = {KEY_0, KEY_1, KEY_2, KEY_3, KEY_4,
+                                      KEY_5, KEY_6, KEY_7, KEY_8, KEY_9};
+    static const unsigned letters[] = {KEY_A, KEY_B, KEY_C, KEY_D, KEY_E, KEY_F};
+    return c >= '0' && c <= '9' ? digits[c - '0'] : letters[c - 'A'];
+}
+
+std::string RandomNumber(std::mt19937& random) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string number;
+    for (int i = 0; i < kStallNumberLength; ++i)
+        number += hex[random() % 16];
+    return number;
+}
+
+// Stops the compositor `afterMs` after it is started, for `forMs`.
+std::thread StallLater(pid_t compositor, int afterMs, int forMs) {
+    return std::thread([=] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+        kill(compositor, SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(forMs));
+        kill(compositor, SIGCONT);
+    });
+}
+
+// When a stall begins: at a random moment between the first character and
+// the last (without a key delay they are all written within a millisecond or
+// so, and the stall then begins with them), or between the first character
+// and Enter, 100 ms after the last.
+enum class TStallMoment { AmongTheCharacters, AnyTimeBeforeEnter };
+
+// One number typed on a thread of its own (the window goes on reading what
+// the compositor sends) while the compositor stalls once; true when every
+// key came, in order, and Enter after them.
+bool TypedWholeThroughAStall(TWindow& window, lorvent::TKeyboard& keyboard, int delayMs,
+                             pid_t compositor, int stallMs, TStallMoment moment,
+                             std::mt19937& random) {
+    const std::string number = RandomNumber(random);
+    int span = (kStallNumberLength - 1) * delayMs;
+    if (moment == TStallMoment::AnyTimeBeforeEnter)
+        span += lorvent::kBeforeEnterPauseMs;
+    const int stallAfterMs = span > 0 ? static_cast<int>(random() % span) : 0;
+    window.presses.clear();
+    std::atomic<bool> typed{false};
+    lorvent::TSystemClock clock;
+    std::thread stall = StallLater(compositor, stallAfterMs, stallMs);
+    std::thread typing([&] {
+        lorvent::TypeCardNumber(keyboard, clock, {0, 0, true, delayMs}, number);
+        typed = true;
+    });
+    while (!typed)
+        Dispatch(window, NowUs() + 20'000);
+    typing.join();
+    stall.join();
+    DispatchFor(window, kBurstPauseUs);
+    std::vector<unsigned> expected;
+    for (char c : number)
+        expected.push_back(KeyOfCharacter(c));
+    expected.push_back(KEY_ENTER);
+    std::vector<unsigned> came;
+    for (const TPress& press : window.presses)
+        if (press.key != KEY_LEFTSHIFT)
+            came.push_back(press.key);
+    return came == expected;
+}
+
+// Each stall, with the uinput keyboard's key delay and without one: how many
+// 20-character numbers came whole.
+void MeasureStalls(TWindow& window, int rounds, pid_t compositor) {
+    libevdev_uinput* device = MakeKeyboard("Lorvent virtual keyboard");
+    if (!StrikeUntilReceived(window, device, NowUs(), nullptr, nullptr))
+        Fail("no key of the stalled keyboard reached the window");
+    DispatchFor(window, kBurstPauseUs);
+    const auto keyboard = lorvent::MakeUinputKeyboard([device] {
+        lorvent::TUinputSetup setup;
+        setup.fd = libevdev_uinput_get_fd(device);
+        setup.layout = lorvent::TXkbLayout::Compile({"pc105", "us", "", ""}, setup.problem);
+        return setup;
+    });
+    if (const std::string problem = keyboard->Unavailable(); !problem.empty())
+        Fail(problem);
+    std::mt19937 random(30);
+    for (const auto moment : {TStallMoment::AmongTheCharacters, TStallMoment::AnyTimeBeforeEnter})
+        for (const int stallMs : kStallsMs)
+            for (const int delayMs : {0, lorvent::kUinputKeyDelayMs}) {
+                int whole = 0;
+                for (int round = 0; round < rounds; ++round)
+                    whole += TypedWholeThroughAStall(window, *keyboard, delayMs, compositor,
+                                                     stallMs, moment, random);
+                std::printf("stall %3d ms %s, key delay %2d ms: %2d of %2d numbers whole\n",
+                            stallMs,
+                            moment == TStallMoment::AmongTheCharacters ? "among the characters"
+                                                                       : "before Enter        ",
+                            delayMs, whole, rounds);
+                std::fflush(stdout);
+            }
+    DestroyKeyboard(device);
+}
+
+int RunRounds(int count, int stallRounds, pid_t compositor) {
     TWindow window;
     OpenWindow(window);
     // The machine's own keyboard, there before the program starts; once the
@@ -490,6 +606,8 @@ int RunRounds(int count) {
     }
     MeasureBursts(window);
     MeasureCardNumbers(window);
+    if (stallRounds > 0)
+        MeasureStalls(window, stallRounds, compositor);
     DestroyKeyboard(own);
 
     auto column = [&](auto member) {
@@ -567,7 +685,9 @@ int main(int argc, char** argv) {
     if (mode == "calibrate")
         return Calibrate();
     if (mode == "rounds" && argc > 2 && std::atoi(argv[2]) > 0)
-        return RunRounds(std::atoi(argv[2]));
-    std::fprintf(stderr, "usage: settle_bench rounds N | settle_bench calibrate\n");
+        return RunRounds(std::atoi(argv[2]), argc > 4 ? std::atoi(argv[3]) : 0,
+                         argc > 4 ? static_cast<pid_t>(std::atoi(argv[4])) : 0);
+    std::fprintf(stderr, "usage: settle_bench rounds N [STALL_ROUNDS COMPOSITOR_PID] | "
+                         "settle_bench calibrate\n");
     return 2;
 }

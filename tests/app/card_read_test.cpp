@@ -1,6 +1,10 @@
 #include "app/card_read.h"
 #include "frm_fixture.h"
+#include "app/startup/key_delay.h"
+#include "support/scoped_env.h"
 #include "support/tm.h"
+
+#include <future>
 
 namespace lorvent::testing {
 namespace {
@@ -48,6 +52,36 @@ TEST_F(CardReadTest, FirstReadLandsInRowOneAndIsTypedAfterItIsShown) {
     EXPECT_EQ(TypedText(), "012AFF007B<Enter>");
     EXPECT_EQ(rowsWhenTypingBegan, 2);
     EXPECT_TRUE(frm->QueuedRecords().empty()) << "keyboard mode keeps no record";
+}
+
+// Three reads arrive together while the first number is being typed with a
+// key delay: the window shows all three and the reader is acknowledged
+// without waiting for the typing, and the numbers are typed after one
+// another, each whole, in the order read, the delay between them too.
+TEST_F(CardReadTest, ReadsArrivingWhileANumberIsTypedAreTypedAfterItInOrder) {
+    TScopedEnv delay(kKeyDelayVariable, "25");
+    Start();
+    std::promise<void> letTypingOn;
+    const std::shared_future<void> typingLetOn = letTypingOn.get_future().share();
+    bool windowWaited = false; // the first pause held the window until the deadline
+    keyboard.onPause = [&, first = true](int) mutable {
+        if (std::exchange(first, false))
+            windowWaited = typingLetOn.wait_for(std::chrono::seconds(10)) ==
+                           std::future_status::timeout;
+    };
+    for (const std::uint8_t last : {0x01, 0x02, 0x03})
+        Deliver({0x83, 0x81, 0xa0, 0x00, 0x00, last});
+    PumpMessages();
+    EXPECT_EQ(view.grid.RowCount(), 4) << "the window waited for the typing";
+    EXPECT_EQ(DrainCommands(),
+              (std::vector<std::vector<std::uint8_t>>{kAck, kReadSignal}));
+    EXPECT_FALSE(frm->WaitUntilTyped(std::chrono::milliseconds(0)));
+    letTypingOn.set_value();
+    ASSERT_TRUE(frm->WaitUntilTyped(std::chrono::seconds(10)));
+    EXPECT_FALSE(windowWaited) << "the first pause ran on the window's thread";
+    EXPECT_EQ(TypedText(), "A0000001<Enter>A0000002<Enter>A0000003<Enter>");
+    const auto pauses = std::count(keyboard.journal.begin(), keyboard.journal.end(), PauseMs(25));
+    EXPECT_EQ(pauses, 3 * 7 + 2) << "7 between the characters of each number, 1 between numbers";
 }
 
 TEST_F(CardReadTest, SelectionFollowsOnlyFromTheLastRow) {

@@ -62,6 +62,9 @@ public:
     // Strokes of characters asked for: each looks the layout up afresh.
     int layoutLookups = 0;
     std::function<void()> onKey;
+    // Called with each pause before it is written down.
+    std::function<void(int)> onPause;
+    int defaultKeyDelayMs = 0;
     // Caps Lock as the usual layouts take it on letter keys: Shift then gives
     // the small letter, and the capital comes without it.
     bool capsLock = false;
@@ -83,8 +86,13 @@ public:
             stroke, [this](std::uint8_t vk, bool down) { Record(vk, ScanCode(vk), down); },
             [this, &stroke](bool down) { Record(stroke.key, stroke.scan, down); });
     }
+    int DefaultKeyDelayMs() const override { return defaultKeyDelayMs; }
     std::tm Now() override { return now; }
-    void Sleep(int milliseconds) override { journal.push_back(PauseMs(milliseconds)); }
+    void Sleep(int milliseconds) override {
+        if (onPause)
+            onPause(milliseconds);
+        journal.push_back(PauseMs(milliseconds));
+    }
 
 private:
     int ScanCode(int vk) const {

@@ -3,6 +3,7 @@
 #include "app/attendance/data_path.h"
 #include "support/engine_setup.h"
 
+#include <chrono>
 #include <thread>
 
 namespace lorvent::testing {
@@ -88,6 +89,7 @@ void FrmFixture::CardRead(const std::vector<std::uint8_t>& number) {
     record.insert(record.end(), number.begin(), number.end());
     Deliver(record);
     PumpMessages();
+    EXPECT_TRUE(frm->WaitUntilTyped(std::chrono::seconds(10))) << "the typing never ended";
 }
 
 } // namespace lorvent::testing

@@ -53,6 +53,7 @@ protected:
     std::vector<std::vector<std::uint8_t>> DrainCommands();
     // The same from a thread of its own, as the engine's thread takes them.
     std::vector<std::vector<std::uint8_t>> DrainCommandsOnTheProtocolThread();
+    // Delivers a card read, handles it and waits until it is typed.
     void CardRead(const std::vector<std::uint8_t>& number = {0x01, 0x2a, 0xff, 0x00, 0x7b});
     // The window's connection reaches `connection` from now on.
     void UseServer(std::unique_ptr<TServerConnection> connection);

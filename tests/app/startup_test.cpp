@@ -1,8 +1,10 @@
 #include "app/attendance/data_path.h"
+#include "app/startup/key_delay.h"
 #include "app/startup/command_line.h"
 #include "app/startup/startup.h"
 #include "app/startup/startup_error.h"
 #include "frm_fixture.h"
+#include "support/scoped_env.h"
 
 #include <fstream>
 #include <sstream>
@@ -194,6 +196,38 @@ TEST_F(StartUpTest, KeyboardThatCannotTypeStopsKeyboardModeOnly) {
     boxes.shown.clear();
     EXPECT_TRUE(Run({"-net"}));
     EXPECT_TRUE(boxes.shown.empty());
+}
+
+// LORVENT_KEY_DELAY_MS in whole milliseconds 0..1000, the keyboard's own
+// delay when unset or empty; anything else stops keyboard mode before the
+// engine is made, with the value and the range in Czech.
+TEST_F(StartUpTest, KeyDelayIsTakenOrRefusedWithItsValue) {
+    keyboard.defaultKeyDelayMs = 40;
+    const struct {
+        std::optional<std::string> value;
+        int delay; // -1: refused
+    } cases[] = {
+        {std::nullopt, 40}, {"", 40},     {"0", 0},      {"1000", 1000}, {"007", 7},
+        {"1001", -1},       {"-1", -1},   {"-0", -1},    {"abc", -1},    {"5 ", -1},
+        {" 5", -1},         {"+5", -1},   {"2.5", -1},   {"99999999999", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value.value_or("(unset)"));
+        TScopedEnv delay(kKeyDelayVariable, c.value);
+        boxes.shown.clear();
+        errors.str("");
+        if (c.delay >= 0) {
+            ASSERT_TRUE(Run({}));
+            EXPECT_EQ(frm->KeyDelay(), c.delay);
+            continue;
+        }
+        EXPECT_FALSE(Run({}));
+        ExpectOneBox("Neplatná prodleva mezi znaky '" + *c.value +
+                         "' (LORVENT_KEY_DELAY_MS): zadejte celý počet milisekund od 0 do 1000",
+                     "Chyba", TMessageIcon::None);
+        EXPECT_EQ(frm->Engine(), nullptr);
+        EXPECT_TRUE(Run({"-net"})) << "attendance mode types nothing";
+    }
 }
 
 TEST_F(StartUpTest, LibraryFailureShowsItsMessageInTheErrorBox) {

@@ -149,6 +149,32 @@ TEST(TypeCardNumber, CapsLockLeavesShiftOffForCapitals) {
                             });
 }
 
+// The key delay goes between two characters and nowhere else: the prefix
+// keeps its own pause, the pause before Enter stays 100 ms.
+TEST(TypeCardNumber, KeyDelayPausesBetweenCharactersOnly) {
+    const struct {
+        TTypingSetup setup;
+        const char* number;
+        std::vector<TKeyRecord> expected;
+    } cases[] = {
+        {{0, 0, true, 30}, "0a",
+         {Down('0', '0'), Up('0', '0'), PauseMs(30), Down(0x10, kShiftScan), Down('A', 0x41),
+          Up('A', 0x41), Up(0x10, kShiftScan), PauseMs(100), Down(0x0D, kEnterScan),
+          Up(0x0D, kEnterScan)}},
+        {{kF2, kModCtrl, false, 250}, "12",
+         {Down(0x11, kCtrlScan), Down(kF2, kF2Scan), Up(kF2, kF2Scan), Up(0x11, kCtrlScan),
+          PauseMs(200), Down('1', '1'), Up('1', '1'), PauseMs(250), Down('2', '2'), Up('2', '2'),
+          PauseMs(100)}},
+        {{0, 0, false, 1000}, "7", {Down('7', '7'), Up('7', '7'), PauseMs(100)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.number);
+        TRecordingKeyboard keyboard = UsKeyboard();
+        TypeCardNumber(keyboard, keyboard, c.setup, c.number);
+        ExpectJournal(keyboard, c.expected);
+    }
+}
+
 TEST(TypeCardNumber, TenDigitNumberIsTypedInOrderUpperCased) {
     TRecordingKeyboard keyboard = UsKeyboard();
     TypeCardNumber(keyboard, keyboard, {0, 0, true}, "012aff007b");

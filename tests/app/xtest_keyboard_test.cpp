@@ -30,7 +30,7 @@ protected:
         rig = std::make_unique<TProgramRig>();
         ASSERT_TRUE(rig->StartX()) << "Xvfb did not start";
         setenv("DISPLAY", rig->Display().c_str(), 1);
-        ASSERT_TRUE(rig->StartKeyWindow()) << rig->keyWindow->Stderr();
+        ASSERT_TRUE(rig->StartKeyWindow({"--times"})) << rig->keyWindow->Stderr();
     }
     static void TearDownTestSuite() { rig.reset(); }
     void SetUp() override {
@@ -61,6 +61,36 @@ TEST_F(XTestKeyboard, CardNumberArrivesUpperCasedWithPrefixAndEnter) {
     EXPECT_EQ(keys,
               (std::vector<std::string>{"Control_L -", "F2 ctrl", "0 -", "Shift_L -", "A shift",
                                         "9 -", "Shift_L -", "F shift", "Return -"}));
+}
+
+// The key window stamps each press with the X server's time: after each
+// character's key, the next stroke's first press (Shift or a key) comes at
+// least the key delay later.
+TEST_F(XTestKeyboard, CharactersAreAtLeastTheKeyDelayApart) {
+    constexpr unsigned long kDelayMs = 60;
+    TypeCardNumber(*keyboard, clock, {0, 0, true, static_cast<int>(kDelayMs)}, "0a9f");
+    std::vector<std::pair<std::string, unsigned long>> presses; // key sym, server time
+    unsigned long stamp = 0;
+    const auto end = rig->keyWindow->WaitForLine(
+        [&](const std::string& text) {
+            if (text.rfind("time ", 0) == 0)
+                stamp = std::stoul(text.substr(5));
+            else if (text.rfind("key ", 0) == 0)
+                presses.emplace_back(text.substr(4, text.find(' ', 4) - 4), stamp);
+            return text.rfind("line ", 0) == 0;
+        },
+        10s);
+    ASSERT_TRUE(end.has_value()) << "no Return arrived";
+    EXPECT_EQ(*end, "line 0A9F");
+    int characters = 0;
+    for (std::size_t i = 0; i + 1 < presses.size(); ++i) {
+        const auto& [key, at] = presses[i];
+        if (key == "Shift_L" || key == "Return" || presses[i + 1].first == "Return")
+            continue;
+        ++characters;
+        EXPECT_GE(presses[i + 1].second - at, kDelayMs) << "after " << key;
+    }
+    EXPECT_EQ(characters, 3) << "the pauses after 0, A and 9";
 }
 
 TEST_F(XTestKeyboard, AllModifiersAndALetterPrefix) {

@@ -16,13 +16,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
-#include <mutex>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
 
@@ -58,7 +55,6 @@ public:
             libevdev_free(device_);
         if (fd_ >= 0)
             close(fd_);
-        close(struckSignal_);
     }
     TEvdevReader(const TEvdevReader&) = delete;
     TEvdevReader& operator=(const TEvdevReader&) = delete;
@@ -69,41 +65,22 @@ public:
     std::vector<input_event> ReadNumber() {
         std::vector<input_event> events;
         for (;;) {
-            const long struck = Struck();
             input_event event{};
             const int result = libevdev_next_event(device_, LIBEVDEV_READ_FLAG_NORMAL, &event);
             if (result == -EAGAIN) {
-                TakenUpTo(struck);
-                pollfd ready[] = {{fd_, POLLIN, 0}, {struckSignal_, POLLIN, 0}};
-                if (poll(ready, 2, 1000) <= 0)
-                    return Ended(std::move(events));
-                eventfd_t count = 0;
-                eventfd_read(struckSignal_, &count);
+                pollfd ready{fd_, POLLIN, 0};
+                if (poll(&ready, 1, 1000) <= 0)
+                    return events;
                 continue;
             }
             if (result != LIBEVDEV_READ_STATUS_SUCCESS)
-                return Ended(std::move(events));
+                return events;
             events.push_back(event);
             const bool report = event.type == EV_SYN && event.code == SYN_REPORT;
             if (report && events.size() >= 2 && events[events.size() - 2].code == KEY_ENTER &&
                 events[events.size() - 2].value == 0)
-                return Ended(std::move(events));
+                return events;
         }
-    }
-
-    // The kernel keeps 64 events for a reader, fewer than a number's, and on
-    // the machine's one processor the typing would fill them before the
-    // reader had a turn: the typing waits after each stroke until the reader
-    // has taken its events, or has stopped reading.
-    void Begin() {
-        std::lock_guard lock(mutex_);
-        reading_ = true;
-    }
-    void AwaitTaken() {
-        std::unique_lock lock(mutex_);
-        const long stroke = ++struck_;
-        eventfd_write(struckSignal_, 1);
-        changed_.wait(lock, [&] { return taken_ >= stroke || !reading_; });
     }
 
     // What a compositor does when Caps Lock changes: it sets the keyboard's light.
@@ -114,50 +91,8 @@ public:
     std::string path;
 
 private:
-    long Struck() {
-        std::lock_guard lock(mutex_);
-        return struck_;
-    }
-    // Every event of the first `strokes` strokes was written before the read
-    // that found the kernel's buffer empty: they are all taken.
-    void TakenUpTo(long strokes) {
-        std::lock_guard lock(mutex_);
-        taken_ = std::max(taken_, strokes);
-        changed_.notify_all();
-    }
-    std::vector<input_event> Ended(std::vector<input_event> events) {
-        std::lock_guard lock(mutex_);
-        reading_ = false;
-        changed_.notify_all();
-        return events;
-    }
-
     int fd_ = -1;
     libevdev* device_ = nullptr;
-    int struckSignal_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    long struck_ = 0;
-    long taken_ = 0;
-    bool reading_ = false;
-};
-
-// The keyboard under test, kept to the reader's pace.
-class TPacedKeyboard : public TKeyboard {
-public:
-    TPacedKeyboard(TKeyboard& keyboard, TEvdevReader& reader)
-        : keyboard_(keyboard), reader_(reader) {}
-    std::string Unavailable() override { return keyboard_.Unavailable(); }
-    TStroke CharacterStroke(char c) override { return keyboard_.CharacterStroke(c); }
-    TStroke VirtualKeyStroke(std::uint8_t vk) override { return keyboard_.VirtualKeyStroke(vk); }
-    void Strike(const TStroke& stroke) override {
-        keyboard_.Strike(stroke);
-        reader_.AwaitTaken();
-    }
-
-private:
-    TKeyboard& keyboard_;
-    TEvdevReader& reader_;
 };
 
 std::vector<std::string> Described(const std::vector<input_event>& events) {
@@ -174,15 +109,51 @@ std::string Text(const std::vector<input_event>& events, const char* layout, TLo
     return compositor.Text();
 }
 
-// Reads on a thread of its own, which the typing waits for after each stroke.
+// The kernel's time of each stroke: from its first press with no key held to
+// the report after its last release.
+struct TStrokeTimes {
+    double beganMs;
+    double endedMs;
+};
+
+double Ms(const input_event& event) {
+    return event.input_event_sec * 1000.0 + event.input_event_usec / 1000.0;
+}
+
+std::vector<TStrokeTimes> StrokeTimes(const std::vector<input_event>& events) {
+    std::vector<TStrokeTimes> strokes;
+    int held = 0;
+    for (const input_event& event : events) {
+        if (event.type == EV_KEY && event.value == 1 && held++ == 0)
+            strokes.push_back({Ms(event), Ms(event)});
+        else if (event.type == EV_KEY && event.value == 0)
+            --held;
+        if (!strokes.empty())
+            strokes.back().endedMs = Ms(event);
+    }
+    return strokes;
+}
+
+// The pause before each stroke after the first, by the kernel's time stamps.
+std::vector<double> PausesBetweenStrokes(const std::vector<input_event>& events) {
+    const auto strokes = StrokeTimes(events);
+    std::vector<double> pauses;
+    for (std::size_t i = 1; i < strokes.size(); ++i)
+        pauses.push_back(strokes[i].beganMs - strokes[i - 1].endedMs);
+    return pauses;
+}
+
+// Reads on a thread of its own while the program's typing, with the key
+// delay of the uinput keyboard, writes the strokes: the kernel keeps 64
+// events for a reader, fewer than a number's, and the typing's own pauses
+// must give the reader its turns on the machine's one processor.
 std::vector<input_event> TypeAndReadBack(TKeyboard& keyboard, TEvdevReader& reader,
-                                         const TTypingSetup& setup, const std::string& number) {
+                                         TTypingSetup setup, const std::string& number) {
     std::vector<input_event> events;
-    reader.Begin();
     std::thread readThread([&] { events = reader.ReadNumber(); });
     TSystemClock clock;
-    TPacedKeyboard paced(keyboard, reader);
-    TypeCardNumber(paced, clock, setup, number);
+    setup.KeyDelayMs = keyboard.DefaultKeyDelayMs();
+    TypeCardNumber(keyboard, clock, setup, number);
     readThread.join();
     return events;
 }
@@ -209,9 +180,21 @@ TEST(UinputOnARealKernel, CzechNumberArrivesWithCapsLockOffAndOn) {
         "KEY_ENTER 1",     "SYN", "KEY_ENTER 0", "SYN"};
     EXPECT_EQ(Described(plain), expected);
 
+    const double delay = keyboard->DefaultKeyDelayMs();
+    EXPECT_GE(delay, 1) << "the uinput keyboard types without pauses";
+    const auto prefixed = PausesBetweenStrokes(plain);
+    ASSERT_EQ(prefixed.size(), 3u);
+    EXPECT_GE(prefixed[0], kPrefixPauseMs);
+    EXPECT_GE(prefixed[1], delay);
+    EXPECT_GE(prefixed[2], kBeforeEnterPauseMs);
+
     const std::string number = "0123456789abcdef";
-    EXPECT_EQ(Text(TypeAndReadBack(*keyboard, reader, {0, 0, true}, number), "cz", {}),
-              "0123456789ABCDEF\r");
+    const auto events = TypeAndReadBack(*keyboard, reader, {0, 0, true}, number);
+    EXPECT_EQ(Text(events, "cz", {}), "0123456789ABCDEF\r");
+    const auto pauses = PausesBetweenStrokes(events);
+    ASSERT_EQ(pauses.size(), number.size());
+    for (std::size_t i = 0; i + 1 < pauses.size(); ++i)
+        EXPECT_GE(pauses[i], delay) << "before character " << i + 1;
     reader.SetCapsLight(true);
     EXPECT_EQ(Text(TypeAndReadBack(*keyboard, reader, {0, 0, true}, number), "cz", {true, false}),
               "0123456789ABCDEF\r");

@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lorvent::testing {
@@ -155,6 +157,43 @@ INSTANTIATE_TEST_SUITE_P(
             "pause 100"}}),
     [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
+
+using TTimedCall = std::pair<bool, std::chrono::steady_clock::time_point>; // down, when
+
+// Windows' own layout and key state; each keybd_event call timed, not sent.
+// Its pauses are the program's: the thread sleeps.
+struct TTimedUser32 : TUser32Keys, TAppClock {
+    explicit TTimedUser32(std::vector<TTimedCall>& made) : calls(made) {}
+    void keybd_event(BYTE, BYTE, DWORD flags, ULONG_PTR) override {
+        calls.emplace_back(flags == 0, std::chrono::steady_clock::now());
+    }
+    std::tm Now() override { return {}; }
+    void Sleep(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+    std::vector<TTimedCall>& calls;
+};
+
+// A stroke is the calls from a press with no key held to the release that
+// leaves none held: between two characters' strokes at least the key delay.
+TEST(Win32KeyboardPace, KeybdEventCallsOfTwoCharactersAreAtLeastTheKeyDelayApart) {
+    constexpr auto kDelay = std::chrono::milliseconds(30);
+    std::vector<TTimedCall> calls;
+    auto user32 = std::make_unique<TTimedUser32>(calls);
+    TAppClock& clock = *user32;
+    const auto keyboard = MakeWin32Keyboard(std::move(user32));
+    TypeCardNumber(*keyboard, clock, {0, 0, false, static_cast<int>(kDelay.count())}, "0a9F1");
+    std::vector<std::chrono::steady_clock::time_point> began, ended;
+    int held = 0;
+    for (const auto& [down, at] : calls) {
+        if (down && held++ == 0)
+            began.push_back(at);
+        else if (!down && --held == 0)
+            ended.push_back(at);
+    }
+    ASSERT_EQ(began.size(), 5u);
+    ASSERT_EQ(ended.size(), 5u);
+    for (std::size_t i = 1; i < began.size(); ++i)
+        EXPECT_GE(began[i] - ended[i - 1], kDelay) << "before character " << i;
+}
 
 } // namespace
 } // namespace lorvent::testing
