@@ -204,7 +204,7 @@ TEST_F(DaemonTest, SigkillLeavesTheShownReadToTheNextStart) {
     EXPECT_EQ(rig.DataFileBytes().find(number), std::string::npos) << rig.DataFileBytes();
     // Nothing writes the journal until the next start: this is the journal
     // at the moment of the kill.
-    const std::string journalAtKill = Bytes(rig.DataFile() + ".journal");
+    const std::string journalAtKill = Bytes(ComputerJournal(rig.DataFile()));
     EXPECT_NE(journalAtKill.find(number), std::string::npos);
 
     StartDaemon(arguments, {{"LORVENT_SERVER_PORT", port}});
