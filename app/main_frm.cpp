@@ -1,10 +1,12 @@
 #include "main_frm.h"
 
-#include "app/startup/command_line.h"
-#include "protocol/protocol.h"
-#include "app/startup/startup_error.h"
+#include "app/attendance/computer_name.h"
+#include "app/attendance/data_path.h"
 #include "app/keyboard/typing.h"
+#include "app/startup/command_line.h"
 #include "app/startup/key_delay.h"
+#include "app/startup/startup_error.h"
+#include "protocol/protocol.h"
 
 #include <iterator>
 #include <stdexcept>
@@ -121,7 +123,9 @@ bool TMainFrm::InitFromCommandLine(const std::vector<std::string>& arguments) {
     StartReader();
     services_.view.SetStatusLblText(kStatusStarting);
     if (Mode == kModeAttendance)
-        records_.Open(DataFileName);
+        records_.Open(DataFileName, {ComputerName(), services_.journalStateFolder.empty()
+                                                         ? DefaultJournalFolder()
+                                                         : services_.journalStateFolder});
     return true;
 }
 

@@ -1,14 +1,14 @@
 #pragma once
 
 #include "app/attendance/record_custody.h"
+#include "app/attendance/server_connection.h"
+#include "app/keyboard/keyboard.h"
+#include "app/keyboard/typing_queue.h"
 #include "card_read.h"
 #include "device/d2xx_device.h"
 #include "frm_services.h"
-#include "app/keyboard/keyboard.h"
-#include "app/keyboard/typing_queue.h"
 #include "proto_slave_dev.h"
 #include "protocol/proto_message.h"
-#include "app/attendance/server_connection.h"
 
 #include <atomic>
 #include <chrono>
@@ -74,6 +74,9 @@ struct TMainFrmServices {
     // Opens the data file at `path` for appending, or gives null; null here:
     // the file itself (tests hand out streams that fail as a full disk does).
     TDataFileOpener openDataFile;
+    // The folder for the journal when the data file's folder does not let
+    // the user create it; empty: the user's own (DefaultJournalFolder).
+    std::string journalStateFolder = {};
 };
 
 // The main window's behaviour: start-up from the command line, the reader

@@ -66,7 +66,8 @@ int RunMainFrm(TFrontEnd frontEnd, const std::vector<std::string>& arguments,
                        platform.defaultDataFileName,
                        platform.makeProtocol,
                        platform.makeServerConnection,
-                       {}});
+                       {},
+                       platform.journalStateFolder});
         frontEnd.attach(&form);
         std::ostream& errors = frontEnd.errors != nullptr ? *frontEnd.errors : std::cerr;
         if (StartUp(form, arguments, frontEnd.boxes, errors))

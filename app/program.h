@@ -1,8 +1,8 @@
 #pragma once
 
+#include "app/attendance/server_connection.h"
 #include "app/frm_services.h"
 #include "app/keyboard/keyboard.h"
-#include "app/attendance/server_connection.h"
 
 #include <cstdint>
 #include <fstream>
@@ -24,6 +24,9 @@ struct TProgramPlatform {
     std::string defaultDataFileName;
     std::function<std::unique_ptr<TProtocol>()> makeProtocol;
     std::function<std::unique_ptr<TServerConnection>()> makeServerConnection;
+    // The folder for the journal when the data file's folder does not let
+    // the user create it; empty: the user's own.
+    std::string journalStateFolder = {};
 };
 
 // The attendance server's port: the fixed one, unless LORVENT_SERVER_PORT

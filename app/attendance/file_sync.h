@@ -18,4 +18,13 @@ bool ClearFile(std::FILE* file);
 // another process holds one. The lock lasts as long as the stream is open.
 bool LockFileExclusively(std::FILE* file);
 
+// The system's code for why the last open failed: errno, or on Windows the
+// system's own error code behind it.
+int LastOpenError();
+
+// Whether that code says the user may not create or write the file there (a
+// folder without the right, a read-only file system), rather than that
+// something else went wrong (a missing folder, a full disk).
+bool OpenRefused(int error);
+
 } // namespace lorvent

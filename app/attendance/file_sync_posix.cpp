@@ -3,6 +3,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace lorvent {
 
 bool SyncFile(std::FILE* file) {
@@ -22,6 +24,14 @@ bool ClearFile(std::FILE* file) {
 bool LockFileExclusively(std::FILE* file) {
     const int descriptor = fileno(file);
     return descriptor >= 0 && flock(descriptor, LOCK_EX | LOCK_NB) == 0;
+}
+
+int LastOpenError() {
+    return errno;
+}
+
+bool OpenRefused(int error) {
+    return error == EACCES || error == EPERM || error == EROFS;
 }
 
 } // namespace lorvent

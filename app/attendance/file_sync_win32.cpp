@@ -3,6 +3,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cstdlib>
+
 namespace lorvent {
 
 namespace {
@@ -42,6 +44,17 @@ bool LockFileExclusively(std::FILE* file) {
     farBeyondTheEnd.OffsetHigh = 0x7FFFFFFF;
     return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                       &farBeyondTheEnd) != 0;
+}
+
+// The run-time library keeps the system's code of a failed open beside the
+// errno it made of it, which folds other failures (a sharing violation) in.
+int LastOpenError() {
+    return static_cast<int>(_doserrno);
+}
+
+bool OpenRefused(int error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT ||
+           error == ERROR_NETWORK_ACCESS_DENIED;
 }
 
 } // namespace lorvent

@@ -2,10 +2,12 @@
 
 #include "app/attendance/data_path.h"
 #include "app/attendance/file_sync.h"
+#include "app/attendance/journal_place.h"
 #include "app/startup/startup_error.h"
 #include "protocol/file_open.h"
 
 #include <filesystem>
+#include <vector>
 
 namespace lorvent {
 
@@ -15,6 +17,19 @@ bool AppendAndSync(const std::string& path, const std::string& bytes) {
     std::unique_ptr<std::FILE, TFileCloser> file(OpenFile(PathFromUtf8(path), "ab"));
     return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
            SyncFile(file.get());
+}
+
+// Throws the message to show when the directory cannot be made.
+void MakeDirectories(const std::filesystem::path& directory) {
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    if (error)
+        throw TStartupError(FormatMessage(kMsgDirectoryFailed, Utf8FromPath(directory)));
+}
+
+std::string StateFolderJournal(const TJournalSettings& settings, const std::string& dataFileName) {
+    return StateFolderJournalPath(settings.stateFolder, DataFileIdentity(dataFileName),
+                                  settings.computer);
 }
 
 std::string Printable(const std::string& bytes) {
@@ -36,10 +51,11 @@ TRecordCustody::TRecordCustody(std::unique_ptr<TServerConnection> server,
 
 // ---- Start-up ----
 
-void TRecordCustody::Open(const std::string& dataFileName) {
+void TRecordCustody::Open(const std::string& dataFileName, const TJournalSettings& journal) {
     DataFileName = dataFileName;
     OpenDataFile();
-    OpenJournal();
+    OpenJournal(journal);
+    AdoptOtherJournals(journal);
     RecoverJournal();
 }
 
@@ -48,30 +64,92 @@ void TRecordCustody::Open(const std::string& dataFileName) {
 // directory and the file are made through the platform's own paths.
 void TRecordCustody::OpenDataFile() {
     const std::filesystem::path path = PathFromUtf8(DataFileName);
-    const std::filesystem::path directory = path.parent_path();
-    if (!directory.empty()) {
-        std::error_code error;
-        std::filesystem::create_directories(directory, error);
-        if (error)
-            throw TStartupError(FormatMessage(kMsgDirectoryFailed, Utf8FromPath(directory)));
-    }
+    if (!path.parent_path().empty())
+        MakeDirectories(path.parent_path());
     DataFile.reset(openDataFile_ ? openDataFile_(DataFileName) : OpenFile(path, kDataFileMode));
     if (!DataFile)
         throw TStartupError(FormatMessage(kMsgFileOpenFailed, DataFileName));
     dataFileAppender_.TakeOver(DataFile.get());
 }
 
-// A second program on the same data file is refused: it would take the first
-// one's journal for the leftovers of a killed run.
-void TRecordCustody::OpenJournal() {
-    const std::string path = JournalPath(DataFileName);
-    const TRecordJournal::TOpenResult opened = Journal.Open(path);
+// Each computer keeps its own journal beside the data file, so that computers
+// sharing the data file never take each other's records. A second program on
+// this computer and the same data file is refused: it would take the first
+// one's journal for the leftovers of a killed run. A user who may write the
+// data file but not create files in its folder keeps the journal in the
+// state folder, where the next start finds it again.
+void TRecordCustody::OpenJournal(const TJournalSettings& settings) {
+    const std::string beside = JournalPath(DataFileName, settings.computer);
+    JournalFile = beside;
+    TRecordJournal::TOpenResult opened = Journal.Open(beside);
+    if (ChooseJournalPlace(opened, !settings.stateFolder.empty()) == TJournalPlace::StateFolder) {
+        JournalFile = StateFolderJournal(settings, DataFileName);
+        MakeDirectories(PathFromUtf8(settings.stateFolder));
+        opened = Journal.Open(JournalFile);
+        if (opened == TRecordJournal::TOpenResult::Opened)
+            SayWhereTheJournalIs(beside);
+    }
     if (opened == TRecordJournal::TOpenResult::Opened)
         return;
     if (opened == TRecordJournal::TOpenResult::InUse)
         std::fprintf(stderr, "lorvent: %s is in use by another lorvent on the same data file\n",
+                     JournalFile.c_str());
+    throw TStartupError(FormatMessage(kMsgFileOpenFailed, JournalFile));
+}
+
+// Once a start, on standard error and in the program's log.
+void TRecordCustody::SayWhereTheJournalIs(const std::string& refused) {
+    const std::string text = "the journal may not be created as " + refused +
+                             " (the folder is not writable for this user); it is kept as " +
+                             JournalFile;
+    std::fprintf(stderr, "lorvent: %s\n", text.c_str());
+    if (logWarning_)
+        logWarning_(text);
+}
+
+// This computer's journals of the data file that are not this run's: the one
+// journal of an earlier version that every computer shared, and the one in
+// the other place (beside the data file, or in the state folder) that a run
+// with other rights kept.
+void TRecordCustody::AdoptOtherJournals(const TJournalSettings& settings) {
+    std::vector<std::string> others = {EarlierJournalPath(DataFileName)};
+    const std::string beside = JournalPath(DataFileName, settings.computer);
+    if (JournalFile != beside)
+        others.push_back(beside);
+    else if (!settings.stateFolder.empty())
+        others.push_back(StateFolderJournal(settings, DataFileName));
+    for (const std::string& path : others)
+        AdoptJournal(path);
+}
+
+// Its records move into this run's journal (on the disk before the other one
+// is emptied), which stores them as a killed run's; the emptied file is left
+// where it is, as another program may be opening it. A journal that another
+// program holds (an earlier version on another computer), or that this user
+// may not write, is left alone.
+void TRecordCustody::AdoptJournal(const std::string& path) {
+    TRecordJournal other;
+    if (other.OpenExisting(path) != TRecordJournal::TOpenResult::Opened)
+        return;
+    std::string bytes;
+    if (!other.ReadAll(bytes) || bytes.empty())
+        return;
+    const TJournalContent content = ParseJournal(bytes);
+    for (const std::string& record : content.records) {
+        if (!Journal.Append(record)) {
+            std::fprintf(stderr,
+                         "lorvent: %s: could not take over the records of %s; they stay there "
+                         "for the next start\n",
+                         JournalFile.c_str(), path.c_str());
+            return;
+        }
+    }
+    KeepDamagedLines(path, content.damaged);
+    if (!other.Clear())
+        std::fprintf(stderr,
+                     "lorvent: %s: could not empty it after taking over its records; the next "
+                     "start stores them again\n",
                      path.c_str());
-    throw TStartupError(FormatMessage(kMsgFileOpenFailed, path));
 }
 
 // Records left in the journal by a run that was killed or lost its power: the
@@ -82,21 +160,22 @@ void TRecordCustody::OpenJournal() {
 void TRecordCustody::RecoverJournal() {
     std::string bytes;
     if (!Journal.ReadAll(bytes))
-        throw TStartupError(FormatMessage(kMsgFileOpenFailed, JournalPath(DataFileName)));
+        throw TStartupError(FormatMessage(kMsgFileOpenFailed, JournalFile));
     if (bytes.empty())
         return;
     const TJournalContent content = ParseJournal(bytes);
     for (const std::string& record : content.records)
         FileOnlyLines.push_back(record + kDataFileLineEnd);
-    KeepDamagedLines(content.damaged);
+    KeepDamagedLines(JournalFile, content.damaged);
     StoreRecords();
 }
 
-// Where the file cannot take them, the bytes go to standard error instead.
-void TRecordCustody::KeepDamagedLines(const std::string& bytes) {
+// Beside the journal they come from; where the file cannot take them, the
+// bytes go to standard error instead.
+void TRecordCustody::KeepDamagedLines(const std::string& journalPath, const std::string& bytes) {
     if (bytes.empty())
         return;
-    const std::string path = DamagedJournalPath(DataFileName);
+    const std::string path = DamagedJournalPath(journalPath);
     if (!AppendAndSync(path, bytes))
         std::fprintf(stderr, "lorvent: %s: could not keep these damaged journal lines: %s\n",
                      path.c_str(), Printable(bytes).c_str());
@@ -117,7 +196,7 @@ void TRecordCustody::JournalRecord(const TLogItem& item) {
         std::fprintf(stderr,
                      "lorvent: %s: could not write the record %s; it waits in memory for the "
                      "next upload\n",
-                     JournalPath(DataFileName).c_str(), RecordText(item).c_str());
+                     JournalFile.c_str(), RecordText(item).c_str());
 }
 
 // ---- The upload tick ----

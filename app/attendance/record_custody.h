@@ -18,6 +18,14 @@ using TDataFileOpener = std::function<std::FILE*(const std::string& path)>;
 // Writes a line to the program's log.
 using TWarningLog = std::function<void(const std::string& text)>;
 
+// Whose journal it is and where it may go (journal_place.h).
+struct TJournalSettings {
+    std::string computer; // this computer's name, as ComputerName() gives it
+    // The user's folder for a journal that the data file's folder cannot
+    // take; empty: there is none, and start-up fails instead.
+    std::string stateFolder;
+};
+
 // The custody of the attendance records from the read until the server has
 // confirmed them or the data file has them on the disk: the records waiting
 // for the upload tick, the journal that keeps them on the disk meanwhile, the
@@ -33,9 +41,11 @@ public:
                    TWarningLog logWarning);
 
     // Opens the data file at `dataFileName` (its directory made when missing)
-    // and the journal beside it, and stores what a killed run left in the
-    // journal. Throws TStartupError with the message to show.
-    void Open(const std::string& dataFileName);
+    // and this computer's journal beside it (in the state folder when the
+    // user may not create it there), and stores what a killed run left in
+    // it and in this computer's other journals of the data file. Throws
+    // TStartupError with the message to show.
+    void Open(const std::string& dataFileName, const TJournalSettings& journal);
     // A new read: on the disk in the journal before this returns (standard
     // error says so when the journal cannot take it), then waiting for the tick.
     void Take(std::unique_ptr<TLogItem> record);
@@ -50,12 +60,17 @@ public:
 
     const std::deque<std::unique_ptr<TLogItem>>& QueuedRecords() const { return PendingRecords; }
     const std::deque<std::string>& FileOnlyRecords() const { return FileOnlyLines; }
+    // Where this run keeps its journal, once it is open.
+    const std::string& JournalFileName() const { return JournalFile; }
 
 private:
     void OpenDataFile();
-    void OpenJournal();
+    void OpenJournal(const TJournalSettings& settings);
+    void SayWhereTheJournalIs(const std::string& refused);
+    void AdoptOtherJournals(const TJournalSettings& settings);
+    void AdoptJournal(const std::string& path);
     void RecoverJournal();
-    void KeepDamagedLines(const std::string& bytes);
+    static void KeepDamagedLines(const std::string& journalPath, const std::string& bytes);
     void JournalRecord(const TLogItem& item);
     void OfferRecordsToServer();
     bool OfferFrontRecord();
@@ -65,6 +80,7 @@ private:
     TDataFileOpener openDataFile_;
     TWarningLog logWarning_;
     std::string DataFileName;
+    std::string JournalFile;
     std::unique_ptr<std::FILE, TFileCloser> DataFile;
     TDataFileAppender dataFileAppender_;
     std::deque<std::unique_ptr<TLogItem>> PendingRecords;

@@ -12,14 +12,6 @@ const char* const kJournalLineEnd = "\r\n";
 
 } // namespace
 
-std::string JournalPath(const std::string& dataFileName) {
-    return dataFileName + ".journal";
-}
-
-std::string DamagedJournalPath(const std::string& dataFileName) {
-    return dataFileName + ".damaged";
-}
-
 TJournalContent ParseJournal(const std::string& bytes) {
     TJournalContent content;
     std::size_t start = 0;
@@ -46,9 +38,20 @@ TJournalContent ParseJournal(const std::string& bytes) {
 }
 
 TRecordJournal::TOpenResult TRecordJournal::Open(const std::string& path) {
-    file_.reset(OpenFile(PathFromUtf8(path), "ab+"));
+    return OpenAndLock(path, "ab+");
+}
+
+// Read and written, never created.
+TRecordJournal::TOpenResult TRecordJournal::OpenExisting(const std::string& path) {
+    return OpenAndLock(path, "rb+");
+}
+
+TRecordJournal::TOpenResult TRecordJournal::OpenAndLock(const std::string& path, const char* mode) {
+    std::FILE* opened = OpenFile(PathFromUtf8(path), mode);
+    const int error = opened == nullptr ? LastOpenError() : 0; // before a close may change it
+    file_.reset(opened);
     if (!file_)
-        return TOpenResult::Failed;
+        return OpenRefused(error) ? TOpenResult::Refused : TOpenResult::Failed;
     if (!LockFileExclusively(file_.get())) {
         file_.reset();
         return TOpenResult::InUse;

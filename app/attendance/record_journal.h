@@ -9,15 +9,6 @@
 
 namespace lorvent {
 
-// The journal keeps every attendance record on disk from the moment its read
-// is handled until the upload tick has dealt with it (the server confirmed it
-// or the data file took it). It lives beside the data file; a program that is
-// killed or loses its power leaves its records there for the next start.
-std::string JournalPath(const std::string& dataFileName);
-// Where the bytes of journal lines that are not whole records are kept for a
-// person to look at (a line cut off by a power cut, say).
-std::string DamagedJournalPath(const std::string& dataFileName);
-
 struct TJournalContent {
     std::vector<std::string> records; // whole records, oldest first
     // Every line that is not a whole record, as found, each ended by CR LF.
@@ -31,13 +22,20 @@ struct TJournalContent {
 // with a date that does not exist, goes with the damaged ones.
 TJournalContent ParseJournal(const std::string& bytes);
 
+// The journal keeps every attendance record on disk from the moment its read
+// is handled until the upload tick has dealt with it (the server confirmed it
+// or the data file took it). A program that is killed or loses its power
+// leaves its records there for the next start (journal_place.h says where).
 class TRecordJournal {
 public:
-    enum class TOpenResult { Opened, Failed, InUse };
+    // Refused: the user may not create or write the file there.
+    enum class TOpenResult { Opened, Failed, Refused, InUse };
 
     // Opens the journal at `path`, created when missing, and locks it: one
-    // program at a time keeps records beside a data file.
+    // program at a time keeps records in a journal.
     TOpenResult Open(const std::string& path);
+    // The same for a journal that is there already: Failed when it is not.
+    TOpenResult OpenExisting(const std::string& path);
     bool IsOpen() const { return file_ != nullptr; }
     // Everything the journal holds.
     bool ReadAll(std::string& bytes);
@@ -47,6 +45,8 @@ public:
     bool Clear();
 
 private:
+    TOpenResult OpenAndLock(const std::string& path, const char* mode);
+
     std::unique_ptr<std::FILE, TFileCloser> file_;
     TDataFileAppender appender_;
 };

@@ -39,13 +39,18 @@ private:
 
 } // namespace
 
-std::string DaemonDataFileName() {
+std::string DaemonStateDirectory() {
     const char* state = std::getenv("STATE_DIRECTORY");
     if (state == nullptr || state[0] != '/')
-        return DefaultDataFileName();
+        return {};
     // The manager lists one directory per StateDirectory= entry, colon-separated.
     const std::string directories(state);
-    return directories.substr(0, directories.find(':')) + "/kalvinor.db";
+    return directories.substr(0, directories.find(':'));
+}
+
+std::string DaemonDataFileName() {
+    const std::string state = DaemonStateDirectory();
+    return state.empty() ? DefaultDataFileName() : state + "/kalvinor.db";
 }
 
 int RunDaemon(const std::vector<std::string>& arguments, TProgramPlatform& platform,

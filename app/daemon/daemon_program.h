@@ -20,6 +20,11 @@ inline const char* const kMsgKeyboardWithoutDisplay =
 // or where the window keeps it when lorventd is run by hand.
 std::string DaemonDataFileName();
 
+// The service's state directory ($STATE_DIRECTORY, its first entry), where the
+// journal goes when the data file's folder does not let the service create
+// it; empty when lorventd is run by hand (the user's own state folder).
+std::string DaemonStateDirectory();
+
 // The keyboard of a program without a display: there is none.
 class TNoKeyboard : public TKeyboard {
 public:

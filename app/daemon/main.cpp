@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     TProgramPlatform platform{keyboard, DaemonDataFileName(), MakePlatformProtocol,
                               [port = *serverPort]() -> std::unique_ptr<TServerConnection> {
                                   return std::make_unique<TCPConn>(DefaultServerHost(), port);
-                              }};
+                              },
+                              DaemonStateDirectory()};
     return RunDaemon(arguments, platform, *notifier, std::cerr);
 }

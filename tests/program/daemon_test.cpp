@@ -8,7 +8,10 @@
 #include "support/program_rig.h"
 #include "support/wait.h"
 
+#include <unistd.h>
+
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -17,6 +20,18 @@
 
 namespace lorvent::testing {
 namespace {
+
+// The next journal line of `program` that begins with `prefix`.
+std::string JournalOf(TChildProcess& program, const std::string& prefix,
+                      std::chrono::seconds patience = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (const auto line =
+               program.ReadStderrLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+                   deadline - std::chrono::steady_clock::now())))
+        if (line->rfind(prefix, 0) == 0)
+            return *line;
+    return "(nothing: " + prefix + ")";
+}
 
 class DaemonTest : public ::testing::Test {
 protected:
@@ -37,13 +52,7 @@ protected:
 
     // The next journal line that begins with `prefix`.
     std::string Journal(const std::string& prefix, std::chrono::seconds patience = 20s) {
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        while (const auto line =
-                   daemon->ReadStderrLine(std::chrono::duration_cast<std::chrono::milliseconds>(
-                       deadline - std::chrono::steady_clock::now())))
-            if (line->rfind(prefix, 0) == 0)
-                return *line;
-        return "(nothing: " + prefix + ")";
+        return JournalOf(*daemon, prefix, patience);
     }
     std::string StateDirectory() const { return rig.File("state").string(); }
     std::string StateDataFile() const { return StateDirectory() + "/kalvinor.db"; }
@@ -204,7 +213,7 @@ TEST_F(DaemonTest, SigkillLeavesTheShownReadToTheNextStart) {
     EXPECT_EQ(rig.DataFileBytes().find(number), std::string::npos) << rig.DataFileBytes();
     // Nothing writes the journal until the next start: this is the journal
     // at the moment of the kill.
-    const std::string journalAtKill = Bytes(rig.DataFile() + ".journal");
+    const std::string journalAtKill = Bytes(ComputerJournal(rig.DataFile()));
     EXPECT_NE(journalAtKill.find(number), std::string::npos);
 
     StartDaemon(arguments, {{"LORVENT_SERVER_PORT", port}});
@@ -219,6 +228,181 @@ TEST_F(DaemonTest, SigkillLeavesTheShownReadToTheNextStart) {
               }),
               std::vector<std::string>{})
         << rig.DataFileBytes();
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->Wait(30s), 0) << daemon->Stderr();
+}
+
+// lorventd on a computer of its own: a UTS namespace named `host`, the
+// reader of `on`, the working directory and state directory of `on`, a data
+// file that other computers share. Root alone may make the namespace.
+std::unique_ptr<TChildProcess> StartComputer(TProgramRig& on, const std::string& host,
+                                             const std::string& dataFile, const std::string& port) {
+    return on.StartProgram(
+        "unshare", {{"--uts", "sh", "-c", R"(hostname "$0" && exec "$@")", host,
+                     Programs().lorventd, "-net", "-db", dataFile},
+                    {},
+                    {{"STATE_DIRECTORY", on.File("state").string()}, {"LORVENT_SERVER_PORT", port}},
+                    false});
+}
+
+// A card read on `reader`, shown by `program` and killed at once, before an
+// upload tick took it out of the journal: true when the journal at the kill
+// holds it (a tick that came first leaves it to the next card).
+bool ReadAndKill(TProgramRig& reader, TChildProcess& program, const std::string& journal,
+                 const std::string& number) {
+    if (!reader.reader->Command("card " + number))
+        return false;
+    std::optional<std::string> line;
+    do
+        line = program.ReadStderrLine(20s);
+    while (line && line->find(number) == std::string::npos);
+    if (!line)
+        return false;
+    program.Signal(SIGKILL);
+    program.Wait(30s);
+    return FileBytes(journal).find(number) != std::string::npos;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// Two door terminals (two host names) on one data file in a shared folder:
+// both start, every read reaches the server or the file, and each one killed
+// with a read in its journal stores that read at its next start, leaving the
+// other's journal alone.
+TEST_F(DaemonTest, TwoComputersOnOneDataFileKeepAndRecoverTheirOwnReads) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a UTS namespace of its own needs root";
+    TProgramRig other;
+    const auto port = rig.StartServer();
+    ASSERT_TRUE(port.has_value()) << rig.server->Stderr();
+    ASSERT_TRUE(rig.StartReader()) << rig.reader->Stderr();
+    ASSERT_TRUE(other.StartReader()) << other.reader->Stderr();
+    const std::string data = rig.File("shared/kalvinor.db").string();
+    const std::string journalA = ComputerJournal(data, "pc-a");
+    const std::string journalB = ComputerJournal(data, "PC.B");
+    auto a = StartComputer(rig, "pc-a", data, std::to_string(*port));
+    auto b = StartComputer(other, "PC.B", data, std::to_string(*port));
+    ASSERT_EQ(JournalOf(*a, "<6>Ready"), "<6>Ready") << a->Stderr();
+    ASSERT_EQ(JournalOf(*b, "<6>Ready"), "<6>Ready") << b->Stderr();
+    EXPECT_TRUE(std::filesystem::exists(journalA));
+    EXPECT_TRUE(std::filesystem::exists(data + ".pc_b.journal"));
+
+    ASSERT_TRUE(rig.reader->Command("card 0a000001"));
+    ASSERT_TRUE(other.reader->Command("card 0b000001"));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return Count(Stored(), "0a000001") + Count(FileBytes(data), "0a000001") == 1 &&
+                   Count(Stored(), "0b000001") + Count(FileBytes(data), "0b000001") == 1;
+        },
+        30s, 200ms))
+        << Stored() << FileBytes(data);
+
+    rig.server->Signal(SIGTERM);
+    ASSERT_EQ(rig.server->Wait(20s), 0);
+    std::string readB, readA;
+    for (int card = 2; card <= 5 && readB.empty(); ++card) {
+        const std::string number = "0b00000" + std::to_string(card);
+        if (ReadAndKill(other, *b, journalB, number))
+            readB = number;
+        else if (b = StartComputer(other, "PC.B", data, std::to_string(*port));
+                 JournalOf(*b, "<6>Ready") != "<6>Ready")
+            break;
+    }
+    for (int card = 2; card <= 5 && readA.empty(); ++card) {
+        const std::string number = "0a00000" + std::to_string(card);
+        if (ReadAndKill(rig, *a, journalA, number))
+            readA = number;
+        else if (a = StartComputer(rig, "pc-a", data, std::to_string(*port));
+                 JournalOf(*a, "<6>Ready") != "<6>Ready")
+            break;
+    }
+    ASSERT_FALSE(readA.empty() || readB.empty()) << "every read was taken by a tick first";
+    const std::string journalOfB = FileBytes(journalB);
+    const std::string filedA = FileBytes(data);
+
+    a = StartComputer(rig, "pc-a", data, std::to_string(*port));
+    ASSERT_EQ(JournalOf(*a, "<6>Ready"), "<6>Ready") << a->Stderr();
+    EXPECT_EQ(Count(FileBytes(data), readA), Count(filedA, readA) + 1) << FileBytes(data);
+    EXPECT_EQ(FileBytes(journalA), "");
+    EXPECT_EQ(FileBytes(journalB), journalOfB) << "the other computer's journal";
+    EXPECT_EQ(Count(FileBytes(data), readB), Count(filedA, readB)) << FileBytes(data);
+
+    b = StartComputer(other, "PC.B", data, std::to_string(*port));
+    ASSERT_EQ(JournalOf(*b, "<6>Ready"), "<6>Ready") << b->Stderr();
+    EXPECT_EQ(Count(FileBytes(data), readB), Count(filedA, readB) + 1) << FileBytes(data);
+    EXPECT_EQ(Count(FileBytes(data), readA), Count(filedA, readA) + 1) << FileBytes(data);
+    EXPECT_EQ(FileBytes(journalB), "");
+}
+
+// An administrator made the data file and lets the user write it, but not
+// create files in its folder: lorventd, run as that user, starts with its
+// journal in its state directory, says so, and a kill after a read loses
+// nothing.
+TEST_F(DaemonTest, AFolderWithoutCreateRightsKeepsTheJournalInTheStateDirectory) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "running lorventd as another user needs root";
+    const std::string port = PortOfAStoppedServer();
+    const std::filesystem::path shared = rig.File("shared"), state = rig.File("state"),
+                                work = rig.File("work");
+    for (const auto& folder : {shared, state, work})
+        std::filesystem::create_directories(folder);
+    const std::string data = (shared / "kalvinor.db").string();
+    std::ofstream(data).close();
+    using std::filesystem::perms;
+    std::filesystem::permissions(rig.Dir(),
+                                 perms::owner_all | perms::group_exec | perms::others_exec);
+    std::filesystem::permissions(data, perms::owner_read | perms::owner_write | perms::others_read |
+                                           perms::others_write);
+    for (const auto& folder : {state, work})
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    // A reader of its own for each start: a tty that a killed program held
+    // stays exclusive (TIOCEXCL) to everybody but root while the simulator
+    // holds it open. Its pty is given to the user.
+    const auto start = [&] {
+        EXPECT_TRUE(rig.StartReader()) << rig.reader->Stderr();
+        std::filesystem::permissions(std::filesystem::canonical(rig.ReaderLink()),
+                                     perms::owner_read | perms::owner_write | perms::others_read |
+                                         perms::others_write);
+        return rig.StartProgram(
+            "setpriv",
+            {{"--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+              R"(cd "$0" && exec "$@")", work.string(), Programs().lorventd, "-net", "-db", data},
+             {},
+             {{"STATE_DIRECTORY", state.string()}, {"LORVENT_SERVER_PORT", port}},
+             false});
+    };
+    daemon = start();
+    ASSERT_EQ(Journal("<6>Ready"), "<6>Ready") << daemon->Stderr() << FileBytes(work / "log.txt");
+    std::vector<std::filesystem::path> journals;
+    for (const auto& entry : std::filesystem::directory_iterator(state))
+        journals.push_back(entry.path());
+    ASSERT_EQ(journals.size(), 1u);
+    const std::string journal = journals.front().string();
+    EXPECT_EQ(journals.front().filename().string().rfind("kalvinor.db-", 0), 0u) << journal;
+    EXPECT_FALSE(std::filesystem::exists(ComputerJournal(data)));
+    EXPECT_EQ(Count(daemon->Stderr(), "it is kept as " + journal), 1u) << daemon->Stderr();
+    EXPECT_EQ(Count(FileBytes(work / "log.txt"), "it is kept as " + journal), 1u)
+        << FileBytes(work / "log.txt");
+
+    std::string number;
+    for (int card = 1; card <= 5 && number.empty(); ++card) {
+        const std::string candidate = "5a0000c" + std::to_string(card);
+        if (ReadAndKill(rig, *daemon, journal, candidate))
+            number = candidate;
+        else if (daemon = start(); Journal("<6>Ready") != "<6>Ready")
+            break;
+    }
+    ASSERT_FALSE(number.empty()) << "every read was taken by a tick before the kill";
+    const std::size_t filedBefore = Count(FileBytes(data), number);
+    daemon = start();
+    ASSERT_EQ(Journal("<6>Ready"), "<6>Ready") << daemon->Stderr();
+    EXPECT_EQ(Count(FileBytes(data), number), filedBefore + 1) << FileBytes(data);
+    EXPECT_EQ(FileBytes(journal), "");
     daemon->Signal(SIGTERM);
     EXPECT_EQ(daemon->Wait(30s), 0) << daemon->Stderr();
 }

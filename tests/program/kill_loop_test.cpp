@@ -116,7 +116,7 @@ protected:
     // again. Exact, where a copy taken before the kill could miss a read
     // journaled in between.
     void NoteJournalAtKill() {
-        const TDataFileLines journal = SplitDataFile(FileBytes(rig_.DataFile() + ".journal"));
+        const TDataFileLines journal = SplitDataFile(FileBytes(ComputerJournal(rig_.DataFile())));
         for (const std::string& line : journal.lines)
             if (IsWholeRecord(line))
                 ++killsInJournal_[line.substr(17)];
@@ -176,7 +176,8 @@ TEST_F(KillLoop, EveryReadTheWindowShowedSurvivesTheKills) {
         broken.push_back(file.unfinished);
     EXPECT_TRUE(broken.empty()) << "not a whole record in the data file: '" << broken.front()
                                 << "', seed " << seed_;
-    EXPECT_FALSE(std::filesystem::exists(rig_.DataFile() + ".damaged"))
+    const std::string journal = ComputerJournal(rig_.DataFile());
+    EXPECT_FALSE(std::filesystem::exists(journal.substr(0, journal.rfind('.')) + ".damaged"))
         << "a kill left a cut-off journal line";
 
     const std::set<std::string> unconfirmed = link_->UnconfirmedButStored();

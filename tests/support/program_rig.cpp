@@ -1,5 +1,8 @@
 #include "support/program_rig.h"
 
+#include <sys/utsname.h>
+
+#include <cctype>
 #include <cstdlib>
 #include <sstream>
 
@@ -117,6 +120,22 @@ TListing TProgramRig::ListStored() {
     listing.records = list.Lines();
     listing.errors = list.Stderr();
     return listing;
+}
+
+std::string HostName() {
+    utsname names{};
+    return uname(&names) == 0 ? names.nodename : "";
+}
+
+std::string ComputerJournal(const std::string& dataFile, const std::string& computer) {
+    std::string safe;
+    for (const char c : computer) {
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')
+            safe += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        else
+            safe += '_';
+    }
+    return dataFile + "." + (safe.empty() ? "unknown" : safe) + ".journal";
 }
 
 std::optional<TShownRow> ShownRow(const std::string& traceLine) {

@@ -71,6 +71,13 @@ struct TShownRow {
 };
 std::optional<TShownRow> ShownRow(const std::string& traceLine);
 
+// The node name the tests run under (`hostname`).
+std::string HostName();
+// The journal a program on `computer` keeps beside `dataFile`:
+// "<data file>.<computer>.journal", the name written as the programs make it
+// safe for a file name (written out here on its own, as a check).
+std::string ComputerJournal(const std::string& dataFile, const std::string& computer = HostName());
+
 class TProgramRig {
     TTempDir dir_; // first: it outlives the programs that work in it
 

@@ -2,6 +2,8 @@
 // for the tick, what a start-up makes of one left by a killed run, and how it
 // fares with a full disk and a second program on the same data file.
 #include "app/attendance/attendance.h"
+#include "app/attendance/computer_name.h"
+#include "app/attendance/journal_place.h"
 #include "app/attendance/record_journal.h"
 #include "app/startup/startup_error.h"
 #include "frm_fixture.h"
@@ -104,9 +106,13 @@ protected:
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         std::ofstream(path, std::ios::binary) << bytes;
     }
-    std::string Journal() const { return testing::FileBytes(JournalPath(DataFilePath())); }
+    std::string Journal() const {
+        return testing::FileBytes(JournalPath(DataFilePath(), ComputerName()));
+    }
     std::string DataFile() const { return testing::FileBytes(DataFilePath()); }
-    std::string Damaged() const { return testing::FileBytes(DamagedJournalPath(DataFilePath())); }
+    std::string Damaged() const {
+        return testing::FileBytes(DamagedJournalPath(JournalPath(DataFilePath(), ComputerName())));
+    }
     std::vector<std::string> Uploaded() const {
         std::vector<std::string> requests;
         for (const std::string& line : server.journal)
@@ -141,7 +147,7 @@ TEST_F(JournalTest, ReadsStayJournaledUntilTheTickHasDealtWithThem) {
 // the cut-off line is kept aside and the journal begins empty.
 TEST_F(JournalTest, StartUpStoresWhatAKilledRunLeftAndKeepsTheCutOffLineAside) {
     Write(DataFilePath(), "earlier\r\n");
-    Write(JournalPath(DataFilePath()), Lines({0, 1}) + "07/12/2026-23:16 012a");
+    Write(JournalPath(DataFilePath(), ComputerName()), Lines({0, 1}) + "07/12/2026-23:16 012a");
     StartAttendance();
     EXPECT_EQ(DataFile(), "earlier\r\n" + Lines({0, 1}));
     EXPECT_EQ(Damaged(), "07/12/2026-23:16 012a\r\n");
@@ -168,7 +174,7 @@ TEST_F(JournalTest, RecordsConfirmedJustBeforeAKillAreCountedInBothPlaces) {
     frm.reset();
     std::vector<std::string> uploaded = Uploaded();
     uploaded.resize(3); // the fourth was offered and not confirmed
-    Write(JournalPath(DataFilePath()), journalAtTheKill);
+    Write(JournalPath(DataFilePath(), ComputerName()), journalAtTheKill);
 
     StartAttendance();
     const std::string stored = DataFile();
@@ -194,7 +200,8 @@ TEST_F(JournalTest, ASecondProgramOnTheSameDataFileIsRefused) {
         second.InitFromCommandLine({"-net", "-db", DataFilePath()});
         FAIL() << "the second program started";
     } catch (const TStartupError& error) {
-        EXPECT_NE(error.text.find(JournalPath(DataFilePath())), std::string::npos) << error.text;
+        EXPECT_NE(error.text.find(JournalPath(DataFilePath(), ComputerName())), std::string::npos)
+            << error.text;
     }
     EXPECT_EQ(Journal(), Lines({0}));
 }
@@ -251,7 +258,7 @@ TEST_F(JournalTest, ARecordTheJournalCannotTakeWaitsInMemoryAndIsReported) {
 // at start-up: they wait for the ticks, are never offered to the server, and
 // the journal keeps them until the file, reopened on a real disk, has them.
 TEST_F(JournalTest, RecoveredRecordsTheFileCannotTakeWaitInTheJournal) {
-    Write(JournalPath(DataFilePath()), Lines({0}));
+    Write(JournalPath(DataFilePath(), ComputerName()), Lines({0}));
     dataFileOpener = [](const std::string&) { return std::fopen("/dev/full", "ab+"); };
     StartAttendance();
     EXPECT_EQ(frm->FileOnlyRecords().size(), 1u);

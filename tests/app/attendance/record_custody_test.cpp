@@ -1,6 +1,8 @@
 // The record custody without a window: files that an earlier run left ending
 // inside a line (the disk filled up mid-write, the power went) and the next
 // record written to them.
+#include "app/attendance/computer_name.h"
+#include "app/attendance/journal_place.h"
 #include "app/attendance/record_custody.h"
 #include "app/attendance/record_journal.h"
 #include "support/temp_dir.h"
@@ -42,9 +44,9 @@ protected:
 // once it is closed.
 TEST_P(LeftOverEndTest, TheDataFileBeginsTheNextRecordOnALineOfItsOwn) {
     Write(DataFilePath(), GetParam().leftOver);
-    Write(JournalPath(DataFilePath()), kRecord + "\r\n");
+    Write(JournalPath(DataFilePath(), ComputerName()), kRecord + "\r\n");
     TRecordCustody custody(nullptr, nullptr, nullptr);
-    custody.Open(DataFilePath());
+    custody.Open(DataFilePath(), {ComputerName(), {}});
     custody.Close();
     EXPECT_EQ(FileBytes(DataFilePath()), Expected());
 }
@@ -53,7 +55,7 @@ TEST_P(LeftOverEndTest, TheDataFileBeginsTheNextRecordOnALineOfItsOwn) {
 // records: the next start must find a new record whole. (On Windows the
 // fragment is closed by LF alone; the journal reads either line end.)
 TEST_P(LeftOverEndTest, TheJournalBeginsTheNextRecordOnALineOfItsOwn) {
-    const std::string path = JournalPath(DataFilePath());
+    const std::string path = JournalPath(DataFilePath(), ComputerName());
     Write(path, GetParam().leftOver);
     {
         TRecordJournal journal;

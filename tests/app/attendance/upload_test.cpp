@@ -2,6 +2,8 @@
 // on 127.0.0.1 (through the real TCPConn) or a scripted connection, and the
 // data file that keeps whatever the server did not confirm.
 #include "app/attendance/attendance.h"
+#include "app/attendance/computer_name.h"
+#include "app/attendance/journal_place.h"
 #include "app/attendance/record_journal.h"
 #include "app/tcpconn/tcp_conn.h"
 #include "frm_fixture.h"
@@ -359,7 +361,7 @@ protected:
         return records;
     }
     std::string JournalBytes() const {
-        std::ifstream file(JournalPath(DataFilePath().string()), std::ios::binary);
+        std::ifstream file(JournalPath(DataFilePath().string(), ComputerName()), std::ios::binary);
         std::ostringstream bytes;
         bytes << file.rdbuf();
         return bytes.str();
