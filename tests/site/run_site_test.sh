@@ -274,6 +274,7 @@ pty_figures() {
 main() {
     check_host
     mkdir -p "$work"
+    rm -f "$work"/console.*.log "$work"/monitor.*.log
     prepare_root
     make_disk
     make_initramfs
@@ -288,7 +289,7 @@ main() {
     ready_figure
     check wait_active kalvinor-server
     check check_reader_port
-    check watchdog_fed
+    check watchdog_fed "$watchdog_sec"
 
     # Reads reach the server's database.
     local i
@@ -340,7 +341,7 @@ main() {
     say "second boot: agent up after $(seconds_since "$booted") s"
     ready_figure
     check recovered_before_ready 0d0d0006
-    check watchdog_fed
+    check watchdog_fed "$watchdog_sec"
 
     monitor quit
     wait_for_exit "$guest_pid"
