@@ -434,14 +434,14 @@ void MeasureBursts(TWindow& window) {
     DestroyKeyboard(device);
 }
 
-// Card numbers typed by the program's own uinput keyboard and typing, with
-// the layout sway uses by default; counted by the keys that are not Shift.
-void MeasureCardNumbers(TWindow& window) {
-    libevdev_uinput* device = MakeKeyboard("Lorvent virtual keyboard");
+// The program's own uinput keyboard with the layout sway uses by default, on
+// `device`, once the window has been seen to take keys from it.
+std::unique_ptr<lorvent::TKeyboard> MakeTypingKeyboard(TWindow& window, libevdev_uinput* device,
+                                                       const char* which) {
     if (!StrikeUntilReceived(window, device, NowUs(), nullptr, nullptr))
-        Fail("no key of the typing keyboard reached the window");
+        Fail(std::string("no key of the ") + which + " keyboard reached the window");
     DispatchFor(window, kBurstPauseUs);
-    const auto keyboard = lorvent::MakeUinputKeyboard([device] {
+    auto keyboard = lorvent::MakeUinputKeyboard([device] {
         lorvent::TUinputSetup setup;
         setup.fd = libevdev_uinput_get_fd(device);
         setup.layout = lorvent::TXkbLayout::Compile({"pc105", "us", "", ""}, setup.problem);
@@ -449,6 +449,14 @@ void MeasureCardNumbers(TWindow& window) {
     });
     if (const std::string problem = keyboard->Unavailable(); !problem.empty())
         Fail(problem);
+    return keyboard;
+}
+
+// Card numbers typed by the program's own uinput keyboard and typing, with
+// the layout sway uses by default; counted by the keys that are not Shift.
+void MeasureCardNumbers(TWindow& window) {
+    libevdev_uinput* device = MakeKeyboard("Lorvent virtual keyboard");
+    const auto keyboard = MakeTypingKeyboard(window, device, "typing");
     lorvent::TSystemClock clock;
     for (const std::string number : {"12345678", "0123456789", "0123456789ABCDEF",
                                      "04A2B3C4D5E6F7801234"}) {
@@ -548,17 +556,7 @@ bool TypedWholeThroughAStall(TWindow& window, lorvent::TKeyboard& keyboard, int 
 // 20-character numbers came whole.
 void MeasureStalls(TWindow& window, int rounds, pid_t compositor) {
     libevdev_uinput* device = MakeKeyboard("Lorvent virtual keyboard");
-    if (!StrikeUntilReceived(window, device, NowUs(), nullptr, nullptr))
-        Fail("no key of the stalled keyboard reached the window");
-    DispatchFor(window, kBurstPauseUs);
-    const auto keyboard = lorvent::MakeUinputKeyboard([device] {
-        lorvent::TUinputSetup setup;
-        setup.fd = libevdev_uinput_get_fd(device);
-        setup.layout = lorvent::TXkbLayout::Compile({"pc105", "us", "", ""}, setup.problem);
-        return setup;
-    });
-    if (const std::string problem = keyboard->Unavailable(); !problem.empty())
-        Fail(problem);
+    const auto keyboard = MakeTypingKeyboard(window, device, "stalled");
     std::mt19937 random(30);
     for (const auto moment : {TStallMoment::AmongTheCharacters, TStallMoment::AnyTimeBeforeEnter})
         for (const int stallMs : kStallsMs)
