@@ -1,9 +1,9 @@
 #include "key_delay.h"
 
+#include "environment.h"
 #include "startup_error.h"
 
 #include <charconv>
-#include <cstdlib>
 
 namespace lorvent {
 
@@ -18,12 +18,12 @@ std::optional<int> ParseKeyDelay(const std::string& text) {
 }
 
 int KeyDelayFromEnvironment(int keyboardDefault) {
-    const char* text = std::getenv(kKeyDelayVariable);
-    if (text == nullptr || *text == '\0')
+    const std::optional<std::string> text = EnvironmentValue(kKeyDelayVariable);
+    if (!text || text->empty())
         return keyboardDefault;
-    const auto delay = ParseKeyDelay(text);
+    const auto delay = ParseKeyDelay(*text);
     if (!delay)
-        throw TStartupError(FormatMessage(kMsgInvalidKeyDelay, text));
+        throw TStartupError(FormatMessage(kMsgInvalidKeyDelay, *text));
     return *delay;
 }
 
