@@ -340,6 +340,7 @@ main() {
     boot
     say "second boot: agent up after $(seconds_since "$booted") s"
     ready_figure
+    check wait_active kalvinor-server
     check recovered_before_ready 0d0d0006
     check watchdog_fed "$watchdog_sec"
 
