@@ -1,8 +1,8 @@
 #include "app/attendance/data_path.h"
 
+#include "app/startup/environment.h"
 #include "protocol/file_open.h"
 
-#include <cstdlib>
 
 namespace lorvent {
 
@@ -14,10 +14,10 @@ std::string DefaultDataFileName() {
 }
 
 std::string DefaultJournalFolder() {
-    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
-    if (local == nullptr || *local == L'\0')
+    const std::optional<std::string> local = EnvironmentValue("LOCALAPPDATA");
+    if (!local || local->empty())
         return {};
-    return Utf8FromPath(std::filesystem::path(local) / L"kalvinor");
+    return Utf8FromPath(PathFromUtf8(*local) / L"kalvinor");
 }
 
 // Windows names a file in any letter case: D:\Kalvinor and d:\kalvinor are

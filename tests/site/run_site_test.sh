@@ -151,10 +151,18 @@ start_reader() { # NAME FD: a simulator on a pty at $work/NAME, its commands wri
     wait_for_file "$work/$name"
 }
 
+# Waits up to LIMIT seconds for the command after it to succeed.
+wait_until() { # LIMIT COMMAND...
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@" 2>/dev/null; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
 wait_for_file() {
-    local i
-    for ((i = 0; i < 100; i++)); do [ -e "$1" ] && return 0; sleep 0.1; done
-    debian_fail "$1 did not appear"
+    wait_until 10 test -e "$1" || debian_fail "$1 did not appear"
 }
 
 guest_pid=""
@@ -232,13 +240,10 @@ fail() {
 # Presents CARD and waits until the simulator has heard the master's
 # acknowledgement of it.
 read_card() { # READER_FD LOG CARD
-    local fd=$1 log=$2 card=$3 i
+    local fd=$1 log=$2 card=$3
     echo "card $card" >&"$fd"
-    for ((i = 0; i < 300; i++)); do
-        grep -q "card read $card acknowledged" "$log" && return 0
-        sleep 0.1
-    done
-    fail "the reader heard no acknowledgement of $card"
+    wait_until 30 grep -q "card read $card acknowledged" "$log" ||
+        fail "the reader heard no acknowledgement of $card"
 }
 
 # The milliseconds from each card-read frame the reader sent to the
@@ -263,7 +268,7 @@ pty_figures() {
     local daemon=$!
     pids+=($daemon)
     local i
-    for ((i = 0; i < 300; i++)); do grep -q "<6>Ready" "$work/pty-lorventd.log" && break; sleep 0.1; done
+    wait_until 30 grep -q "<6>Ready" "$work/pty-lorventd.log" || fail "lorventd on the pty did not become ready"
     for ((i = 0; i < 10; i++)); do read_card 9 "$work/pty.log" "0000aa0$i"; done
     kill "$daemon"
     figures+=("card frame to acknowledgement, lorventd on a pty: $(ack_figures "$work/pty.log")")
@@ -359,9 +364,7 @@ after_a_tick() { # READER_FD CARD
 }
 
 wait_for_exit() { # PID
-    local i
-    for ((i = 0; i < 300; i++)); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
-    fail "QEMU did not quit"
+    wait_until 30 eval "! kill -0 $1" || fail "QEMU did not quit"
 }
 
 main "$@"
