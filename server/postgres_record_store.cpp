@@ -205,8 +205,10 @@ class PostgresRecordStore::Transaction {
 public:
     explicit Transaction(PostgresRecordStore& store) : store_(store) {
         store_.Execute("BEGIN", {}, "cannot store records");
+        store_.inTransaction_ = true;
     }
     ~Transaction() {
+        store_.inTransaction_ = false;
         if (open_ && PQstatus(store_.conn_.get()) == CONNECTION_OK)
             PQclear(PQexec(store_.conn_.get(), "ROLLBACK"));
     }
@@ -241,6 +243,12 @@ pg_conn* PostgresRecordStore::Connection() {
     pg_conn* conn = conn_.get();
     if (conn && IsAlive(conn))
         return conn;
+    // The database rolled back what this transaction did when the connection
+    // ended; going on over a new one would store the rest on its own and let
+    // COMMIT report the whole as stored.
+    if (conn && inTransaction_)
+        Fail("cannot store records",
+             "the connection ended inside a transaction, which the database rolled back");
     if (conn) {
         PQreset(conn);
     } else {

@@ -12,7 +12,8 @@ struct pg_result;
 namespace lorvent::server {
 
 // Records in a PostgreSQL database through libpq. A connection that breaks
-// is made again on the next call, so that the server outlives a restart of
+// is made again on the next call (a call that finds it broken inside one of
+// its transactions fails instead), so that the server outlives a restart of
 // the database. The card holders and the report page's users are kept in the
 // same database.
 class PostgresRecordStore final : public RecordStore, public HolderStore, public UserStore {
@@ -61,6 +62,9 @@ private:
     std::string uri_;
     Access access_;
     std::unique_ptr<pg_conn, ConnectionDeleter> conn_;
+    // Between BEGIN and the end of COMMIT or ROLLBACK: a broken connection is
+    // then not made again.
+    bool inTransaction_ = false;
 };
 
 } // namespace lorvent::server

@@ -7,10 +7,12 @@
 #include "server/record_store_factory.h"
 #include "server/sqlite_record_store.h"
 #include "support/pg_cluster.h"
+#include "support/pg_transaction_cutter.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include <filesystem>
@@ -50,6 +52,17 @@ std::vector<std::string> OnDay(RecordStore& store, const char* day) {
         lines.push_back(stored.record.readTime + " " + stored.record.number);
     });
     return lines;
+}
+
+// Records with the numbers 0 to count - 1, in hex.
+std::vector<StoredRecord> Batch(int count) {
+    std::vector<StoredRecord> records;
+    for (int i = 0; i < count; ++i) {
+        char number[11];
+        std::snprintf(number, sizeof number, "%010x", i);
+        records.push_back(Record("07/12/2026-08:00", number));
+    }
+    return records;
 }
 
 // Where each store's database lives for one test; `Open` may be called again
@@ -155,12 +168,7 @@ TEST_P(RecordStoreContractTest, HoldsEachRecordOnceAndTellsWhichWereSkipped) {
 }
 
 TEST_P(RecordStoreContractTest, ABatchLargerThanOneStatementIsStoredWhole) {
-    std::vector<StoredRecord> records;
-    for (int i = 0; i < 2500; ++i) {
-        char number[11];
-        std::snprintf(number, sizeof number, "%010x", i);
-        records.push_back(Record("07/12/2026-08:00", number));
-    }
+    const std::vector<StoredRecord> records = Batch(2500);
     store_->Add(records);
     const auto listed = Listed(*store_);
     ASSERT_EQ(listed.size(), records.size());
@@ -421,6 +429,26 @@ TEST(PostgresRecordStoreTest, ComesBackAfterTheDatabaseRestarts) {
     store.Add(std::vector{Record("07/12/2026-08:03", "0000000d")});
     EXPECT_EQ(cluster.Query(database, "SELECT number FROM attendance ORDER BY id"),
               (std::vector<std::string>{"0000000a", "0000000c", "0000000d"}));
+}
+
+// A batch of two statements is one transaction. When the connection ends
+// after the first statement, or after the last one before COMMIT, the
+// database has rolled it back: the batch must fail whole, not go on over a
+// new connection that stores the rest and reports all of it stored.
+TEST(PostgresRecordStoreTest, AConnectionEndingInsideABatchFailsTheWholeBatch) {
+    const std::vector<StoredRecord> batch = Batch(1001);
+    for (const int cutAt : {2, 3}) { // after BEGIN: INSERT, INSERT, COMMIT
+        SCOPED_TRACE("cut after ready-in-transaction " + std::to_string(cutAt));
+        const std::string database = SharedCluster().CreateDatabase();
+        testing::TTransactionCutter cutter(SharedCluster().Port(), cutAt);
+        PostgresRecordStore store(cutter.Uri(database));
+
+        EXPECT_THROW(store.Add(batch), StoreError);
+        EXPECT_EQ(SharedCluster().Query(database, "SELECT count(*) FROM attendance"),
+                  std::vector<std::string>{"0"});
+        const AddedRecords added = store.Add(batch);
+        EXPECT_EQ(std::count(added.begin(), added.end(), true), 1001);
+    }
 }
 
 TEST(RecordStoreLocationTest, PasswordsAreHiddenWhereverTheUriHasThem) {

@@ -22,6 +22,8 @@ public:
 
     // A libpq URI for `database` over TCP.
     std::string Uri(const std::string& database) const;
+    // The server's port on 127.0.0.1.
+    unsigned Port() const { return port_; }
     // A fresh database; its name is returned.
     std::string CreateDatabase();
 
