@@ -181,6 +181,18 @@ void TMainFrm::ProcessProtocolMessages() {
         return;
     while (auto message = Device->TakeInbound())
         HandleProtocolMessage(*message);
+    SignalReads();
+}
+
+// The reader's feedback for the reads of one pass is made due once, after
+// the last of them: the reader thread takes it as it pleases, and could
+// otherwise send an acknowledgement between two reads that came together.
+void TMainFrm::SignalReads() {
+    if (!readsToSignal_)
+        return;
+    readsToSignal_ = false;
+    AckPending.store(1);
+    IndicatorState.store(kIndicatorReadDue);
 }
 
 void TMainFrm::HandleProtocolMessage(const TProtoMessage& message) {
@@ -218,6 +230,7 @@ void TMainFrm::HandleCardReadRecord(const TProtoMessage& message) {
 // signal is made due, so that the protocol thread cannot hand the idle signal
 // out in between and lose it.
 void TMainFrm::HandleReaderWakes() {
+    SignalReads(); // reads that came before the wake keep their place
     services_.view.SetStatusLblText(kStatusReady);
     if (Device)
         Device->DiscardOutput();
@@ -256,8 +269,7 @@ void TMainFrm::BlickTimerTimer() {
 // ---- Card reads ----
 
 void TMainFrm::HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber) {
-    AckPending.store(1);
-    IndicatorState.store(kIndicatorReadDue);
+    readsToSignal_ = true;
     auto item = std::make_unique<TLogItem>();
     item->ReadTime = services_.clock.Now();
     item->Number = CardNumberText(bytes, fourByteNumber);

@@ -109,7 +109,6 @@ public:
     // Protocol thread: announces a received record to the GUI thread.
     void PostProtocolMessage() override;
 
-    void HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber);
     void AddLogRow(std::unique_ptr<TLogItem> item);
     // Hands the number to the typing thread; returns at once.
     void TypeCardNumber(const std::string& text);
@@ -172,7 +171,9 @@ private:
     void HandleDeliveredReads();
     void DestroyEngine();
     void HandleCardReadRecord(const TProtoMessage& message);
+    void HandleCardRead(const std::uint8_t* bytes, bool fourByteNumber);
     void HandleReaderWakes();
+    void SignalReads();
     void StartBlickTimer();
     bool ChangeIndicator(TIndicatorState from, TIndicatorState to);
     void ShowLogRow(const TLogItem& item);
@@ -183,6 +184,8 @@ private:
     TRecordCustody records_;
     // Set once shut-down has begun: reads are still shown, no longer typed.
     bool shuttingDown_ = false;
+    // Reads handled in this pass whose feedback is not yet due.
+    bool readsToSignal_ = false;
     // The pause between two typed characters, set at start-up.
     int keyDelayMs_ = 0;
     // Types the numbers on a thread of its own.

@@ -180,9 +180,8 @@ TEST_F(FeedbackTest, ConcurrentReadsAndCommandsSettleIdle) {
                 ++acknowledges;
         }
     });
-    const std::uint8_t number[] = {1, 2, 3, 4, 5};
     for (int i = 0; i < 2000; ++i) {
-        frm->HandleCardRead(number, false);
+        Deliver({0x83, 0x01, 1, 2, 3, 4, 5});
         PumpMessages();
         if (i % 7 == 0)
             frm->BlickTimerTimer();

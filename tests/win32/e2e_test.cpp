@@ -318,15 +318,16 @@ TEST_F(E2eTypingTest, CardNumbersArriveWithPrefixAndEnter) {
     EXPECT_EQ(TypedText(expected, 30s), expected) << install.File(L"sim.log");
 
     // The reader got its feedback for each read: acknowledge, read signal,
-    // and the idle signal a second later.
+    // and the idle signal a second later. The first idle signal answered the
+    // reader's return at the start.
     WaitUntil(
-        [&] { return CountContaining(Lines(install.File(L"sim.log")), ": idle signal") >= 2; }, 5s);
+        [&] { return CountContaining(Lines(install.File(L"sim.log")), ": idle signal") >= 3; }, 30s);
     const auto simLog = Lines(install.File(L"sim.log"));
     EXPECT_EQ(CountContaining(simLog, "-> read card"), 2) << install.File(L"sim.log");
     EXPECT_EQ(CountContaining(simLog, "acknowledged"), 2) << install.File(L"sim.log");
     EXPECT_EQ(CountContaining(simLog, ": acknowledge ("), 2) << install.File(L"sim.log");
     EXPECT_EQ(CountContaining(simLog, ": read signal ("), 2) << install.File(L"sim.log");
-    EXPECT_EQ(CountContaining(simLog, ": idle signal ("), 2) << install.File(L"sim.log");
+    EXPECT_EQ(CountContaining(simLog, ": idle signal ("), 3) << install.File(L"sim.log");
     EXPECT_GE(CountContaining(Lines(install.File(L"log.txt")), "Slave wakes"), 1)
         << install.File(L"log.txt");
 
