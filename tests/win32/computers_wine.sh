@@ -45,11 +45,14 @@ mkdir -p "$work/shared"
 journal() { echo "$data_file.$1.journal"; }
 
 # A prefix of its own (the registry, which holds the computer's name), its
-# drive C: that of the session's prefix.
+# drive C: that of the session's prefix. Its update stamp too: without it,
+# Wine's first start in the prefix updates it (minutes under emulation) and
+# writes into the shared drive C.
 make_computer() { # name
     local dir="$work/$1"
     mkdir -p "$dir/prefix" "$dir/run"
-    cp -a "$base_prefix"/*.reg "$base_prefix/dosdevices" "$base_prefix/.lorvent-ready" "$dir/prefix/"
+    cp -a "$base_prefix"/*.reg "$base_prefix/dosdevices" "$base_prefix/.lorvent-ready" \
+        "$base_prefix/.update-timestamp" "$dir/prefix/"
     ln -s "$base_prefix/drive_c" "$dir/prefix/drive_c"
     cp "$lorvent_exe" "$dir/run/lorvent.exe"
     cp "$sim_dll" "$dir/run/FTD2XX.DLL"
