@@ -3,7 +3,6 @@
 #include "app/startup/environment.h"
 #include "protocol/file_open.h"
 
-
 namespace lorvent {
 
 const char* const kDataFileMode = "at+";

@@ -1,5 +1,7 @@
 #include "faulty_server_link.h"
 
+#include "support/loopback_socket.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -19,25 +21,6 @@ using namespace std::chrono_literals;
 // Longer than the client's wait for a reply (1 s), so the "OK" comes too late.
 constexpr auto kLateBy = 1600ms;
 constexpr int kReadPatienceMs = 3000;
-
-sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-bool SendAll(int socket, const std::string& text) {
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t put = ::send(socket, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (put <= 0)
-            return false;
-        sent += static_cast<std::size_t>(put);
-    }
-    return true;
-}
 
 // One line without its CR LF, or nothing when the peer closed or kept quiet.
 class TLineReader {
@@ -112,7 +95,7 @@ bool TFaultyServerLink::Listen() {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int yes = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address = Loopback(port_);
+    sockaddr_in address = LoopbackAddress(port_);
     socklen_t size = sizeof address;
     if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
         ::listen(listener_, 8) != 0 ||
@@ -156,11 +139,9 @@ void TFaultyServerLink::Run() {
 }
 
 void TFaultyServerLink::Serve(int client, TServerFault fault, int faultAt) {
-    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = Loopback(serverPort_);
-    if (::connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int server = ConnectToLoopback(serverPort_);
+    if (server < 0) {
         Note("-", "the server could not be reached");
-        ::close(server);
         return;
     }
     TLineReader fromClient(client), fromServer(server);

@@ -1,5 +1,7 @@
 #include "support/pg_transaction_cutter.h"
 
+#include "support/loopback_socket.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,24 +13,6 @@
 namespace lorvent::testing {
 namespace {
 
-sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-void SendAll(int socket, const char* data, std::size_t size, int flags = 0) {
-    while (size > 0) {
-        const ssize_t sent = send(socket, data, size, flags | MSG_NOSIGNAL);
-        if (sent <= 0)
-            return;
-        data += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-}
-
 std::uint32_t BigEndian32(const char* bytes) {
     const auto* b = reinterpret_cast<const unsigned char*>(bytes);
     return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
@@ -39,7 +23,7 @@ std::uint32_t BigEndian32(const char* bytes) {
 TTransactionCutter::TTransactionCutter(unsigned serverPort, int cutAt)
     : serverPort_(serverPort), cutAt_(cutAt) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
+    sockaddr_in address = LoopbackAddress(0);
     socklen_t length = sizeof address;
     if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         listen(listener_, 4) != 0 ||
@@ -73,10 +57,8 @@ void TTransactionCutter::Serve() {
         if (poll(waits, 2, -1) < 0 || waits[1].revents)
             return;
         const int client = accept(listener_, nullptr, nullptr);
-        const int server = socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in address = Loopback(static_cast<std::uint16_t>(serverPort_));
-        if (client >= 0 && server >= 0 &&
-            connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        const int server = ConnectToLoopback(static_cast<std::uint16_t>(serverPort_));
+        if (client >= 0 && server >= 0)
             Relay(client, server);
         close(client);
         close(server);
