@@ -464,16 +464,26 @@ void TReaderSim::ApplyReplyFaults(std::vector<Bytes>& reply, TimePoint now) {
     }
 }
 
+// One byte in each run of corruptOneIn_ output bytes is corrupted, at a place
+// in the run drawn at random: the rate holds on a short or slow line too, so a
+// soak that sends a few hundred bytes always meets some corruption.
 void TReaderSim::Emit(const Bytes& wireBytes) {
-    std::uniform_int_distribution<int> chance(1, corruptOneIn_ > 0 ? corruptOneIn_ : 1);
     std::uniform_int_distribution<int> flip(1, 255);
     for (std::uint8_t byte : wireBytes) {
-        if (corruptOneIn_ > 0 && chance(random_) == 1) {
+        if (corruptOneIn_ > 0 && NextByteIsCorrupted()) {
             byte = static_cast<std::uint8_t>(byte ^ flip(random_));
             ++stats_.bytesCorrupted;
         }
         output_.push_back(byte);
     }
+}
+
+bool TReaderSim::NextByteIsCorrupted() {
+    if (placeInRun_ == 0)
+        corruptedPlace_ = std::uniform_int_distribution<int>(0, corruptOneIn_ - 1)(random_);
+    const bool corrupted = placeInRun_ == corruptedPlace_;
+    placeInRun_ = (placeInRun_ + 1) % corruptOneIn_;
+    return corrupted;
 }
 
 Bytes TReaderSim::TakeOutput() {
@@ -578,6 +588,7 @@ void TReaderSim::CorruptNextCrcs(int frames) {
 void TReaderSim::CorruptOneByteIn(int n) {
     RequireCount(n, "a corruption rate");
     corruptOneIn_ = n;
+    placeInRun_ = 0;
 }
 
 void TReaderSim::LoseReplies(int replies) {

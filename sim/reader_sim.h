@@ -148,7 +148,7 @@ public:
     // Goes to the output at once, so it lands between frames.
     void InjectNoise(int count, TimePoint now = SimClock::now());
     void CorruptNextCrcs(int frames);
-    void CorruptOneByteIn(int n); // every output byte with chance 1/n; 0 stops
+    void CorruptOneByteIn(int n); // one output byte in each n, placed at random; 0 stops
     void LoseReplies(int replies);
     void RepeatReplies(int replies); // each frame but the closing token twice
     // The next reply comes from this address (kUnassigned: our address + 1).
@@ -198,6 +198,7 @@ private:
     bool LoseReply(TimePoint now);
     void ApplyReplyFaults(std::vector<Bytes>& reply, TimePoint now);
     void Emit(const Bytes& wireBytes);
+    bool NextByteIsCorrupted();
     std::uint8_t NoiseByte();
 
     int ReadCardAs(const Bytes& number, bool connectionless, TimePoint now);
@@ -224,6 +225,8 @@ private:
     TimePoint silentUntil_{};
     int crcsToCorrupt_ = 0;
     int corruptOneIn_ = 0;
+    int placeInRun_ = 0;     // of the current run of corruptOneIn_ bytes
+    int corruptedPlace_ = 0; // the byte of that run to corrupt
     int repliesToLose_ = 0;
     int repliesToRepeat_ = 0;
     std::optional<int> wrongAddress_;
