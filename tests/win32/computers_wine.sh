@@ -7,11 +7,22 @@
 # with a read in its journal, and its next start stores that read once while
 # the other computer's journal stays as it was.
 #
+# A read leaves the journal at the next upload tick (every 5 s) for the data
+# file when the server is stopped. To kill each computer with its read
+# certainly still journaled, however slow the machine, the data file lives on
+# a filesystem of its own (bound over its path in a mount namespace of the
+# test's own) that is full while the computers are killed: each tick then
+# finds the data file refusing the line and the journal keeps it.
+#
 #   computers_wine.sh LORVENT_EXE FTD2XX_DLL CLOSE_WINDOW_EXE SOURCE_DIR
 #
 # Needs root (the namespaces), a display and Wine's prefix, as
 # scripts/windows-tests gives them.
 set -euo pipefail
+
+if [ -z "${LORVENT_OWN_MOUNTS:-}" ]; then
+    LORVENT_OWN_MOUNTS=1 exec unshare --mount --propagation private bash "$0" "$@"
+fi
 
 lorvent_exe=$1
 sim_dll=$2
@@ -36,13 +47,29 @@ end_computers() {
     for name in pc-a pc-b; do
         [ ! -d "$work/$name/prefix" ] || WINEPREFIX="$work/$name/prefix" wineserver -k 2>/dev/null || true
     done
+    ! mountpoint -q "$data_file" || umount "$data_file"
+    ! mountpoint -q "$work/data-disk" || umount "$work/data-disk"
     remove_work
 }
 trap end_computers EXIT
 
 data_file="$work/shared/kalvinor.db"
-mkdir -p "$work/shared"
+mkdir -p "$work/shared" "$work/data-disk"
 journal() { echo "$data_file.$1.journal"; }
+
+# The data file on a small disk of its own; the journals stay beside it.
+mount -t tmpfs -o size=64k tmpfs "$work/data-disk"
+touch "$work/data-disk/kalvinor.db" "$data_file"
+mount --bind "$work/data-disk/kalvinor.db" "$data_file"
+# An empty data file has no block to take a line in: once the disk is full,
+# every append fails until the filler goes.
+fill_data_disk() {
+    [ ! -s "$data_file" ] || fail "the data file is not empty: $(cat "$data_file")"
+    dd if=/dev/zero of="$work/data-disk/filler" bs=4k 2>/dev/null || true
+    [ "$(df --output=avail "$work/data-disk" | tail -1 | tr -d ' ')" = 0 ] ||
+        fail "the data file's disk did not fill: $(df "$work/data-disk")"
+}
+free_data_disk() { rm "$work/data-disk/filler"; }
 
 # A prefix of its own (the registry, which holds the computer's name), its
 # drive C: that of the session's prefix. Its update stamp too: without it,
@@ -70,8 +97,7 @@ start_computer() { # name script
     pid[$1]=$!
 }
 
-# Killed as soon as its journal holds the read, before an upload tick (every
-# 5 s) takes it out.
+# Killed once its journal holds the read, which the full data file keeps there.
 kill_after_read() { # name number
     local deadline=$((SECONDS + 120))
     until grep -q "$2" "$(journal "$1")" 2>/dev/null; do
@@ -112,11 +138,13 @@ wait_for "both computers' journals" 120 test -e "$(journal pc-a)" -a -e "$(journ
 first_reads_stored() { stored | grep -q 10000001 && stored | grep -q 20000001; }
 wait_for "the first reads at the server" 120 first_reads_stored
 stop_server
+fill_data_disk
 
 kill_after_read pc-b 20000002
 kill_after_read pc-a 10000002
 journal_b=$(cat "$(journal pc-b)")
 [ "$(count 10000002 "$data_file")" = 0 ] || fail "10000002 reached the data file before the kill"
+free_data_disk
 
 start_computer pc-a "$work/idle.txt"
 wait_for "pc-a's read stored by its next start" 120 grep -q 10000002 "$data_file"
