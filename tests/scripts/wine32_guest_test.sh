@@ -120,13 +120,16 @@ while IFS='|' read -r status run_ctest installer expected; do
     check "status '$status' (ctest $run_ctest, installer '${installer}') $expected" \
         results_case "$status" "$run_ctest" "$installer" "$expected"
 done <<'TABLE'
-ctest 0|1||pass
-ctest 0\ninstaller 0|1|setup.exe|pass
-ctest 0|1|setup.exe|fail
-ctest 8\ninstaller 0|1|setup.exe|fail
-ctest no-wine32|1||fail
-installer 0|0|setup.exe|pass
-installer 1|0|setup.exe|fail
+prefix 0\nctest 0|1||pass
+prefix 0\nctest 0\ninstaller 0|1|setup.exe|pass
+prefix 0\nctest 0|1|setup.exe|fail
+prefix 0\nctest 8\ninstaller 0|1|setup.exe|fail
+ctest 0|1||fail
+prefix no-wine32|1||fail
+prefix 0\ninstaller 0|0|setup.exe|pass
+prefix 0\ninstaller 1|0|setup.exe|fail
+prefix 0|0||pass
+prefix failed|0||fail
 none|1||fail
 TABLE
 
